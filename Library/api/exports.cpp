@@ -1,0 +1,47 @@
+// The seven exported functions: each binds the native platform and calls the logic.
+#include "KSVHidApi.h"
+
+#include <cstdint>
+#include <exception>
+
+#include "api/library_calls.h"
+#include "api/module_mode.h"
+#include "discovery/walk.h"
+#include "exchange/exchange.h"
+
+#if defined(__GNUC__) && !defined(_WIN32)
+#define KSVHID_EXPORT __attribute__((visibility("default")))
+#else
+#define KSVHID_EXPORT  // Windows exports come from the module-definition file
+#endif
+
+extern "C" {
+
+KSVHID_EXPORT int KSVHID_CALL GetKestrovanHIDnumber(void) {
+  return ksv::CountModules(ksv::NativePlatform());
+}
+
+KSVHID_EXPORT int KSVHID_CALL GetKestrovanHIDName(int ordinal, char* serial) {
+  return ksv::NameModule(ksv::NativePlatform(), ordinal, serial);
+}
+
+KSVHID_EXPORT int KSVHID_CALL OpenKestrovanHID(KSVHidHandle* handle, const char* serial) {
+  return ksv::OpenModuleBySerial(ksv::NativePlatform(), handle, serial);
+}
+
+KSVHID_EXPORT int KSVHID_CALL SendReceiveKestrovanHID(KSVHidHandle handle, const char* command,
+                                                      char* reply) {
+  return ksv::SendReceive(ksv::NativePlatform(), handle, command, reply);
+}
+
+KSVHID_EXPORT int KSVHID_CALL CloseKestrovanHID(KSVHidHandle handle) {
+  return ksv::CloseDevice(ksv::NativePlatform(), handle);
+}
+
+KSVHID_EXPORT int KSVHID_CALL GetKestrovanHIDversion(int* major, int* minor, int* build) {
+  return ksv::WriteVersion(major, minor, build);
+}
+
+KSVHID_EXPORT int KSVHID_CALL SetModuleMode(int mode) { return ksv::SetModuleMode(mode); }
+
+}  // extern "C"

@@ -1,0 +1,41 @@
+#include "api/module_mode.h"
+
+#include <atomic>
+
+namespace ksv {
+namespace {
+
+std::atomic<ModuleMode> g_mode{kDefaultMode};
+
+constexpr DeviceIdentity kPrimaryStandard{kVendorPrimary, kProductStandard};
+constexpr DeviceIdentity kSecondaryStandard{kVendorSecondary, kProductStandard};
+constexpr DeviceIdentity kPrimaryLenient{kVendorPrimary, kProductLenient};
+
+}  // namespace
+
+int SetModuleMode(int mode) {
+  const bool valid = mode >= kDefaultMode && mode <= kHighestMode;
+  g_mode.store(valid ? mode : kDefaultMode, std::memory_order_relaxed);
+  return valid ? 1 : 0;
+}
+
+ModuleMode CurrentMode() { return g_mode.load(std::memory_order_relaxed); }
+
+ModeIdentities IdentitiesFor(ModuleMode mode) {
+  switch (mode) {
+    case 1:
+      return {kPrimaryLenient, {}, 1};
+    case 2:
+      return {kPrimaryStandard, {}, 1};
+    case 3:
+      return {kSecondaryStandard, {}, 1};
+    default:
+      return {kPrimaryStandard, kSecondaryStandard, 2};
+  }
+}
+
+bool ReplyLengthTested(ModuleMode mode) { return mode != kLenientMode; }
+
+bool ReportId3Accepted(ModuleMode mode) { return mode == kLenientMode; }
+
+}  // namespace ksv

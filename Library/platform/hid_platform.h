@@ -1,0 +1,223 @@
+// HidPlatform: every operating-system operation that discovery and exchange use.
+//
+// The logic never includes a system header; it reaches the system only through this table. Each
+// operation's comment states what the logic relies on, not how a system provides it. Numbers that
+// cross this boundary keep their Windows meaning on every realisation: kIoPending (997) for a
+// transfer that was started, wait results kWaitSignalled (0) and kWaitTimedOut (258), and the
+// Windows error numbers that the exchange maps to its result codes.
+//
+// Acquisitions come back as raw values; the logic holds them in the owners declared at the end of
+// this file, so that every list, path block, device handle and event is released exactly once, on
+// every path, in reverse order of acquisition.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+namespace ksv {
+
+// The USB identifiers a device carries.
+struct DeviceIdentity {
+  std::uint16_t vendor = 0;
+  std::uint16_t product = 0;
+  friend constexpr bool operator==(DeviceIdentity a, DeviceIdentity b) {
+    return a.vendor == b.vendor && a.product == b.product;
+  }
+  friend constexpr bool operator!=(DeviceIdentity a, DeviceIdentity b) { return !(a == b); }
+};
+
+// A device handle as the caller sees it: the Windows HANDLE, or an encoded descriptor elsewhere.
+using DeviceHandle = void*;
+
+// The all-ones value: "no device", as a failed open reports it.
+inline DeviceHandle InvalidDeviceHandle() {
+  return reinterpret_cast<DeviceHandle>(~std::uintptr_t{0});
+}
+// Null and all-ones both mean that there is no device.
+inline bool IsNoDevice(DeviceHandle h) { return h == nullptr || h == InvalidDeviceHandle(); }
+
+// Opaque values handed out by the platform; null means "could not be had".
+using InterfaceListToken = void*;
+using EventToken = void*;
+
+// The HID interface class (a GUID on Windows).
+struct HidClass {
+  std::array<std::uint8_t, 16> bytes{};
+};
+
+// One entry of an interface list, filled by GetInterfaceAt and passed back to GetInterfacePath.
+// 32 bytes of platform-defined content: exactly the size of the Windows interface record on x64.
+struct InterfaceRecord {
+  alignas(8) std::array<std::uint8_t, 32> bytes{};
+};
+
+// A path block: storage that holds one interface's device path text, released by
+// ReleasePathBlock. `text` points into `block` and is zero-terminated.
+struct PathBlock {
+  void* block = nullptr;
+  const char* text = nullptr;
+};
+
+// Per-transfer state. The platform keeps its own bookkeeping in `storage` (an OVERLAPPED on
+// Windows) and signals `event` when the transfer finishes. Between a start that reports
+// kIoPending and the end of that transfer (its completion, or AwaitCancelled after
+// CancelPending), the record and the transfer's buffer must stay at the same address.
+struct TransferRecord {
+  alignas(16) std::array<std::uint8_t, 48> storage{};
+  EventToken event = nullptr;
+};
+
+// Windows-meaning numbers that cross into the logic.
+inline constexpr std::uint32_t kIoPending = 997;         // ERROR_IO_PENDING: transfer started
+inline constexpr std::uint32_t kWaitSignalled = 0;       // WAIT_OBJECT_0
+inline constexpr std::uint32_t kWaitTimedOut = 258;      // WAIT_TIMEOUT
+inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF; // WAIT_FAILED
+inline constexpr std::uint32_t kErrorInvalidHandle = 6;  // ERROR_INVALID_HANDLE
+
+// What StartWrite / StartRead report.
+struct StartOutcome {
+  bool completed = false;   // true: the transfer finished at once and `count` is valid
+  std::uint32_t error = 0;  // when not completed: kIoPending (started) or the error number
+  std::uint32_t count = 0;  // bytes moved when completed at once
+};
+
+// Buffer for a device's serial-number string: 256 UTF-16 code units (512 bytes).
+inline constexpr std::size_t kSerialUnits = 256;
+using SerialUnits = std::array<std::uint16_t, kSerialUnits>;
+
+class HidPlatform {
+ public:
+  virtual ~HidPlatform() = default;
+
+  // --- Interface lists -------------------------------------------------------------------
+  // The class of HID interfaces.
+  virtual HidClass GetHidClass() = 0;
+  // A fresh list of the HID interfaces present now; null on failure.
+  virtual InterfaceListToken OpenInterfaceList(const HidClass& cls) = 0;
+  // Fills `out` with the i-th interface of the list; false past the end or on failure.
+  virtual bool GetInterfaceAt(InterfaceListToken list, const HidClass& cls, std::uint32_t index,
+                              InterfaceRecord& out) = 0;
+  // The interface's device path in a block of its own; block null on failure.
+  virtual PathBlock GetInterfacePath(InterfaceListToken list, const InterfaceRecord& record) = 0;
+  virtual void ReleasePathBlock(PathBlock block) = 0;
+  virtual void CloseInterfaceList(InterfaceListToken list) = 0;
+
+  // --- Devices ---------------------------------------------------------------------------
+  // Opens a path for exclusive (no sharing), overlapped reading and writing;
+  // InvalidDeviceHandle() when the system refuses.
+  virtual DeviceHandle OpenDevicePath(const char* path) = 0;
+  // The device's vendor and product IDs; nothing when they cannot be read.
+  virtual std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) = 0;
+  // The device's serial-number string as zero-terminated UTF-16 units (all 256 units may be used
+  // without a terminator); false when it cannot be read.
+  virtual bool GetSerialUnits(DeviceHandle h, SerialUnits& units) = 0;
+  // Closes a device handle; its outcome is not reported.
+  virtual void Close(DeviceHandle h) = 0;
+
+  // --- Transfers -------------------------------------------------------------------------
+  // An auto-reset, unsignalled event seen by one transfer only; null when it cannot be made.
+  virtual EventToken CreateCompletionEvent() = 0;
+  virtual void CloseEvent(EventToken event) = 0;
+  // Starts writing n bytes / reading up to n bytes, with `record.event` signalled on completion.
+  virtual StartOutcome StartWrite(DeviceHandle h, const std::uint8_t* bytes, std::uint32_t n,
+                                  TransferRecord& record) = 0;
+  virtual StartOutcome StartRead(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n,
+                                 TransferRecord& record) = 0;
+  // Waits up to `limit_ms` for the record's transfer: kWaitSignalled, kWaitTimedOut, or any
+  // other value for a failed wait (as with a record that has no event).
+  virtual std::uint32_t WaitCompletion(DeviceHandle h, TransferRecord& record,
+                                       std::uint32_t limit_ms) = 0;
+  // Ends the calling thread's pending transfers on h.
+  virtual void CancelPending(DeviceHandle h) = 0;
+  // Waits, without a time limit, until the record's transfer has finished and gives the bytes a
+  // finished read delivered (0 when it delivered nothing or ended in error).
+  virtual std::uint32_t GetCompletedCount(DeviceHandle h, TransferRecord& record) = 0;
+  // After CancelPending: waits until the system no longer touches the record or its buffer.
+  virtual void AwaitCancelled(DeviceHandle h, TransferRecord& record) = 0;
+
+ protected:
+  HidPlatform() = default;
+  HidPlatform(const HidPlatform&) = default;
+  HidPlatform& operator=(const HidPlatform&) = default;
+};
+
+// The realisation for the system the library was built for (Windows, or Linux hidraw).
+HidPlatform& NativePlatform();
+
+// ---------------------------------------------------------------------------------------------
+// Owners. Each holds one acquisition and releases it through the platform when it goes out of
+// scope; move-only, so a value is released once.
+
+template <typename Traits>
+class PlatformOwner {
+ public:
+  using Value = typename Traits::Value;
+
+  PlatformOwner() = default;
+  PlatformOwner(HidPlatform& platform, Value value) : platform_(&platform), value_(value) {}
+  ~PlatformOwner() { reset(); }
+
+  PlatformOwner(PlatformOwner&& other) noexcept
+      : platform_(other.platform_), value_(std::exchange(other.value_, Traits::Empty())) {}
+  PlatformOwner& operator=(PlatformOwner&& other) noexcept {
+    if (this != &other) {
+      reset();
+      platform_ = other.platform_;
+      value_ = std::exchange(other.value_, Traits::Empty());
+    }
+    return *this;
+  }
+  PlatformOwner(const PlatformOwner&) = delete;
+  PlatformOwner& operator=(const PlatformOwner&) = delete;
+
+  explicit operator bool() const { return !Traits::IsEmpty(value_); }
+  const Value& get() const { return value_; }
+
+  // Gives up ownership without releasing.
+  Value release() { return std::exchange(value_, Traits::Empty()); }
+
+  void reset() {
+    if (!Traits::IsEmpty(value_)) {
+      Traits::Release(*platform_, std::exchange(value_, Traits::Empty()));
+    }
+  }
+
+ private:
+  HidPlatform* platform_ = nullptr;
+  Value value_ = Traits::Empty();
+};
+
+struct InterfaceListTraits {
+  using Value = InterfaceListToken;
+  static Value Empty() { return nullptr; }
+  static bool IsEmpty(Value v) { return v == nullptr; }
+  static void Release(HidPlatform& p, Value v) { p.CloseInterfaceList(v); }
+};
+struct PathBlockTraits {
+  using Value = PathBlock;
+  static Value Empty() { return {}; }
+  static bool IsEmpty(const Value& v) { return v.block == nullptr; }
+  static void Release(HidPlatform& p, Value v) { p.ReleasePathBlock(v); }
+};
+struct DeviceTraits {
+  using Value = DeviceHandle;
+  static Value Empty() { return InvalidDeviceHandle(); }
+  static bool IsEmpty(Value v) { return IsNoDevice(v); }
+  static void Release(HidPlatform& p, Value v) { p.Close(v); }
+};
+struct EventTraits {
+  using Value = EventToken;
+  static Value Empty() { return nullptr; }
+  static bool IsEmpty(Value v) { return v == nullptr; }
+  static void Release(HidPlatform& p, Value v) { p.CloseEvent(v); }
+};
+
+using InterfaceList = PlatformOwner<InterfaceListTraits>;
+using OwnedPathBlock = PlatformOwner<PathBlockTraits>;
+using Device = PlatformOwner<DeviceTraits>;
+using CompletionEvent = PlatformOwner<EventTraits>;
+
+}  // namespace ksv

@@ -1,0 +1,186 @@
+// HidPlatform over SetupAPI, HID.DLL and overlapped kernel file I/O.
+//
+// Each operation is one translation to the system call with the fixed arguments the library has
+// always used; nothing here decides what a result means for discovery or exchange.
+#include <windows.h>
+
+#include <setupapi.h>
+
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+#include "platform/hid_platform.h"
+
+namespace ksv {
+namespace {
+
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) <= sizeof(InterfaceRecord::bytes),
+              "interface record storage too small");
+static_assert(sizeof(OVERLAPPED) <= sizeof(TransferRecord::storage),
+              "transfer record storage too small");
+static_assert(sizeof(GUID) == sizeof(HidClass::bytes), "class storage size");
+
+constexpr DWORD kPresentInterfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;  // 0x12
+constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;                    // 0xC0000000
+constexpr DWORD kNoSharing = 0;
+constexpr DWORD kSerialBytes = static_cast<DWORD>(kSerialUnits * sizeof(WCHAR));  // 512
+// Fixed part of the detail block as the x64 system checks it: a DWORD and one CHAR, padded to 8.
+constexpr DWORD kDetailFixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+
+GUID ToGuid(const HidClass& cls) {
+  GUID guid;
+  std::memcpy(&guid, cls.bytes.data(), sizeof guid);
+  return guid;
+}
+
+// The OVERLAPPED lives in the record's storage; it is created fresh by each start.
+OVERLAPPED* StartOverlapped(TransferRecord& record) {
+  auto* overlapped = new (record.storage.data()) OVERLAPPED{};
+  overlapped->hEvent = static_cast<HANDLE>(record.event);
+  return overlapped;
+}
+OVERLAPPED* OverlappedOf(TransferRecord& record) {
+  return std::launder(reinterpret_cast<OVERLAPPED*>(record.storage.data()));
+}
+
+StartOutcome OutcomeOf(BOOL ok, DWORD count) {
+  if (ok) {
+    return {true, 0, count};
+  }
+  return {false, GetLastError(), 0};
+}
+
+class WindowsHidPlatform final : public HidPlatform {
+ public:
+  HidClass GetHidClass() override {
+    GUID guid;
+    HidD_GetHidGuid(&guid);
+    HidClass cls;
+    std::memcpy(cls.bytes.data(), &guid, sizeof guid);
+    return cls;
+  }
+
+  InterfaceListToken OpenInterfaceList(const HidClass& cls) override {
+    const GUID guid = ToGuid(cls);
+    HDEVINFO list = SetupDiGetClassDevsA(&guid, nullptr, nullptr, kPresentInterfaces);
+    return list == INVALID_HANDLE_VALUE ? nullptr : list;
+  }
+
+  bool GetInterfaceAt(InterfaceListToken list, const HidClass& cls, std::uint32_t index,
+                      InterfaceRecord& out) override {
+    const GUID guid = ToGuid(cls);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;  // 32 on x64
+    if (!SetupDiEnumDeviceInterfaces(static_cast<HDEVINFO>(list), nullptr, &guid, index, &data)) {
+      return false;
+    }
+    std::memcpy(out.bytes.data(), &data, sizeof data);
+    return true;
+  }
+
+  PathBlock GetInterfacePath(InterfaceListToken list, const InterfaceRecord& record) override {
+    SP_DEVICE_INTERFACE_DATA data;
+    std::memcpy(&data, record.bytes.data(), sizeof data);
+    auto* info = static_cast<HDEVINFO>(list);
+    DWORD size = 0;
+    // Size query: it fails by design (no block given); only the size it reports is used.
+    SetupDiGetDeviceInterfaceDetailA(info, &data, nullptr, 0, &size, nullptr);
+    if (size < kDetailFixedSize) {
+      return {};
+    }
+    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(std::malloc(size));
+    if (detail == nullptr) {
+      return {};
+    }
+    detail->cbSize = kDetailFixedSize;  // 8 on x64
+    if (!SetupDiGetDeviceInterfaceDetailA(info, &data, detail, size, nullptr, nullptr)) {
+      std::free(detail);
+      return {};
+    }
+    // The text is terminated within the block; make sure of it for a block at its exact size.
+    reinterpret_cast<char*>(detail)[size - 1] = '\0';
+    return {detail, detail->DevicePath};
+  }
+
+  void ReleasePathBlock(PathBlock block) override { std::free(block.block); }
+
+  void CloseInterfaceList(InterfaceListToken list) override {
+    SetupDiDestroyDeviceInfoList(static_cast<HDEVINFO>(list));
+  }
+
+  DeviceHandle OpenDevicePath(const char* path) override {
+    return CreateFileA(path, kReadWrite, kNoSharing, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                       nullptr);
+  }
+
+  std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override {
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof attributes;
+    if (!HidD_GetAttributes(h, &attributes)) {
+      return std::nullopt;
+    }
+    return DeviceIdentity{attributes.VendorID, attributes.ProductID};
+  }
+
+  bool GetSerialUnits(DeviceHandle h, SerialUnits& units) override {
+    static_assert(sizeof(SerialUnits) == kSerialBytes, "serial buffer is 512 bytes");
+    return HidD_GetSerialNumberString(h, units.data(), kSerialBytes) != FALSE;
+  }
+
+  void Close(DeviceHandle h) override { CloseHandle(h); }
+
+  EventToken CreateCompletionEvent() override {
+    // Unnamed: a named event would be one object for every transfer using that name, so one
+    // transfer's completion could end another's wait.
+    return CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  }
+
+  void CloseEvent(EventToken event) override { CloseHandle(event); }
+
+  StartOutcome StartWrite(DeviceHandle h, const std::uint8_t* bytes, std::uint32_t n,
+                          TransferRecord& record) override {
+    DWORD written = 0;
+    const BOOL ok = WriteFile(h, bytes, n, &written, StartOverlapped(record));
+    return OutcomeOf(ok, written);
+  }
+
+  StartOutcome StartRead(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n,
+                         TransferRecord& record) override {
+    DWORD read = 0;
+    const BOOL ok = ReadFile(h, bytes, n, &read, StartOverlapped(record));
+    return OutcomeOf(ok, read);
+  }
+
+  std::uint32_t WaitCompletion(DeviceHandle, TransferRecord& record,
+                               std::uint32_t limit_ms) override {
+    return WaitForSingleObject(static_cast<HANDLE>(record.event), limit_ms);
+  }
+
+  void CancelPending(DeviceHandle h) override { CancelIo(h); }
+
+  std::uint32_t GetCompletedCount(DeviceHandle h, TransferRecord& record) override {
+    DWORD count = 0;
+    GetOverlappedResult(h, OverlappedOf(record), &count, TRUE);
+    return count;
+  }
+
+  void AwaitCancelled(DeviceHandle h, TransferRecord& record) override {
+    DWORD ignored = 0;
+    GetOverlappedResult(h, OverlappedOf(record), &ignored, TRUE);
+  }
+};
+
+}  // namespace
+
+HidPlatform& NativePlatform() {
+  static WindowsHidPlatform platform;
+  return platform;
+}
+
+}  // namespace ksv

@@ -1,0 +1,95 @@
+#!/bin/busybox sh
+# /init of the test guest (see tests/vm/README.md).
+#
+# Mounts the host's root filesystem (virtio-9p, read-only) under a tmpfs
+# overlay, mounts the per-run control share and any writable shares, and runs
+# the host-generated /run/ksv-vm/run.sh inside a chroot of it.  The command's
+# output leaves through the second serial port; the exit code is reported on
+# the console (first serial port) as a marker line that run-in-guest.sh looks
+# for.  Anything going wrong before the command starts is reported as
+# "KSV-VM-FAILED: <reason>".
+
+export PATH=/bin:/sbin:/usr/bin:/usr/sbin
+/bin/busybox mkdir -p /proc /sys /dev /bin /sbin /usr/bin /usr/sbin
+/bin/busybox --install -s
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+
+console=/dev/ttyS0
+say() { echo "ksv-vm: $*" > "$console"; }
+finish() {
+    sync
+    poweroff -f
+    sleep 5   # poweroff -f does not return; guard against it failing anyway
+    echo o > /proc/sysrq-trigger
+}
+fail() {
+    echo "KSV-VM-FAILED: $*" > "$console"
+    finish
+}
+
+# --- kernel modules ---------------------------------------------------------
+# /etc/ksv-modules is written by setup.sh (one name per line, load order).
+modprobe -a $(cat /etc/ksv-modules) || fail "loading kernel modules"
+
+# --- root: host / (9p, read-only) + tmpfs upper ------------------------------
+p9opts=trans=virtio,version=9p2000.L,msize=512000
+mkdir -p /lower /ovl /newroot
+mount -t 9p -o "$p9opts,cache=loose,ro" ksvroot /lower || fail "mounting the host root share"
+mount -t tmpfs -o mode=0755 ovl /ovl || fail "mounting the overlay tmpfs"
+mkdir -p /ovl/upper /ovl/work
+mount -t overlay -o lowerdir=/lower,upperdir=/ovl/upper,workdir=/ovl/work overlay /newroot \
+    || fail "mounting the overlay root"
+
+R=/newroot
+mount -t proc proc "$R/proc" || fail "mounting /proc"
+mount -t sysfs sysfs "$R/sys" || fail "mounting /sys"
+mount -t devtmpfs devtmpfs "$R/dev" || fail "mounting /dev"
+mkdir -p "$R/dev/pts" "$R/dev/shm"
+mount -t devpts -o newinstance,ptmxmode=0666 devpts "$R/dev/pts"
+mount -t tmpfs -o mode=1777 shm "$R/dev/shm"
+mount -t tmpfs -o mode=0755 run "$R/run" || fail "mounting /run"
+
+ctl=/run/ksv-vm
+mkdir -p "$R$ctl"
+mount -t 9p -o "$p9opts,cache=none" ksvctl "$R$ctl" || fail "mounting the control share"
+
+# Writable shares: line N of rw-paths (0-based) is the guest path of tag ksvrwN.
+if [ -f "$R$ctl/rw-paths" ]; then
+    n=0
+    while IFS= read -r path; do
+        mkdir -p "$R$path" 2>/dev/null
+        mount -t 9p -o "$p9opts,cache=none" "ksvrw$n" "$R$path" \
+            || fail "mounting writable share $path"
+        n=$((n + 1))
+    done < "$R$ctl/rw-paths"
+fi
+
+ip link set lo up 2>/dev/null
+hostname ksv-vm
+
+# Optional udevd from an unpacked udev package (run-in-guest.sh --udev):
+# the package tree is copied into the throw-away overlay, i.e. "installed"
+# in the guest only.
+if [ -f "$R$ctl/udev-root" ]; then
+    udevroot=$(cat "$R$ctl/udev-root")
+    cp -a "$R$udevroot/." "$R/" || fail "installing udev into the overlay"
+    chroot "$R" /usr/bin/env SYSTEMD_IGNORE_CHROOT=1 /lib/systemd/systemd-udevd --daemon \
+        || fail "starting udevd"
+    chroot "$R" /usr/bin/env SYSTEMD_IGNORE_CHROOT=1 udevadm trigger --action=add >/dev/null 2>&1
+    chroot "$R" /usr/bin/env SYSTEMD_IGNORE_CHROOT=1 udevadm settle --timeout=30 \
+        || say "udevadm settle timed out"
+fi
+
+out=/dev/ttyS1
+stty -F "$out" raw -echo 2>/dev/null
+
+echo "KSV-VM-STARTED (uptime $(cut -d" " -f1 /proc/uptime) s)" > "$console"
+# The command sees a pipe (not a tty) on stdout/stderr, as under CTest.
+set -o pipefail
+chroot "$R" /bin/bash "$ctl/run.sh" < /dev/null 2>&1 | cat > "$out"
+rc=$?
+sync
+echo "KSV-VM-EXIT-CODE: $rc" > "$console"
+finish

@@ -1,0 +1,210 @@
+#!/bin/bash
+# Prepares everything the test guest needs (see tests/vm/README.md):
+#   - Debian packages: qemu-system-x86, busybox-static (and the tools used
+#     here), installed with apt-get only when missing;
+#   - the Debian kernel package linux-image-amd64 depends on, downloaded and
+#     unpacked (never installed) into the cache;
+#   - the uncompressed ELF vmlinux (QEMU boots it through its PVH entry, which
+#     is about twice as fast as booting the bzImage under TCG);
+#   - an initramfs: static busybox, tests/vm/guest-init.sh as /init, and the
+#     kernel modules the guest loads, with a modules.dep made by busybox depmod.
+#   - with --with-udev: the unpacked udev package, for run-in-guest.sh --udev.
+#
+# Idempotent and fast when nothing changed.  Safe to run concurrently (flock).
+#
+# Usage: tests/vm/setup.sh [--cache DIR] [--with-udev] [--force] [--quiet]
+#   --cache DIR   cache directory (default: $KSV_VM_CACHE, else <repo>/.cache/vm)
+#   --with-udev   also download and unpack the udev package
+#   --force       fetch the current kernel package again, rebuild everything
+#   --quiet       print nothing but errors
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+cache=${KSV_VM_CACHE:-$repo/.cache/vm}
+with_udev=0
+force=0
+quiet=0
+
+while [ $# -gt 0 ]; do
+    case $1 in
+        --cache) cache=$2; shift 2 ;;
+        --cache=*) cache=${1#*=}; shift ;;
+        --with-udev) with_udev=1; shift ;;
+        --force) force=1; shift ;;
+        --quiet) quiet=1; shift ;;
+        -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+        *) echo "setup.sh: unknown option: $1" >&2; exit 2 ;;
+    esac
+done
+
+# Load order matters only for modprobe's output; modules.dep resolves the
+# dependencies anyway.
+modules=(virtio_pci_modern_dev virtio_pci_legacy_dev virtio_ring virtio virtio_pci
+         9pnet 9pnet_virtio netfs fscache 9p overlay hid uhid hid-generic)
+
+log() { [ "$quiet" = 1 ] || echo "setup.sh: $*" >&2; }
+die() { echo "setup.sh: error: $*" >&2; exit 1; }
+
+mkdir -p "$cache"
+cache=$(cd "$cache" && pwd)
+exec 9>"$cache/.lock"
+flock 9
+
+# --- packages ---------------------------------------------------------------
+apt_updated=0
+apt_update() {
+    if [ "$apt_updated" = 0 ]; then
+        log "apt-get update"
+        DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2
+        apt_updated=1
+    fi
+}
+# busybox-static, qemu-system-x86: the guest itself; xz-utils/zstd/gzip: kernel
+# payload decompression; util-linux: flock, timeout is in coreutils.
+packages=(qemu-system-x86 busybox-static xz-utils zstd gzip coreutils util-linux)
+missing=()
+for p in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+    [ "$status" = "install ok installed" ] || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    [ "$(id -u)" = 0 ] || die "missing packages (${missing[*]}); run as root to install them"
+    apt_update
+    log "installing ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+fi
+
+# Prints the name of the package $1 depends on (first Depends: line).
+depends_of() {
+    apt-cache depends "$1" 2>/dev/null | awk '$1 == "Depends:" { print $2; exit }'
+}
+
+# Downloads package $1 (current candidate) into $2 and prints the .deb's path.
+download_deb() {
+    local pkg=$1 dir=$2
+    mkdir -p "$dir"
+    rm -f "$dir"/*.deb
+    (cd "$dir" && apt-get download -qq -o APT::Sandbox::User=root "$pkg" >&2) \
+        || die "apt-get download $pkg failed"
+    ls "$dir"/*.deb
+}
+
+# --- kernel -----------------------------------------------------------------
+# Once a kernel is cached it is kept (asking apt-cache costs half a second);
+# --force picks up a newer kernel package.
+kpkg=
+if [ "$force" = 0 ] && [ -f "$cache/kernel.env" ]; then
+    kpkg=$(sed -n 's/^KSV_VM_KPKG=//p' "$cache/kernel.env")
+    [ -f "$cache/kernel-${kpkg#linux-image-}/.done" ] || kpkg=
+fi
+if [ -z "$kpkg" ]; then
+    kpkg=$(depends_of linux-image-amd64)
+    if [ -z "$kpkg" ]; then   # no package lists yet (fresh machine)
+        apt_update
+        kpkg=$(depends_of linux-image-amd64)
+    fi
+fi
+[ -n "$kpkg" ] || die "cannot determine the kernel package (apt-cache depends linux-image-amd64)"
+kver=${kpkg#linux-image-}
+kdir=$cache/kernel-$kver
+
+if [ "$force" = 1 ] || [ ! -f "$kdir/.done" ]; then
+    start=$SECONDS
+    rm -rf "$kdir"
+    mkdir -p "$kdir/root"
+    deb=$(download_deb "$kpkg" "$kdir/deb")
+    log "unpacking $(basename "$deb")"
+    patterns=("./boot/vmlinuz-$kver" "./lib/modules/$kver/modules.builtin" "./lib/modules/$kver/modules.order")
+    for m in "${modules[@]}"; do
+        # Module files use '-' or '_' interchangeably; match both, compressed or not.
+        g=$(printf '%s' "$m" | sed 's/[-_]/[-_]/g')
+        patterns+=("./lib/modules/$kver/kernel/*/$g.ko*")
+    done
+    dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kdir/root" --wildcards "${patterns[@]}"
+    rm -rf "$kdir/deb"
+
+    # Decompress modules if the package ships them compressed.
+    find "$kdir/root/lib/modules" -name '*.ko.xz' -exec xz -d {} +
+    find "$kdir/root/lib/modules" -name '*.ko.zst' -exec zstd -q -d --rm {} +
+    find "$kdir/root/lib/modules" -name '*.ko.gz' -exec gzip -d {} +
+    for m in "${modules[@]}"; do
+        g=$(printf '%s' "$m" | sed 's/[-_]/[-_]/g')
+        [ -n "$(find "$kdir/root/lib/modules/$kver" -name "$g.ko" -print -quit)" ] \
+            || die "module $m not found in $kpkg"
+    done
+    busybox depmod -b "$kdir/root" "$kver"
+
+    # Find the compressed payload in the bzImage and unpack the ELF image.
+    img=$kdir/root/boot/vmlinuz-$kver
+    found=0
+    # name : magic (tr escapes) : replacement of the same length minus one
+    for spec in 'xz:\3757zXZ\000:abcde' 'zstd:(\265/\375:xxx' 'gzip:\037\213\010:xy'; do
+        IFS=: read -r name magic repl <<<"$spec"
+        case $name in
+            xz) cmd=(xz -dc) ;;
+            zstd) cmd=(zstd -dc) ;;
+            gzip) cmd=(gzip -dc) ;;
+        esac
+        for pos in $(tr "$magic\n$repl" "\n$repl=" < "$img" | grep -abo "^$repl" | cut -d: -f1); do
+            # Trailing data after the stream makes the decompressors complain: ignore.
+            tail -c+"$pos" "$img" | "${cmd[@]}" > "$kdir/vmlinux" 2>/dev/null || true
+            if [ "$(head -c4 "$kdir/vmlinux" | od -An -c | tr -d ' ')" = '177ELF' ]; then
+                found=1
+                break 2
+            fi
+        done
+    done
+    [ "$found" = 1 ] || die "no ELF kernel found inside $img"
+    log "kernel $kver ready ($((SECONDS - start)) s)"
+    touch "$kdir/.done"
+fi
+
+# --- initramfs --------------------------------------------------------------
+# Rebuilt whenever the init script, this script, busybox or the kernel changed.
+stamp=$( (cat "$here/guest-init.sh" "$here/setup.sh"; echo "$kver"; dpkg-query -W busybox-static) | sha256sum | cut -c1-16)
+initrd=$cache/initramfs-$stamp.cpio
+if [ "$force" = 1 ] || [ ! -f "$initrd" ]; then
+    tmp=$(mktemp -d "$cache/initramfs.XXXXXX")
+    trap 'rm -rf "$tmp"' EXIT
+    mkdir -p "$tmp"/{bin,dev,etc,proc,sys,lib/modules}
+    cp "$(command -v busybox)" "$tmp/bin/busybox"
+    ldd "$tmp/bin/busybox" >/dev/null 2>&1 && die "busybox is not static (install busybox-static)"
+    cp -a "$kdir/root/lib/modules/$kver" "$tmp/lib/modules/"
+    install -m 0755 "$here/guest-init.sh" "$tmp/init"
+    printf '%s\n' "${modules[@]}" > "$tmp/etc/ksv-modules"
+    (cd "$tmp" && find . -mindepth 1 | LC_ALL=C sort | busybox cpio -o -H newc -R 0:0 2>/dev/null) > "$initrd.part"
+    mv "$initrd.part" "$initrd"
+    rm -rf "$tmp"
+    trap - EXIT
+    find "$cache" -maxdepth 1 -name 'initramfs-*.cpio' ! -name "$(basename "$initrd")" -delete
+    log "initramfs $(basename "$initrd") ready"
+fi
+
+# --- udev (optional) --------------------------------------------------------
+udev_root=
+if [ "$with_udev" = 1 ]; then
+    udev_root=$cache/udev/root
+    if [ "$force" = 1 ] || [ ! -f "$cache/udev/.done" ]; then
+        rm -rf "$cache/udev"
+        mkdir -p "$udev_root"
+        deb=$(download_deb udev "$cache/udev/deb")
+        dpkg-deb -x "$deb" "$udev_root"
+        rm -rf "$cache/udev/deb"
+        touch "$cache/udev/.done"
+        log "udev unpacked"
+    fi
+elif [ -f "$cache/udev/.done" ]; then
+    udev_root=$cache/udev/root
+fi
+
+# --- result -----------------------------------------------------------------
+env_file=$cache/kernel.env
+{
+    printf 'KSV_VM_KPKG=%q\n' "$kpkg"
+    printf 'KSV_VM_KERNEL=%q\n' "$kdir/vmlinux"
+    printf 'KSV_VM_INITRD=%q\n' "$initrd"
+    printf 'KSV_VM_UDEV_ROOT=%q\n' "$udev_root"
+} > "$env_file.part"
+mv "$env_file.part" "$env_file"
+log "ready: $env_file"
