@@ -71,11 +71,11 @@ struct TransferRecord {
 };
 
 // Windows-meaning numbers that cross into the logic.
-inline constexpr std::uint32_t kIoPending = 997;         // ERROR_IO_PENDING: transfer started
-inline constexpr std::uint32_t kWaitSignalled = 0;       // WAIT_OBJECT_0
-inline constexpr std::uint32_t kWaitTimedOut = 258;      // WAIT_TIMEOUT
-inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF; // WAIT_FAILED
-inline constexpr std::uint32_t kErrorInvalidHandle = 6;  // ERROR_INVALID_HANDLE
+inline constexpr std::uint32_t kIoPending = 997;          // ERROR_IO_PENDING: transfer started
+inline constexpr std::uint32_t kWaitSignalled = 0;        // WAIT_OBJECT_0
+inline constexpr std::uint32_t kWaitTimedOut = 258;       // WAIT_TIMEOUT
+inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;  // WAIT_FAILED
+inline constexpr std::uint32_t kErrorInvalidHandle = 6;   // ERROR_INVALID_HANDLE
 
 // What StartWrite / StartRead report.
 struct StartOutcome {

@@ -27,7 +27,7 @@ static_assert(sizeof(OVERLAPPED) <= sizeof(TransferRecord::storage),
 static_assert(sizeof(GUID) == sizeof(HidClass::bytes), "class storage size");
 
 constexpr DWORD kPresentInterfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;  // 0x12
-constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;                    // 0xC0000000
+constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;                   // 0xC0000000
 constexpr DWORD kNoSharing = 0;
 constexpr DWORD kSerialBytes = static_cast<DWORD>(kSerialUnits * sizeof(WCHAR));  // 512
 // Fixed part of the detail block as the x64 system checks it: a DWORD and one CHAR, padded to 8.

@@ -43,7 +43,7 @@ void CheckClose(const Api& api) {
   KSV_CHECK(h != INVALID_HANDLE_VALUE);
   KSV_CHECK_EQ(api.CloseKestrovanHID(h), 1);
   DWORD flags = 0;
-  KSV_CHECK(!GetHandleInformation(h, &flags));  // really closed
+  KSV_CHECK(!GetHandleInformation(h, &flags));                     // really closed
   KSV_CHECK(GetFileAttributesA(file) == INVALID_FILE_ATTRIBUTES);  // delete-on-close ran
 }
 
@@ -91,7 +91,8 @@ void CheckVersionResource(const Api& api) {
 int CountHidInterfaces() {
   GUID hid;
   HidD_GetHidGuid(&hid);
-  HDEVINFO list = SetupDiGetClassDevsA(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  HDEVINFO list =
+      SetupDiGetClassDevsA(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (list == INVALID_HANDLE_VALUE) {
     return -1;
   }

@@ -30,25 +30,25 @@ struct Api {
 inline int g_failures = 0;
 inline int g_checks = 0;
 
-#define KSV_CHECK(cond)                                                       \
-  do {                                                                        \
-    ++::ksvtest::g_checks;                                                    \
-    if (!(cond)) {                                                            \
-      ++::ksvtest::g_failures;                                                \
-      std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond);           \
-    }                                                                         \
+#define KSV_CHECK(cond)                                             \
+  do {                                                              \
+    ++::ksvtest::g_checks;                                          \
+    if (!(cond)) {                                                  \
+      ++::ksvtest::g_failures;                                      \
+      std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond); \
+    }                                                               \
   } while (0)
 
-#define KSV_CHECK_EQ(actual, expected)                                                     \
-  do {                                                                                     \
-    ++::ksvtest::g_checks;                                                                 \
-    const long long ksv_a = static_cast<long long>(actual);                               \
-    const long long ksv_e = static_cast<long long>(expected);                             \
-    if (ksv_a != ksv_e) {                                                                  \
-      ++::ksvtest::g_failures;                                                             \
-      std::printf("FAILED %s:%d: %s is %lld, expected %lld\n", __FILE__, __LINE__, #actual, \
-                  ksv_a, ksv_e);                                                           \
-    }                                                                                      \
+#define KSV_CHECK_EQ(actual, expected)                                                             \
+  do {                                                                                             \
+    ++::ksvtest::g_checks;                                                                         \
+    const long long ksv_a = static_cast<long long>(actual);                                        \
+    const long long ksv_e = static_cast<long long>(expected);                                      \
+    if (ksv_a != ksv_e) {                                                                          \
+      ++::ksvtest::g_failures;                                                                     \
+      std::printf("FAILED %s:%d: %s is %lld, expected %lld\n", __FILE__, __LINE__, #actual, ksv_a, \
+                  ksv_e);                                                                          \
+    }                                                                                              \
   } while (0)
 
 template <typename Fn>

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine and runs every test:
+#   1. Linux build (warnings as errors) and its tests
+#   2. the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
+#   3. the Windows DLL, cross-built with mingw-w64, and its tests under Wine
+#   4. formatting of the sources
+# Ends with one line "N passed, N failed" over the test suites.
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KSV_BUILD_DIR:-$root/build}
+jobs=$(nproc)
+cd "$root"
+
+bash tests/install-deps.sh || { echo "package installation failed"; exit 1; }
+
+passed=0
+failed=0
+failed_names=()
+suite() {  # suite NAME COMMAND...
+  local name=$1
+  shift
+  echo
+  echo "=== $name"
+  local start=$SECONDS
+  if "$@"; then
+    passed=$((passed + 1))
+    echo "=== $name: passed in $((SECONDS - start)) s"
+  else
+    failed=$((failed + 1))
+    failed_names+=("$name")
+    echo "=== $name: FAILED after $((SECONDS - start)) s"
+  fi
+}
+
+configure_build_test() {  # DIR CMAKE-ARGS...
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 ||
+    { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j "$jobs" || return 1
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600)
+}
+
+format_check() {
+  git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+}
+
+mkdir -p "$build"
+export KSV_WINEPREFIX="$build/wine-prefix"
+
+suite "linux" configure_build_test "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+suite "linux-sanitizers" configure_build_test "$build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DKSV_SANITIZE=ON
+suite "windows-wine" configure_build_test "$build/windows" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+suite "format" format_check
+
+# Wine's background processes outlive the tests; end them.
+WINEPREFIX="$KSV_WINEPREFIX" wineserver -k 2>/dev/null || true
+
+echo
+if [ "$failed" -ne 0 ]; then
+  echo "failed suites: ${failed_names[*]}"
+fi
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
