@@ -1,8 +1,71 @@
-// PLACEHOLDER until the walk lands: finds nothing.
 #include "discovery/walk.h"
 
+#include <cstdint>
+#include <cstring>
+
+#include "discovery/candidate.h"
+#include "discovery/interface_walk.h"
+#include "discovery/serial.h"
+
 namespace ksv {
-int CountModules(HidPlatform&) { return 0; }
-int NameModule(HidPlatform&, int, char*) { return 0; }
-int OpenModuleBySerial(HidPlatform&, DeviceHandle*, const char*) { return 0; }
+namespace {
+
+// Hands each module of one walk, in walk order, to `visit`, which gives true to end the walk.
+// The module's handle is closed as soon as `visit` returns, unless `visit` took it over.
+template <typename Visit>
+void WalkModules(HidPlatform& platform, Visit&& visit) {
+  DevicePath path{};
+  for (std::uint32_t index = 0; FindHidInterfacePath(platform, index, path); ++index) {
+    Device module = OpenCandidate(platform, path.data());
+    if (module && visit(module)) {
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+int CountModules(HidPlatform& platform) {
+  int count = 0;
+  WalkModules(platform, [&count](Device&) {
+    ++count;
+    return false;
+  });
+  return count;
+}
+
+int NameModule(HidPlatform& platform, int ordinal, char* serial) {
+  int match = 0;
+  bool named = false;
+  WalkModules(platform, [&](Device& module) {
+    // Only the module at the requested ordinal is asked for its serial number.
+    if (match == ordinal && ReadSerialNarrow(platform, module.get(), serial)) {
+      named = true;
+      return true;
+    }
+    ++match;
+    return false;
+  });
+  return named ? 1 : 0;
+}
+
+int OpenModuleBySerial(HidPlatform& platform, DeviceHandle* out, const char* serial) {
+  bool opened = false;
+  WalkModules(platform, [&](Device& module) {
+    SerialText text{};
+    if (!ReadSerialNarrow(platform, module.get(), text.data())) {
+      return false;
+    }
+    // Exact, case-sensitive comparison that ends at the first zero byte of either text; the
+    // terminator is part of it, so a prefix never matches a longer text.
+    if (std::strcmp(text.data(), serial) != 0) {
+      return false;
+    }
+    *out = module.release();
+    opened = true;
+    return true;
+  });
+  return opened ? 1 : 0;
+}
+
 }  // namespace ksv

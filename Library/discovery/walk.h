@@ -1,19 +1,29 @@
 // The walk over present HID interfaces, in the three forms behind the enumeration exports.
+//
+// Each call walks afresh: interface indices 0, 1, 2, ... until the first index that yields no
+// path (never beyond 63); each path is opened as a candidate under the current module mode, and a
+// candidate that opens is a module. At most one module handle is open at a time, and every handle
+// the walk opens is closed before it moves on, except the one the opening form hands back. A
+// module held open by anyone (an earlier opening form included) cannot be opened again, so it is
+// invisible to the walk until it is closed.
 #pragma once
 
 #include "platform/hid_platform.h"
 
 namespace ksv {
 
-// Number of modules one walk finds.
+// Number of modules one walk finds; a module whose serial number cannot be read counts too.
 int CountModules(HidPlatform& platform);
 
-// Serial number text of the module with this ordinal into `serial` (n+1 bytes); 1, or 0 with the
-// buffer untouched.
+// Serial number text of the module with this ordinal (0-based rank among the modules of the walk)
+// into `serial`: n+1 bytes, n at most 255. 1, or 0 with the buffer untouched when there is no such
+// module or its serial number cannot be read (the ordinal is still taken: no later module moves
+// up into it).
 int NameModule(HidPlatform& platform, int ordinal, char* serial);
 
-// Opens the first module whose serial number text equals `serial`; 1 with the handle stored in
-// `*out`, or 0 with nothing stored.
+// Opens the first module, in walk order, whose serial number text equals `serial` byte for byte
+// up to its terminator; 1 with the handle stored in `*out` (the caller's to close), or 0 with
+// nothing stored. Modules whose serial number cannot be read are passed over.
 int OpenModuleBySerial(HidPlatform& platform, DeviceHandle* out, const char* serial);
 
 }  // namespace ksv
