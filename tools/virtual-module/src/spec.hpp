@@ -1,0 +1,82 @@
+// Device descriptions and reply rules of ksv-virtual-module.
+//
+// A device is described by one word of comma-separated fields:
+//
+//   module:vid=0x1234,pid=0x0001,serial=AB12,delay=20
+//   keyboard:vid=0x0fee,pid=0x0002,serial=KB
+//
+// Values are percent-decoded ("%2C" is a comma, "%25" a percent sign), so a
+// serial may hold any bytes; UTF-8 may also be given directly.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ksv::vmod {
+
+// Raised for malformed device descriptions or control commands.
+class SpecError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class DeviceKind {
+    Module,    // vendor-defined page 0xFF00, reports 1..3 in and out, 63 data bytes each
+    Keyboard,  // boot keyboard, no report IDs; never answers
+};
+
+// Payload bytes per report, not counting the report ID byte.
+inline constexpr std::size_t kModulePayloadSize = 63;
+inline constexpr std::size_t kModuleReportSize = kModulePayloadSize + 1;
+
+// How a module answers an output report.
+struct Behaviour {
+    bool silent = false;             // never answer
+    bool removeAfterOutput = false;  // vanish on the next output report, no answer
+    std::uint8_t replyId = 1;        // report ID byte of the answer
+    std::uint8_t xorMask = 0;        // every payload byte of the answer is XORed with this
+    std::optional<std::size_t> shortLength;  // answer only this many bytes (ID byte included)
+    std::chrono::milliseconds delay{0};      // wait this long before answering
+};
+
+struct DeviceSpec {
+    DeviceKind kind = DeviceKind::Module;
+    std::string id;      // handle for "remove"; no whitespace
+    std::uint16_t vendor = 0;
+    std::uint16_t product = 0;
+    std::uint16_t version = 0x0100;
+    std::string serial;  // HID "uniq", at most 63 bytes
+    std::string name;    // HID name (product string), at most 127 bytes
+    Behaviour behaviour;
+};
+
+// Parses "KIND:field,field,...". `sequence` numbers devices whose id cannot
+// be derived from the serial (empty, or containing whitespace): "#<sequence>".
+DeviceSpec parseDeviceSpec(std::string_view text, unsigned sequence);
+
+// The answer of a module to output report `output` (report ID byte first, as
+// delivered by uhid): the reply ID byte, then the output's payload, padded
+// with zeros or cut to 63 bytes, each byte XORed with the mask; cut to the
+// short length if one is set.  Empty if the module does not answer.
+std::vector<std::uint8_t> makeReply(const Behaviour& behaviour, const std::uint8_t* output,
+                                    std::size_t size);
+
+// A line received on the control channel.
+struct ControlCommand {
+    enum class Type { Add, Remove, List, Quit } type = Type::List;
+    std::string argument;  // device description for Add, device id for Remove
+};
+
+// Parses one control line ("add SPEC", "remove ID", "list", "quit").  Returns
+// nothing for blank lines and '#' comments.
+std::optional<ControlCommand> parseControlLine(std::string_view line);
+
+std::string toHex(const std::uint8_t* data, std::size_t size);
+
+}  // namespace ksv::vmod
