@@ -48,6 +48,9 @@ SimulatedPlatform::SimulatedPlatform(std::vector<SimInterface> list)
 
 void SimulatedPlatform::Record(Op op, int interface_index, std::uint32_t value) {
   trace_.push_back({op, interface_index, value});
+  if (before_operation) {
+    before_operation(trace_.back());
+  }
 }
 
 bool SimulatedPlatform::Step(Op op, int interface_index, std::uint32_t value,

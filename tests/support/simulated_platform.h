@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -108,6 +109,10 @@ class SimulatedPlatform final : public HidPlatform {
   bool events_fail = false;
   // Forces every wait to this result (e.g. kWaitFailed).
   std::optional<std::uint32_t> wait_result;
+  // Called with each operation as it is recorded, before it reads the flags, IDs or serial of
+  // the device it acts on: a test can change a device or the module mode between two steps. It
+  // must not call the platform itself.
+  std::function<void(const TraceEntry&)> before_operation;
 
   // --- What happened ---------------------------------------------------------------------
   std::vector<TraceEntry> trace() const;
