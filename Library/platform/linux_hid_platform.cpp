@@ -1,51 +1,381 @@
-// HidPlatform on Linux. Device handles carry a file descriptor as descriptor + 1, so that null and
-// all-ones keep their meaning and descriptor 0 is a valid handle.
+// HidPlatform over Linux hidraw.
 //
-// This first realisation lists no HID interfaces: the library loads, reports its version, keeps
-// its mode and closes descriptors, but finds no modules yet.
+// Interfaces are the hidraw nodes present now, in ascending node number. A device handle carries
+// the node's file descriptor as descriptor + 1, so that null and all-ones keep their meaning and
+// descriptor 0 is a valid handle. Opens are exclusive through an advisory lock, as the Windows
+// share mode makes them. Descriptors are non-blocking: a read with no report waiting is "started"
+// (997), its wait is poll() on the descriptor and its completion is the read() itself. Error
+// numbers are translated to the Windows numbers the exchange maps to its result codes.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "platform/hid_platform.h"
 
 namespace ksv {
 namespace {
 
+constexpr char kHidrawClassDir[] = "/sys/class/hidraw";
+constexpr char kHidrawNodePrefix[] = "hidraw";
+constexpr char kDevicePathFormat[] = "/dev/hidraw%u";
+constexpr std::size_t kPathBlockSize = 32;
+constexpr std::size_t kUniqBytes = 256;
+
+// Windows error numbers produced here.
+constexpr std::uint32_t kWinAccessDenied = 5;
+constexpr std::uint32_t kWinNotEnoughMemory = 8;
+constexpr std::uint32_t kWinOutOfMemory = 14;
+constexpr std::uint32_t kWinWriteFault = 29;
+constexpr std::uint32_t kWinReadFault = 30;
+constexpr std::uint32_t kWinGenFailure = 31;
+constexpr std::uint32_t kWinTooManyOpenFiles = 4;
+constexpr std::uint32_t kWinInvalidParameter = 87;
+constexpr std::uint32_t kWinDeviceNotConnected = 1167;
+
+enum class Direction { kWrite, kRead };
+
+// errno -> Windows error number. Tabled in the README.
+std::uint32_t WindowsErrorOf(int error, Direction direction) {
+  switch (error) {
+    case EBADF:
+      return kErrorInvalidHandle;
+    case EACCES:
+    case EPERM:
+      return kWinAccessDenied;
+    case ENOMEM:
+      return kWinNotEnoughMemory;
+    case ENOBUFS:
+      return kWinOutOfMemory;
+    case EINVAL:
+      return kWinInvalidParameter;
+    case EMFILE:
+    case ENFILE:
+      return kWinTooManyOpenFiles;
+    case EIO:
+      return direction == Direction::kWrite ? kWinWriteFault : kWinReadFault;
+    case ENODEV:
+    case ENXIO:
+    case ESHUTDOWN:
+      return kWinDeviceNotConnected;
+    default:
+      return kWinGenFailure;
+  }
+}
+
 int DescriptorOf(DeviceHandle h) {
-  return static_cast<int>(reinterpret_cast<std::intptr_t>(h) - 1);
+  const auto value = reinterpret_cast<std::intptr_t>(h);
+  if (value < 1 || value > static_cast<std::intptr_t>(INT_MAX) + 1) {
+    return -1;  // null, all-ones or no descriptor at all: every call gives EBADF
+  }
+  return static_cast<int>(value - 1);
+}
+
+DeviceHandle HandleOf(int fd) { return reinterpret_cast<DeviceHandle>(std::intptr_t{fd} + 1); }
+
+// What a transfer record holds on Linux: where a started read will deliver its report.
+struct LinuxTransfer {
+  int fd = -1;
+  std::uint8_t* buffer = nullptr;
+  std::uint32_t size = 0;
+  std::uint32_t count = 0;
+  bool finished = false;
+};
+static_assert(sizeof(LinuxTransfer) <= sizeof(TransferRecord::storage), "record storage");
+
+LinuxTransfer& TransferOf(TransferRecord& record) {
+  return *std::launder(reinterpret_cast<LinuxTransfer*>(record.storage.data()));
+}
+
+// Events need no system object here: each wait polls its own record's descriptor, so a wait
+// sees only its own transfer. The token only has to be non-null.
+char g_event_token;
+
+// Appends the UTF-16 units of UTF-8 text; malformed sequences become U+FFFD.
+void AppendUtf16(const char* text, std::size_t length, std::vector<std::uint16_t>& out) {
+  constexpr std::uint32_t kReplacement = 0xFFFD;
+  const auto* s = reinterpret_cast<const unsigned char*>(text);
+  std::size_t i = 0;
+  while (i < length) {
+    const unsigned char lead = s[i];
+    std::size_t extra = 0;
+    std::uint32_t cp = 0;
+    if (lead < 0x80) {
+      cp = lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = lead & 0x1Fu;
+    } else if ((lead & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = lead & 0x0Fu;
+    } else if ((lead & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = lead & 0x07u;
+    } else {
+      out.push_back(kReplacement);
+      ++i;
+      continue;
+    }
+    bool valid = true;
+    for (std::size_t k = 1; valid && k <= extra; ++k) {
+      if (i + k >= length || (s[i + k] & 0xC0) != 0x80) {
+        valid = false;
+      } else {
+        cp = (cp << 6) | (s[i + k] & 0x3Fu);
+      }
+    }
+    if (!valid || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      out.push_back(kReplacement);
+      ++i;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<std::uint16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<std::uint16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<std::uint16_t>(cp));
+    }
+    i += extra + 1;
+  }
+}
+
+// The device's unique-ID text (the USB serial number), from the ioctl or, on kernels without
+// it, from the HID device's uevent.
+bool ReadUniq(int fd, std::string& uniq) {
+  char buffer[kUniqBytes] = {};
+  const int length = ioctl(fd, HIDIOCGRAWUNIQ(kUniqBytes), buffer);
+  if (length >= 0) {
+    uniq.assign(buffer, strnlen(buffer, kUniqBytes));
+    return true;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    return false;
+  }
+  char path[64];
+  std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device/uevent", major(st.st_rdev),
+                minor(st.st_rdev));
+  FILE* uevent = std::fopen(path, "re");
+  if (uevent == nullptr) {
+    return false;
+  }
+  bool found = false;
+  char line[512];
+  while (std::fgets(line, sizeof line, uevent) != nullptr) {
+    if (std::strncmp(line, "HID_UNIQ=", 9) == 0) {
+      uniq.assign(line + 9, strcspn(line + 9, "\n"));
+      found = true;
+      break;
+    }
+  }
+  std::fclose(uevent);
+  return found;
 }
 
 class LinuxHidPlatform final : public HidPlatform {
  public:
   HidClass GetHidClass() override { return {}; }
-  InterfaceListToken OpenInterfaceList(const HidClass&) override { return nullptr; }
-  bool GetInterfaceAt(InterfaceListToken, const HidClass&, std::uint32_t,
-                      InterfaceRecord&) override {
-    return false;
+
+  InterfaceListToken OpenInterfaceList(const HidClass&) override {
+    auto* nodes = new (std::nothrow) std::vector<unsigned>();
+    if (nodes == nullptr) {
+      return nullptr;
+    }
+    DIR* dir = opendir(kHidrawClassDir);
+    if (dir == nullptr) {
+      return nodes;  // no hidraw class: an empty list
+    }
+    const std::size_t prefix = std::strlen(kHidrawNodePrefix);
+    try {
+      while (const dirent* entry = readdir(dir)) {
+        char* end = nullptr;
+        if (std::strncmp(entry->d_name, kHidrawNodePrefix, prefix) != 0) {
+          continue;
+        }
+        const unsigned long n = std::strtoul(entry->d_name + prefix, &end, 10);
+        if (end != entry->d_name + prefix && *end == '\0' && n <= UINT_MAX) {
+          nodes->push_back(static_cast<unsigned>(n));
+        }
+      }
+    } catch (const std::bad_alloc&) {
+      closedir(dir);
+      delete nodes;
+      return nullptr;
+    }
+    closedir(dir);
+    std::sort(nodes->begin(), nodes->end());
+    return nodes;
   }
-  PathBlock GetInterfacePath(InterfaceListToken, const InterfaceRecord&) override { return {}; }
-  void ReleasePathBlock(PathBlock) override {}
-  void CloseInterfaceList(InterfaceListToken) override {}
-  DeviceHandle OpenDevicePath(const char*) override { return InvalidDeviceHandle(); }
-  std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle) override { return std::nullopt; }
-  bool GetSerialUnits(DeviceHandle, SerialUnits&) override { return false; }
+
+  bool GetInterfaceAt(InterfaceListToken list, const HidClass&, std::uint32_t index,
+                      InterfaceRecord& out) override {
+    const auto& nodes = *static_cast<std::vector<unsigned>*>(list);
+    if (index >= nodes.size()) {
+      return false;
+    }
+    std::memcpy(out.bytes.data(), &nodes[index], sizeof(unsigned));
+    return true;
+  }
+
+  PathBlock GetInterfacePath(InterfaceListToken, const InterfaceRecord& record) override {
+    unsigned node = 0;
+    std::memcpy(&node, record.bytes.data(), sizeof node);
+    char* block = static_cast<char*>(std::malloc(kPathBlockSize));
+    if (block == nullptr) {
+      return {};
+    }
+    std::snprintf(block, kPathBlockSize, kDevicePathFormat, node);
+    return {block, block};
+  }
+
+  void ReleasePathBlock(PathBlock block) override { std::free(block.block); }
+
+  void CloseInterfaceList(InterfaceListToken list) override {
+    delete static_cast<std::vector<unsigned>*>(list);
+  }
+
+  DeviceHandle OpenDevicePath(const char* path) override {
+    const int fd = open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+      return InvalidDeviceHandle();
+    }
+    // hidraw allows any number of opens; the lock makes this one exclusive among its users.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      return InvalidDeviceHandle();
+    }
+    return HandleOf(fd);
+  }
+
+  std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override {
+    hidraw_devinfo info{};
+    if (ioctl(DescriptorOf(h), HIDIOCGRAWINFO, &info) != 0) {
+      return std::nullopt;
+    }
+    // The kernel declares the IDs as signed 16-bit values.
+    return DeviceIdentity{static_cast<std::uint16_t>(info.vendor),
+                          static_cast<std::uint16_t>(info.product)};
+  }
+
+  bool GetSerialUnits(DeviceHandle h, SerialUnits& units) override {
+    std::string uniq;
+    if (!ReadUniq(DescriptorOf(h), uniq) || uniq.empty()) {
+      return false;  // no unique ID: the device has no serial number to read
+    }
+    std::vector<std::uint16_t> decoded;
+    try {
+      AppendUtf16(uniq.data(), uniq.size(), decoded);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    const std::size_t n = std::min(decoded.size(), units.size());
+    std::copy_n(decoded.begin(), n, units.begin());
+    if (n < units.size()) {
+      units[n] = 0;
+    }
+    return true;
+  }
+
   void Close(DeviceHandle h) override { close(DescriptorOf(h)); }
-  EventToken CreateCompletionEvent() override { return nullptr; }
+
+  EventToken CreateCompletionEvent() override { return &g_event_token; }
   void CloseEvent(EventToken) override {}
-  StartOutcome StartWrite(DeviceHandle, const std::uint8_t*, std::uint32_t,
-                          TransferRecord&) override {
-    return {false, kErrorInvalidHandle, 0};
+
+  StartOutcome StartWrite(DeviceHandle h, const std::uint8_t* bytes, std::uint32_t n,
+                          TransferRecord& record) override {
+    LinuxTransfer& t = *new (record.storage.data()) LinuxTransfer{};
+    const ssize_t written = write(DescriptorOf(h), bytes, n);
+    if (written < 0) {
+      return {false, WindowsErrorOf(errno, Direction::kWrite), 0};
+    }
+    t.finished = true;
+    t.count = static_cast<std::uint32_t>(written);
+    return {true, 0, t.count};
   }
-  StartOutcome StartRead(DeviceHandle, std::uint8_t*, std::uint32_t, TransferRecord&) override {
-    return {false, kErrorInvalidHandle, 0};
+
+  StartOutcome StartRead(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n,
+                         TransferRecord& record) override {
+    LinuxTransfer& t = *new (record.storage.data()) LinuxTransfer{};
+    const int fd = DescriptorOf(h);
+    const ssize_t got = read(fd, bytes, n);
+    if (got >= 0) {
+      t.finished = true;
+      t.count = static_cast<std::uint32_t>(got);
+      return {true, 0, t.count};
+    }
+    if (errno == EAGAIN) {
+      t.fd = fd;
+      t.buffer = bytes;
+      t.size = n;
+      return {false, kIoPending, 0};
+    }
+    return {false, WindowsErrorOf(errno, Direction::kRead), 0};
   }
-  std::uint32_t WaitCompletion(DeviceHandle, TransferRecord&, std::uint32_t) override {
-    return kWaitFailed;
+
+  std::uint32_t WaitCompletion(DeviceHandle, TransferRecord& record,
+                               std::uint32_t limit_ms) override {
+    if (record.event == nullptr) {
+      return kWaitFailed;
+    }
+    const LinuxTransfer& t = TransferOf(record);
+    if (t.finished) {
+      return kWaitSignalled;
+    }
+    // A report waiting, or an error or hang-up after the device left, both end the wait.
+    pollfd p{t.fd, POLLIN, 0};
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    long remaining = static_cast<long>(limit_ms);
+    for (;;) {
+      const int ready = poll(&p, 1, static_cast<int>(remaining));
+      if (ready > 0) {
+        return kWaitSignalled;
+      }
+      if (ready == 0) {
+        return kWaitTimedOut;
+      }
+      if (errno != EINTR) {
+        return kWaitFailed;
+      }
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      const long elapsed =
+          (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+      remaining = std::max(0L, static_cast<long>(limit_ms) - elapsed);
+    }
   }
+
+  // Nothing stays queued in the kernel for a read that was not taken: there is nothing to cancel.
   void CancelPending(DeviceHandle) override {}
-  std::uint32_t GetCompletedCount(DeviceHandle, TransferRecord&) override { return 0; }
+
+  std::uint32_t GetCompletedCount(DeviceHandle, TransferRecord& record) override {
+    LinuxTransfer& t = TransferOf(record);
+    if (!t.finished) {
+      const ssize_t got = read(t.fd, t.buffer, t.size);
+      t.count = got > 0 ? static_cast<std::uint32_t>(got) : 0;
+      t.finished = true;
+    }
+    return t.count;
+  }
+
   void AwaitCancelled(DeviceHandle, TransferRecord&) override {}
 };
 
