@@ -89,8 +89,7 @@ TransferOutcome ReadReport(HidPlatform& platform, DeviceHandle handle, std::uint
 // The write, and the read only once the write's completion was seen. Both reports belong to the
 // caller and outlive every transfer started here.
 TransferOutcome WriteThenRead(HidPlatform& platform, DeviceHandle handle,
-                              const std::uint8_t* output, std::uint8_t* input,
-                              std::uint32_t size) {
+                              const std::uint8_t* output, std::uint8_t* input, std::uint32_t size) {
   const CompletionEvent event(platform, platform.CreateCompletionEvent());
   TransferRecord record;
   record.event = event.get();

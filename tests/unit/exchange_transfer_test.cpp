@@ -1,0 +1,365 @@
+// The exchange against the simulated platform: completions at once and later, time-outs,
+// failed waits and starts, exceptions, and what is left open afterwards.
+#include "exchange/exchange.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "simulated_platform.h"
+
+namespace ksv {
+namespace {
+
+using sim::Completion;
+using sim::Op;
+
+constexpr std::size_t kL = kPayloadLength;
+constexpr char kUntouched = 0x5A;
+
+// A full 64-byte input report: the ID, then 0x80, 0x81, ...
+std::vector<std::uint8_t> FullReply(std::uint8_t id) {
+  std::vector<std::uint8_t> reply(kL + 1);
+  reply[0] = id;
+  for (std::size_t i = 1; i < reply.size(); ++i) {
+    reply[i] = static_cast<std::uint8_t>(0x80 + i - 1);
+  }
+  return reply;
+}
+
+std::array<char, kL> PayloadOf(const std::vector<std::uint8_t>& received) {
+  std::array<char, kL> payload{};  // zero where nothing arrived
+  for (std::size_t i = 1; i < received.size() && i <= kL; ++i) {
+    payload[i - 1] = static_cast<char>(received[i]);
+  }
+  return payload;
+}
+
+// One module opened by the test, a command and a reply buffer.
+struct Rig {
+  sim::SimulatedPlatform platform{{sim::Module("module", 0x17FE, 0x82CD, "A1")}};
+  DeviceHandle handle = platform.OpenDevicePath("module");
+  std::array<char, kL> command{};
+  std::array<char, kL> reply{};
+
+  Rig() {
+    for (std::size_t i = 0; i < kL; ++i) {
+      command[i] = static_cast<char>(i);  // the first command byte is zero
+    }
+    reply.fill(kUntouched);
+    read().reply = FullReply(1);
+  }
+  ~Rig() { SetModuleMode(0); }
+
+  sim::WriteBehaviour& write() { return platform.interfaces[0].write; }
+  sim::ReadBehaviour& read() { return platform.interfaces[0].read; }
+
+  ExchangeResult Exchange() {
+    return ExchangeReport<kL>(platform, handle, kCommandReportId, command.data(), reply.data());
+  }
+  bool ReplyUntouched() const {
+    return std::all_of(reply.begin(), reply.end(), [](char c) { return c == kUntouched; });
+  }
+  // Transfer operations only (the test's own open is left out).
+  std::vector<Op> Ops() const {
+    std::vector<Op> ops;
+    for (const sim::TraceEntry& e : platform.trace()) {
+      if (e.op != Op::kOpenDevicePath) {
+        ops.push_back(e.op);
+      }
+    }
+    return ops;
+  }
+  std::size_t Count(Op op) const { return platform.CountOps(op); }
+};
+
+TEST(ExchangeTest, CompletionsAtOnceAndLater) {
+  for (Completion write : {Completion::kAtOnce, Completion::kPending}) {
+    for (Completion read : {Completion::kAtOnce, Completion::kPending}) {
+      SCOPED_TRACE(testing::Message()
+                   << "write " << static_cast<int>(write) << ", read " << static_cast<int>(read));
+      Rig rig;
+      rig.write().completion = write;
+      rig.read().completion = read;
+      EXPECT_EQ(rig.Exchange(), 1);
+      EXPECT_EQ(rig.reply, PayloadOf(FullReply(1)));
+
+      std::vector<std::uint8_t> sent{1};
+      sent.insert(sent.end(), rig.command.begin(), rig.command.end());
+      EXPECT_EQ(rig.platform.last_written(0), sent);
+
+      // The write is waited for even when it completed at once; a read that completed at once
+      // is classified without waiting; the events close in reverse order.
+      std::vector<Op> expected{Op::kCreateCompletionEvent, Op::kStartWrite, Op::kWaitCompletion,
+                               Op::kCreateCompletionEvent, Op::kStartRead};
+      if (read == Completion::kPending) {
+        expected.insert(expected.end(), {Op::kWaitCompletion, Op::kGetCompletedCount});
+      }
+      expected.insert(expected.end(), {Op::kCloseEvent, Op::kCloseEvent});
+      EXPECT_EQ(rig.Ops(), expected);
+      for (const sim::TraceEntry& e : rig.platform.trace()) {
+        if (e.op == Op::kWaitCompletion) {
+          EXPECT_EQ(e.value, 2000u) << "wait limit";
+        }
+      }
+      EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
+    }
+  }
+}
+
+TEST(ExchangeTest, ReplyIsCopiedWhateverTheClassification) {
+  const std::vector<std::uint8_t> short_id1{1,    0x11, 0x22, 0x33, 0x44,
+                                            0x55, 0x66, 0x77, 0x88, 0x99};
+  std::vector<std::uint8_t> short_id3 = short_id1;
+  short_id3[0] = 3;
+  const struct {
+    ModuleMode mode;
+    std::vector<std::uint8_t> received;
+    ExchangeResult expected;
+  } rows[] = {
+      {0, FullReply(2), 0}, {0, FullReply(3), -15}, {0, FullReply(9), -15}, {0, short_id1, -16},
+      {2, short_id1, -16},  {3, FullReply(0), -15}, {1, short_id3, 3},      {1, short_id1, 1},
+      {1, FullReply(3), 3}, {1, FullReply(7), -15},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << "mode " << row.mode << ", " << row.received.size()
+                                    << " bytes, ID " << int{row.received[0]});
+    Rig rig;
+    ASSERT_EQ(SetModuleMode(row.mode), 1);
+    rig.read().completion = Completion::kPending;
+    rig.read().reply = row.received;
+    EXPECT_EQ(rig.Exchange(), row.expected);
+    EXPECT_EQ(rig.reply, PayloadOf(row.received));
+    EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
+  }
+}
+
+TEST(ExchangeTest, ReadEndingWithNothingDeliveredGivesZeroBytes) {
+  // A read that was started and then ended in error (an unplugged module) delivered nothing:
+  // the completion query's count of 0 is classified, and the reply receives 63 zero bytes.
+  const struct {
+    ModuleMode mode;
+    ExchangeResult expected;
+  } rows[] = {{0, -16}, {1, -15}, {2, -16}, {3, -16}};
+  for (const auto& row : rows) {
+    Rig rig;
+    ASSERT_EQ(SetModuleMode(row.mode), 1);
+    rig.read().completion = Completion::kPending;
+    rig.read().reply.clear();
+    EXPECT_EQ(rig.Exchange(), row.expected) << "mode " << row.mode;
+    EXPECT_EQ(rig.reply, (std::array<char, kL>{})) << "mode " << row.mode;
+    EXPECT_EQ(rig.Count(Op::kGetCompletedCount), 1u);
+    EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
+  }
+}
+
+TEST(ExchangeTest, ModeIsReadAfterTheTransfer) {
+  const struct {
+    ModuleMode before, during;
+    ExchangeResult expected;
+  } rows[] = {{0, 1, 3}, {1, 0, -16}};
+  for (const auto& row : rows) {
+    Rig rig;
+    ASSERT_EQ(SetModuleMode(row.before), 1);
+    rig.read().reply = {3, 1, 2, 3};  // short, report ID 3
+    const ModuleMode during = row.during;
+    rig.platform.before_operation = [during](const sim::TraceEntry& e) {
+      if (e.op == Op::kStartRead) {
+        SetModuleMode(during);
+      }
+    };
+    EXPECT_EQ(rig.Exchange(), row.expected) << "mode " << row.before << " then " << row.during;
+  }
+}
+
+TEST(ExchangeTest, ReadThatNeverCompletesIsCancelledAndWaitedFor) {
+  Rig rig;
+  rig.read().completion = Completion::kNever;
+  EXPECT_EQ(rig.Exchange(), -1);
+  // The simulated late completion wrote into the input report; none of it reached the caller.
+  EXPECT_TRUE(rig.ReplyUntouched());
+  EXPECT_EQ(rig.Count(Op::kCancelPending), 1u);
+  EXPECT_EQ(rig.Count(Op::kGetCompletedCount), 0u);
+  const std::vector<Op> ops = rig.Ops();
+  const std::vector<Op> tail{Op::kWaitCompletion, Op::kCancelPending, Op::kAwaitCancelled,
+                             Op::kCloseEvent, Op::kCloseEvent};
+  ASSERT_GE(ops.size(), tail.size());
+  EXPECT_TRUE(
+      std::equal(tail.begin(), tail.end(), ops.end() - static_cast<std::ptrdiff_t>(tail.size())))
+      << "the cancelled read is waited for before its event is closed";
+  EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
+
+  // The handle serves the next exchange.
+  rig.read().completion = Completion::kAtOnce;
+  EXPECT_EQ(rig.Exchange(), 1);
+  EXPECT_EQ(rig.reply, PayloadOf(FullReply(1)));
+  EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
+}
+
+TEST(ExchangeTest, WriteThatNeverCompletesIsCancelledAndNoReadStarts) {
+  Rig rig;
+  rig.write().completion = Completion::kNever;
+  EXPECT_EQ(rig.Exchange(), -1);
+  EXPECT_TRUE(rig.ReplyUntouched());
+  EXPECT_EQ(rig.Count(Op::kStartRead), 0u);
+  EXPECT_EQ(rig.Count(Op::kCancelPending), 1u);
+  EXPECT_EQ(rig.Count(Op::kAwaitCancelled), 1u);
+  EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
+
+  rig.write().completion = Completion::kPending;
+  EXPECT_EQ(rig.Exchange(), 1);
+}
+
+TEST(ExchangeTest, FailedWaitGivesMinusTwo) {
+  for (std::uint32_t wait : {kWaitFailed, 0x80u /* abandoned */, 1u}) {
+    Rig rig;
+    rig.write().completion = Completion::kPending;
+    rig.platform.wait_result = wait;
+    EXPECT_EQ(rig.Exchange(), -2) << "wait result " << wait;
+    EXPECT_TRUE(rig.ReplyUntouched());
+    EXPECT_EQ(rig.Count(Op::kStartRead), 0u) << "no read after a failed write wait";
+    EXPECT_EQ(rig.Count(Op::kAwaitCancelled), 1u);
+    EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
+  }
+}
+
+TEST(ExchangeTest, NoEventFailsTheWriteWaitEvenAfterAnImmediateWrite) {
+  Rig rig;
+  rig.platform.events_fail = true;
+  rig.write().completion = Completion::kAtOnce;
+  EXPECT_EQ(rig.Exchange(), -2);
+  EXPECT_TRUE(rig.ReplyUntouched());
+  EXPECT_EQ(rig.Count(Op::kStartRead), 0u);
+  EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
+}
+
+// Fails the k-th operation in turn: 1 the write's event, 2 the write's start (error 31), 3 the
+// write's wait, 4 the read's event, 5 the read's start, 6 the read's wait.
+TEST(ExchangeTest, EachFailingOperation) {
+  const struct {
+    Completion read;
+    std::array<ExchangeResult, 7> expected;  // for k = 1..7
+  } rows[] = {
+      {Completion::kPending, {-2, -255, -2, -2, -255, -2, 1}},
+      // A read that completes at once needs neither its event nor a wait.
+      {Completion::kAtOnce, {-2, -255, -2, 1, -255, 1, 1}},
+  };
+  for (const auto& row : rows) {
+    for (std::size_t k = 1; k <= row.expected.size(); ++k) {
+      SCOPED_TRACE(testing::Message() << "read " << static_cast<int>(row.read) << ", k " << k);
+      Rig rig;
+      rig.write().completion = Completion::kPending;
+      rig.read().completion = row.read;
+      rig.platform.fail_operation = k + 1;  // the rig's own open is operation 1
+      const ExchangeResult result = rig.Exchange();
+      EXPECT_EQ(result, row.expected[k - 1]);
+      if (result == 1) {
+        EXPECT_EQ(rig.reply, PayloadOf(FullReply(1)));
+      } else {
+        EXPECT_TRUE(rig.ReplyUntouched());
+      }
+      EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
+    }
+  }
+}
+
+TEST(ExchangeTest, FailedStartsMapTheirErrorNumber) {
+  const struct {
+    bool write_fails;
+    std::uint32_t error;
+    ExchangeResult expected;
+  } rows[] = {
+      {true, 5, -6},    {true, 6, -7},  {true, 0, -255},  {true, 31, -255},
+      {false, 30, -12}, {false, 4, -1}, {false, 87, -13}, {false, 0, -255},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message()
+                 << (row.write_fails ? "write" : "read") << " error " << row.error);
+    Rig rig;
+    if (row.write_fails) {
+      rig.write() = {Completion::kFailStart, row.error};
+    } else {
+      rig.read().completion = Completion::kFailStart;
+      rig.read().error = row.error;
+    }
+    EXPECT_EQ(rig.Exchange(), row.expected);
+    EXPECT_TRUE(rig.ReplyUntouched());
+    EXPECT_EQ(rig.Count(Op::kStartRead), row.write_fails ? 0u : 1u);
+    EXPECT_EQ(rig.Count(Op::kCancelPending), 0u) << "nothing was started, nothing to cancel";
+    EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
+  }
+}
+
+TEST(ExchangeTest, NoDeviceGivesInvalidHandle) {
+  Rig rig;
+  DeviceHandle closed = rig.handle;
+  rig.platform.Close(closed);
+  for (DeviceHandle h : {DeviceHandle{nullptr}, InvalidDeviceHandle(), closed}) {
+    EXPECT_EQ(ExchangeReport<kL>(rig.platform, h, 1, rig.command.data(), rig.reply.data()), -7);
+    EXPECT_EQ(SendReceive(rig.platform, h, rig.command.data(), rig.reply.data()), -7);
+  }
+  EXPECT_TRUE(rig.ReplyUntouched());
+  EXPECT_EQ(rig.Count(Op::kStartRead), 0u);
+  EXPECT_TRUE(rig.platform.Balanced(0)) << rig.platform.Describe();
+}
+
+TEST(SendReceiveTest, SendsReportIdOneAndGivesTheResult) {
+  Rig rig;
+  rig.read().reply = FullReply(2);
+  EXPECT_EQ(SendReceive(rig.platform, rig.handle, rig.command.data(), rig.reply.data()), 0);
+  EXPECT_EQ(rig.platform.last_written(0).at(0), 1);
+  EXPECT_EQ(rig.platform.last_written(0).size(), kL + 1);
+  EXPECT_EQ(rig.reply, PayloadOf(FullReply(2)));
+}
+
+TEST(SendReceiveTest, ExceptionFromThePlatformGivesMinus255AndLeavesNothingBehind) {
+  const struct {
+    const char* where;
+    Completion read;
+    std::optional<Op> arm_at;  // arm the throw only once this operation is seen
+    Op throws;
+  } rows[] = {
+      {"write's event", Completion::kPending, {}, Op::kCreateCompletionEvent},
+      {"write's start", Completion::kPending, {}, Op::kStartWrite},
+      {"write's wait", Completion::kPending, {}, Op::kWaitCompletion},
+      {"read's event", Completion::kPending, Op::kWaitCompletion, Op::kCreateCompletionEvent},
+      {"read's start", Completion::kPending, {}, Op::kStartRead},
+      {"read's wait", Completion::kPending, Op::kStartRead, Op::kWaitCompletion},
+      {"completion query", Completion::kPending, {}, Op::kGetCompletedCount},
+      {"cancel", Completion::kNever, {}, Op::kCancelPending},
+      {"wait after cancel", Completion::kNever, {}, Op::kAwaitCancelled},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.where);
+    Rig rig;
+    rig.write().completion = Completion::kPending;
+    rig.read().completion = row.read;
+    if (row.arm_at) {
+      sim::SimulatedPlatform* platform = &rig.platform;
+      const Op arm_at = *row.arm_at;
+      const Op throws = row.throws;
+      rig.platform.before_operation = [platform, arm_at, throws,
+                                       armed = false](const sim::TraceEntry& e) mutable {
+        if (!armed && e.op == arm_at) {
+          armed = true;
+          platform->throw_on = throws;
+        }
+      };
+    } else {
+      rig.platform.throw_on = row.throws;
+    }
+    EXPECT_EQ(SendReceive(rig.platform, rig.handle, rig.command.data(), rig.reply.data()), -255);
+    EXPECT_FALSE(rig.platform.throw_on.has_value()) << "the throw did not happen";
+    EXPECT_TRUE(rig.ReplyUntouched());
+    // Whatever was in flight when the exception left was cancelled and waited for.
+    EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
+  }
+}
+
+}  // namespace
+}  // namespace ksv
