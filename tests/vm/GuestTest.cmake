@@ -1,0 +1,51 @@
+# ksv_add_guest_test(NAME <name> COMMAND <cmd> [args...]
+#                    [RW <host dir>...] [TIMEOUT <seconds>] [UDEV])
+#
+# Registers a CTest test that boots the test guest (tests/vm/run-in-guest.sh)
+# and runs COMMAND there, in the test's working directory (the current binary
+# dir), against the guest's uhid/hidraw.  Generator expressions work in
+# COMMAND.  The environment variable KSV_VIRTUAL_MODULE holds the path of
+# ksv-virtual-module when that target exists.  Every test boots its own guest
+# (about 3 s), so group many checks into one command where possible.
+#
+# Guest tests are skipped (not registered) when KSV_GUEST_TESTS is OFF.
+include_guard(GLOBAL)
+
+set(KSV_GUEST_RUNNER "${CMAKE_CURRENT_LIST_DIR}/run-in-guest.sh")
+find_program(KSV_QEMU_SYSTEM_X86_64 qemu-system-x86_64)
+if(KSV_QEMU_SYSTEM_X86_64)
+    set(_ksv_guest_default ON)
+else()
+    set(_ksv_guest_default OFF)
+endif()
+option(KSV_GUEST_TESTS "Run the uhid tests in the QEMU test guest" ${_ksv_guest_default})
+
+function(ksv_add_guest_test)
+    cmake_parse_arguments(ARG "UDEV" "NAME;TIMEOUT" "COMMAND;RW" ${ARGN})
+    if(NOT KSV_GUEST_TESTS)
+        return()
+    endif()
+    if(NOT ARG_NAME OR NOT ARG_COMMAND)
+        message(FATAL_ERROR "ksv_add_guest_test: NAME and COMMAND are required")
+    endif()
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 600)
+    endif()
+    set(runner_args --timeout ${ARG_TIMEOUT})
+    foreach(dir IN LISTS ARG_RW)
+        list(APPEND runner_args --rw ${dir})
+    endforeach()
+    if(ARG_UDEV)
+        list(APPEND runner_args --udev)
+    endif()
+    add_test(NAME ${ARG_NAME}
+             COMMAND ${KSV_GUEST_RUNNER} ${runner_args} -- ${ARG_COMMAND}
+             WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    # The guest's own limit fires first; CTest's is the backstop.
+    math(EXPR ctest_timeout "${ARG_TIMEOUT} + 60")
+    set_tests_properties(${ARG_NAME} PROPERTIES TIMEOUT ${ctest_timeout} RESOURCE_LOCK ksv_guest_cpu)
+    if(TARGET ksv-virtual-module)
+        set_property(TEST ${ARG_NAME} APPEND PROPERTY ENVIRONMENT
+                     "KSV_VIRTUAL_MODULE=$<TARGET_FILE:ksv-virtual-module>")
+    endif()
+endfunction()
