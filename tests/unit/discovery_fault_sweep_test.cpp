@@ -1,0 +1,127 @@
+// Every platform operation of a walk, failed in turn: the result must be one the scenario allows,
+// out-arguments are written only on 1, and everything acquired is released, whichever step fails.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "api/module_mode.h"
+#include "discovery/walk.h"
+#include "simulated_platform.h"
+
+namespace ksv {
+namespace {
+
+constexpr char kSentinel = '\x5A';
+const DeviceHandle kUnwritten = reinterpret_cast<DeviceHandle>(std::uintptr_t{0x5A5A5A5A});
+
+// A keyboard, module A, a module whose serial number cannot be read, module B.
+sim::SimulatedPlatform Scenario() {
+  sim::SimInterface unreadable = sim::Module("m-u", kVendorSecondary, kProductStandard, "");
+  unreadable.serial = std::nullopt;
+  return sim::SimulatedPlatform({
+      sim::OtherDevice("keyboard", 0x046D, 0xC31C),
+      sim::Module("m-a", kVendorPrimary, kProductStandard, "A"),
+      unreadable,
+      sim::Module("m-b", kVendorSecondary, kProductStandard, "B"),
+  });
+}
+
+// One call of one walk form; gives what it found in a comparable form ("" for a 0 result) and
+// checks the out-argument and the resource balance on the way.
+using Form = std::function<std::string(sim::SimulatedPlatform&)>;
+
+Form Counting() {
+  return [](sim::SimulatedPlatform& platform) {
+    const int count = CountModules(platform);
+    EXPECT_TRUE(platform.Balanced()) << platform.Describe();
+    return std::to_string(count);
+  };
+}
+
+Form Naming(int ordinal) {
+  return [ordinal](sim::SimulatedPlatform& platform) -> std::string {
+    std::array<char, 300> buffer;
+    buffer.fill(kSentinel);
+    const int result = NameModule(platform, ordinal, buffer.data());
+    EXPECT_TRUE(platform.Balanced()) << platform.Describe();
+    const auto written =
+        std::find_if(buffer.rbegin(), buffer.rend(), [](char c) { return c != kSentinel; });
+    if (result != 1) {
+      EXPECT_EQ(result, 0);
+      EXPECT_TRUE(written == buffer.rend()) << "buffer written although the result is 0";
+      return "";
+    }
+    const std::string text(buffer.data());
+    EXPECT_EQ(static_cast<std::size_t>(buffer.rend() - written), text.size() + 1);
+    return text;
+  };
+}
+
+Form Opening(const std::string& serial) {
+  return [serial](sim::SimulatedPlatform& platform) -> std::string {
+    DeviceHandle out = kUnwritten;
+    const int result = OpenModuleBySerial(platform, &out, serial.c_str());
+    if (result != 1) {
+      EXPECT_EQ(result, 0);
+      EXPECT_EQ(out, kUnwritten) << "handle written although the result is 0";
+      EXPECT_TRUE(platform.Balanced()) << platform.Describe();
+      return "";
+    }
+    EXPECT_TRUE(platform.Balanced(1)) << platform.Describe();
+    const std::string found =
+        platform.interfaces[static_cast<std::size_t>(platform.InterfaceOf(out))].path;
+    platform.Close(out);
+    EXPECT_TRUE(platform.Balanced()) << platform.Describe();
+    return found;
+  };
+}
+
+TEST(DiscoveryFaultSweep, EveryFailingOperationGivesASensibleResultAndLeavesNothingOpen) {
+  const struct {
+    const char* what;
+    Form form;
+    std::string clean;            // the result without faults
+    std::set<std::string> other;  // what a single failure may turn it into
+  } cases[] = {
+      {"count", Counting(), "3", {"0", "1", "2"}},
+      {"name 0", Naming(0), "A", {""}},
+      // The unreadable module holds ordinal 1; a failure that hides A moves B up into it.
+      {"name 1", Naming(1), "", {"B"}},
+      {"name 2", Naming(2), "B", {""}},
+      {"open A", Opening("A"), "m-a", {""}},
+      {"open B", Opening("B"), "m-b", {""}},
+      {"open missing", Opening("C"), "", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::SimulatedPlatform clean = Scenario();
+    ASSERT_EQ(c.form(clean), c.clean);
+    const std::uint64_t operations = clean.operations();
+    ASSERT_GT(operations, 0u);
+
+    std::set<std::string> seen;
+    for (std::uint64_t k = 1; k <= operations + 1; ++k) {
+      SCOPED_TRACE("operation " + std::to_string(k) + " of " + std::to_string(operations));
+      sim::SimulatedPlatform platform = Scenario();
+      platform.fail_operation = k;
+      const std::string result = c.form(platform);
+      EXPECT_TRUE(result == c.clean || c.other.count(result) == 1) << "result \"" << result << '"';
+      if (k == operations + 1) {
+        EXPECT_EQ(result, c.clean) << "a failure past the last operation changed the result";
+      }
+      seen.insert(result);
+    }
+    // Every outcome the scenario allows is reached by some failure: the sweep hits the decisions.
+    for (const std::string& expected : c.other) {
+      EXPECT_EQ(seen.count(expected), 1u) << "no failure gave \"" << expected << '"';
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ksv
