@@ -1,0 +1,141 @@
+// Time and heap allocations of one exchange, against a module that lives in this process and
+// answers at once, so that what is measured is the library's own work.
+//
+// Counters: allocs_per_exchange is the number of global operator new calls per exchange (the bar
+// is 0); the time column is the library's time per exchange.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <benchmark/benchmark.h>
+
+#include "exchange/exchange.h"
+
+namespace {
+
+std::atomic<std::uint64_t> g_allocations{0};
+
+}  // namespace
+
+// Every global allocation of this program is counted.
+void* operator new(std::size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) {
+    return p;
+  }
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using ksv::DeviceHandle;
+using ksv::EventToken;
+using ksv::StartOutcome;
+using ksv::TransferRecord;
+
+// A module that takes every write and answers every read with a full report with ID 1. With
+// `pending` set, each transfer is started (997) and finishes at its wait, as an overlapped
+// transfer to a quick device does; otherwise each finishes within its start.
+class InstantModule final : public ksv::HidPlatform {
+ public:
+  explicit InstantModule(bool pending) : pending_(pending) {
+    reply_.fill(0x42);
+    reply_[0] = 1;
+  }
+
+  ksv::HidClass GetHidClass() override { return {}; }
+  ksv::InterfaceListToken OpenInterfaceList(const ksv::HidClass&) override { return nullptr; }
+  bool GetInterfaceAt(ksv::InterfaceListToken, const ksv::HidClass&, std::uint32_t,
+                      ksv::InterfaceRecord&) override {
+    return false;
+  }
+  ksv::PathBlock GetInterfacePath(ksv::InterfaceListToken, const ksv::InterfaceRecord&) override {
+    return {};
+  }
+  void ReleasePathBlock(ksv::PathBlock) override {}
+  void CloseInterfaceList(ksv::InterfaceListToken) override {}
+  DeviceHandle OpenDevicePath(const char*) override { return ksv::InvalidDeviceHandle(); }
+  std::optional<ksv::DeviceIdentity> GetDeviceIds(DeviceHandle) override { return {}; }
+  bool GetSerialUnits(DeviceHandle, ksv::SerialUnits&) override { return false; }
+  void Close(DeviceHandle) override {}
+
+  EventToken CreateCompletionEvent() override { return &event_; }
+  void CloseEvent(EventToken) override {}
+
+  StartOutcome StartWrite(DeviceHandle, const std::uint8_t* bytes, std::uint32_t n,
+                          TransferRecord&) override {
+    benchmark::DoNotOptimize(bytes[n - 1]);
+    return pending_ ? StartOutcome{false, ksv::kIoPending, 0} : StartOutcome{true, 0, n};
+  }
+  StartOutcome StartRead(DeviceHandle, std::uint8_t* bytes, std::uint32_t n,
+                         TransferRecord&) override {
+    if (pending_) {
+      read_buffer_ = bytes;
+      read_size_ = n;
+      return {false, ksv::kIoPending, 0};
+    }
+    std::memcpy(bytes, reply_.data(), n);
+    return {true, 0, n};
+  }
+  std::uint32_t WaitCompletion(DeviceHandle, TransferRecord&, std::uint32_t) override {
+    return ksv::kWaitSignalled;
+  }
+  void CancelPending(DeviceHandle) override {}
+  std::uint32_t GetCompletedCount(DeviceHandle, TransferRecord&) override {
+    std::memcpy(read_buffer_, reply_.data(), read_size_);
+    return read_size_;
+  }
+  void AwaitCancelled(DeviceHandle, TransferRecord&) override {}
+
+ private:
+  bool pending_;
+  int event_ = 0;
+  std::array<std::uint8_t, ksv::kPayloadLength + 1> reply_{};
+  std::uint8_t* read_buffer_ = nullptr;
+  std::uint32_t read_size_ = 0;
+};
+
+void Run(benchmark::State& state, bool pending, bool through_barrier) {
+  InstantModule module(pending);
+  const auto handle = reinterpret_cast<DeviceHandle>(std::uintptr_t{0x100});
+  std::array<char, ksv::kPayloadLength> command{};
+  std::array<char, ksv::kPayloadLength> reply{};
+  command.fill(0x17);
+
+  const std::uint64_t before = g_allocations.load(std::memory_order_relaxed);
+  for (auto _ : state) {
+    const int result =
+        through_barrier ? ksv::SendReceive(module, handle, command.data(), reply.data())
+                        : ksv::ExchangeReport<ksv::kPayloadLength>(
+                              module, handle, ksv::kCommandReportId, command.data(), reply.data());
+    benchmark::DoNotOptimize(result);
+    benchmark::DoNotOptimize(reply.data());
+    if (result != 1) {
+      state.SkipWithError("the exchange did not give 1");
+      break;
+    }
+  }
+  const std::uint64_t allocations = g_allocations.load(std::memory_order_relaxed) - before;
+  state.counters["allocs_per_exchange"] =
+      benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
+}
+
+void BM_ExchangeCompletedAtOnce(benchmark::State& state) { Run(state, false, false); }
+void BM_ExchangeCompletedAtWait(benchmark::State& state) { Run(state, true, false); }
+void BM_SendReceive(benchmark::State& state) { Run(state, false, true); }
+
+BENCHMARK(BM_ExchangeCompletedAtOnce);
+BENCHMARK(BM_ExchangeCompletedAtWait);
+BENCHMARK(BM_SendReceive);
+
+}  // namespace
+
+BENCHMARK_MAIN();
