@@ -32,14 +32,6 @@ std::vector<sim::SimInterface> Keyboards(std::size_t n) {
   return list;
 }
 
-TEST(FindHidInterfacePathTest, NoInterfacesYieldNothing) {
-  sim::SimulatedPlatform platform;
-  DevicePath path = SentinelPath();
-  EXPECT_FALSE(FindHidInterfacePath(platform, 0, path));
-  EXPECT_TRUE(Untouched(path));
-  EXPECT_TRUE(platform.Balanced()) << platform.Describe();
-}
-
 TEST(FindHidInterfacePathTest, OnlyIndicesBelowTheBoundYieldPaths) {
   sim::SimulatedPlatform platform(Keyboards(70));
   for (std::uint32_t i = 0; i < 70; ++i) {
