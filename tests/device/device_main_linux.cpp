@@ -1,0 +1,65 @@
+// The device suite over libKSVHidApi.so. Also counts the process's open descriptors before and
+// after, so that anything the library leaves open shows.
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "device_suite.h"
+
+namespace {
+
+int OpenDescriptors() {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (const dirent* e = readdir(dir)) {
+      count += e->d_name[0] != '.';
+    }
+    closedir(dir);
+  }
+  return count;
+}
+
+// Runs this program again as "--try-open SERIAL": its exit status is the open's result.
+int OpenInAnotherProcess(const char* serial) {
+  const pid_t child = fork();
+  if (child == 0) {
+    execl("/proc/self/exe", "device_suite", "--try-open", serial, static_cast<char*>(nullptr));
+    _exit(99);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+const ksvdev::Api kApi = {
+    GetKestrovanHIDnumber, GetKestrovanHIDName,    OpenKestrovanHID, SendReceiveKestrovanHID,
+    CloseKestrovanHID,     GetKestrovanHIDversion, SetModuleMode};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--print-devices") == 0) {
+    ksvdev::PrintDevices();
+    return 0;
+  }
+  if (argc > 2 && std::strcmp(argv[1], "--try-open") == 0) {
+    KSVHidHandle h = nullptr;
+    return OpenKestrovanHID(&h, argv[2]);  // the process ends: the descriptor goes with it
+  }
+  const int descriptors_before = OpenDescriptors();
+  if (!ksvdev::WaitForModules(kApi, 10)) {
+    return ksvdev::Finish("device_suite (linux)");
+  }
+  ksvdev::Options options;
+  options.second_process_open = OpenInAnotherProcess;
+  ksvdev::RunScenarios(kApi, options);
+  std::printf("round trip: median %.3f ms\n", ksvdev::MedianRoundTripMs(kApi, 200));
+  const int descriptors_after = OpenDescriptors();
+  std::printf("open descriptors: %d before, %d after\n", descriptors_before, descriptors_after);
+  CHECK_EQ(descriptors_after, descriptors_before);
+  return ksvdev::Finish("device_suite (linux)");
+}

@@ -1,0 +1,460 @@
+// The library against real (virtual) HID devices, through its seven exports.
+//
+// One scenario table, two realisations: built for Linux it calls libKSVHidApi.so over hidraw;
+// cross-built for Windows it loads KSVHidApi.dll with LoadLibraryA and runs under Wine, whose HID
+// stack sits on the same hidraw nodes. The devices are made by ksv-virtual-module from the table
+// below (`device_suite --print-devices` prints its arguments), before the suite starts.
+//
+//   device_suite --print-devices
+//   device_suite [--control FIFO] [--wait-seconds N]
+#include "device_suite.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ksvdev {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint8_t kXorA = 0x5A;
+constexpr std::uint8_t kXorSlow = 0x33;
+
+enum class Answer {
+  kEcho,        // report ID 1, payload XOR mask
+  kReplyId2,    // report ID 2, payload echoed
+  kReplyId3,    // report ID 3, payload echoed
+  kShort,       // report ID 1, 10 bytes in all
+  kIgnoreOnce,  // first output report unanswered, then echo
+  kGone,        // removed on the next output report
+  kNone,        // a keyboard: never answers
+};
+
+struct TestDevice {
+  const char* id;
+  const char* spec;  // ksv-virtual-module device description
+  std::uint16_t vendor;
+  std::uint16_t product;
+  const char* text;  // the serial number text the library gives (low bytes of the units)
+  Answer answer;
+  std::uint8_t xor_mask;
+};
+
+// In creation order, which is hidraw order on Linux.
+const TestDevice kDevices[] = {
+    {"kbd", "keyboard:vid=0x046d,pid=0xc31c,serial=KBD1,id=kbd", 0x046D, 0xC31C, "KBD1",
+     Answer::kNone, 0},
+    {"A", "module:vid=0x17fe,pid=0x82cd,serial=KSV-A,xor=0x5a,id=A", 0x17FE, 0x82CD, "KSV-A",
+     Answer::kEcho, kXorA},
+    {"B", "module:vid=0x10c4,pid=0x82cd,serial=KSV-B,reply-id=2,id=B", 0x10C4, 0x82CD, "KSV-B",
+     Answer::kReplyId2, 0},
+    {"ID3", "module:vid=0x17fe,pid=0x82cd,serial=KSV-ID3,reply-id=3,id=ID3", 0x17FE, 0x82CD,
+     "KSV-ID3", Answer::kReplyId3, 0},
+    {"SHORT", "module:vid=0x10c4,pid=0x82cd,serial=KSV-SHORT,short=10,id=SHORT", 0x10C4, 0x82CD,
+     "KSV-SHORT", Answer::kShort, 0},
+    {"LEN", "module:vid=0x17fe,pid=0x8200,serial=KSV-LENIENT,id=LEN", 0x17FE, 0x8200, "KSV-LENIENT",
+     Answer::kEcho, 0},
+    {"QUIET", "module:vid=0x17fe,pid=0x82cd,serial=KSV-QUIET,ignore=1,id=QUIET", 0x17FE, 0x82CD,
+     "KSV-QUIET", Answer::kIgnoreOnce, 0},
+    {"SLOW", "module:vid=0x10c4,pid=0x82cd,serial=KSV-SLOW,xor=0x33,delay=300,id=SLOW", 0x10C4,
+     0x82CD, "KSV-SLOW", Answer::kEcho, kXorSlow},
+    {"LUK", "module:vid=0x17fe,pid=0x82cd,serial=\xC5\x81UK,id=LUK", 0x17FE, 0x82CD, "AUK",
+     Answer::kEcho, 0},
+    {"DUP1", "module:vid=0x17fe,pid=0x82cd,serial=KSV-DUP,id=DUP1", 0x17FE, 0x82CD, "KSV-DUP",
+     Answer::kEcho, 0},
+    {"DUP2", "module:vid=0x10c4,pid=0x82cd,serial=KSV-DUP,reply-id=2,id=DUP2", 0x10C4, 0x82CD,
+     "KSV-DUP", Answer::kReplyId2, 0},
+    {"X", "module:vid=0x10c4,pid=0x8200,serial=KSV-X,id=X", 0x10C4, 0x8200, "KSV-X", Answer::kEcho,
+     0},
+    {"GONE", "module:vid=0x10c4,pid=0x82cd,serial=KSV-GONE,remove-after-output,id=GONE", 0x10C4,
+     0x82CD, "KSV-GONE", Answer::kGone, 0},
+};
+
+// Which devices each mode takes as modules, stated independently of the library's table.
+bool IsModule(const TestDevice& d, int mode) {
+  const bool primary = d.vendor == 0x17FE, secondary = d.vendor == 0x10C4;
+  switch (mode) {
+    case 0:
+      return (primary || secondary) && d.product == 0x82CD;
+    case 1:
+      return primary && d.product == 0x8200;
+    case 2:
+      return primary && d.product == 0x82CD;
+    case 3:
+      return secondary && d.product == 0x82CD;
+    default:
+      return false;
+  }
+}
+
+std::vector<const TestDevice*> ModulesOf(int mode, bool include_gone = true) {
+  std::vector<const TestDevice*> out;
+  for (const TestDevice& d : kDevices) {
+    if (IsModule(d, mode) && (include_gone || d.answer != Answer::kGone)) {
+      out.push_back(&d);
+    }
+  }
+  return out;
+}
+
+using Payload = std::array<char, 63>;
+
+Payload Pattern(std::uint8_t seed) {
+  Payload p{};
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    p[i] = static_cast<char>(seed + i * 7);
+  }
+  return p;
+}
+
+Payload Transformed(const Payload& command, std::uint8_t mask) {
+  Payload p{};
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    p[i] = static_cast<char>(static_cast<std::uint8_t>(command[i]) ^ mask);
+  }
+  return p;
+}
+
+double SecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Opens a module by its text in the given mode; null when that fails.
+KSVHidHandle Open(const Api& api, const char* text) {
+  KSVHidHandle h = nullptr;
+  return api.OpenKestrovanHID(&h, text) == 1 ? h : nullptr;
+}
+
+// --- Scenarios ---------------------------------------------------------------------------
+
+void CountsAndNames(const Api& api, const Options& options) {
+  for (int mode = 0; mode <= 3; ++mode) {
+    CHECK_EQ(api.SetModuleMode(mode), 1);
+    const auto expected = ModulesOf(mode);
+    const int count = api.GetKestrovanHIDnumber();
+    CHECK_EQ(count, static_cast<int>(expected.size()));
+
+    std::vector<std::string> names;
+    for (int ordinal = 0; ordinal < count; ++ordinal) {
+      char text[256];
+      std::memset(text, 0x7E, sizeof text);
+      CHECK_EQ(api.GetKestrovanHIDName(ordinal, text), 1);
+      names.emplace_back(text);
+    }
+    char untouched[256];
+    std::memset(untouched, 0x7E, sizeof untouched);
+    CHECK_EQ(api.GetKestrovanHIDName(count, untouched), 0);
+    CHECK_EQ(api.GetKestrovanHIDName(-1, untouched), 0);
+    CHECK(
+        std::all_of(std::begin(untouched), std::end(untouched), [](char c) { return c == 0x7E; }));
+
+    std::vector<std::string> want;
+    for (const TestDevice* d : expected) {
+      want.emplace_back(d->text);
+    }
+    if (options.walk_order_is_creation_order) {
+      CHECK(names == want);
+    } else {
+      std::sort(names.begin(), names.end());
+      std::sort(want.begin(), want.end());
+      CHECK(names == want);
+    }
+  }
+  api.SetModuleMode(0);
+}
+
+void OpenBySerialInEachMode(const Api& api) {
+  for (int mode = 0; mode <= 3; ++mode) {
+    CHECK_EQ(api.SetModuleMode(mode), 1);
+    for (const TestDevice& d : kDevices) {
+      if (d.answer == Answer::kGone || std::strcmp(d.text, "KSV-DUP") == 0) {
+        continue;
+      }
+      KSVHidHandle h = Open(api, d.text);
+      if (IsModule(d, mode)) {
+        CHECK_MSG(h != nullptr, d.id);
+        CHECK_EQ(api.CloseKestrovanHID(h), 1);
+      } else {
+        CHECK_MSG(h == nullptr, d.id);
+      }
+    }
+  }
+  KSVHidHandle sentinel = reinterpret_cast<KSVHidHandle>(static_cast<std::uintptr_t>(0x5A5A));
+  KSVHidHandle out = sentinel;
+  CHECK_EQ(api.SetModuleMode(0), 1);
+  CHECK_EQ(api.OpenKestrovanHID(&out, "KSV-a"), 0);       // case matters
+  CHECK_EQ(api.OpenKestrovanHID(&out, "KSV-"), 0);        // a prefix is not a match
+  CHECK_EQ(api.OpenKestrovanHID(&out, "\xC5\x81UK"), 0);  // the text is narrowed, not UTF-8
+  CHECK(out == sentinel);
+}
+
+void Exclusivity(const Api& api, const Options& options) {
+  if (!options.exclusive_opens) {
+    std::printf("SKIPPED exclusivity: this platform does not enforce exclusive opens (Wine)\n");
+    return;
+  }
+  api.SetModuleMode(0);
+  const int before = api.GetKestrovanHIDnumber();
+  KSVHidHandle a = Open(api, "KSV-A");
+  CHECK(a != nullptr);
+  CHECK_EQ(api.GetKestrovanHIDnumber(), before - 1);
+  CHECK(Open(api, "KSV-A") == nullptr);
+  if (options.second_process_open) {
+    CHECK_EQ(options.second_process_open("KSV-A"), 0);
+  }
+  CHECK_EQ(api.CloseKestrovanHID(a), 1);
+  CHECK_EQ(api.GetKestrovanHIDnumber(), before);
+  if (options.second_process_open) {
+    CHECK_EQ(options.second_process_open("KSV-A"), 1);  // free again
+  }
+}
+
+// Exchanges and their result codes; the mode is changed with the handle open, since it is read
+// when the reply is classified.
+void Exchanges(const Api& api, const Options& options) {
+  api.SetModuleMode(0);
+  const Payload command = Pattern(0x11);
+  Payload reply{};
+
+  if (KSVHidHandle a = Open(api, "KSV-A")) {
+    CHECK_EQ(api.SendReceiveKestrovanHID(a, command.data(), reply.data()), 1);
+    CHECK(reply == Transformed(command, kXorA));
+    // Many in a row: no stale replies, every one its own.
+    for (std::uint8_t i = 0; i < 20; ++i) {
+      const Payload c = Pattern(i);
+      CHECK_EQ(api.SendReceiveKestrovanHID(a, c.data(), reply.data()), 1);
+      CHECK(reply == Transformed(c, kXorA));
+    }
+    api.CloseKestrovanHID(a);
+  } else {
+    CHECK_MSG(false, "open KSV-A");
+  }
+
+  if (KSVHidHandle b = Open(api, "KSV-B")) {
+    CHECK_EQ(api.SendReceiveKestrovanHID(b, command.data(), reply.data()), 0);
+    CHECK(reply == command);
+    api.CloseKestrovanHID(b);
+  }
+
+  if (KSVHidHandle id3 = Open(api, "KSV-ID3")) {
+    reply.fill(0);
+    CHECK_EQ(api.SendReceiveKestrovanHID(id3, command.data(), reply.data()), -15);
+    CHECK(reply == command);  // delivered whatever the classification
+    api.SetModuleMode(1);
+    CHECK_EQ(api.SendReceiveKestrovanHID(id3, command.data(), reply.data()), 3);
+    api.SetModuleMode(0);
+    api.CloseKestrovanHID(id3);
+  }
+
+  if (KSVHidHandle s = Open(api, "KSV-SHORT")) {
+    const int mode0 = api.SendReceiveKestrovanHID(s, command.data(), reply.data());
+    api.SetModuleMode(1);
+    const int mode1 = api.SendReceiveKestrovanHID(s, command.data(), reply.data());
+    api.SetModuleMode(0);
+    if (options.short_reports_padded) {
+      std::printf("NOTE short reply: this HID stack pads input reports to full length\n");
+      CHECK_EQ(mode0, 1);
+    } else {
+      CHECK_EQ(mode0, -16);
+      Payload expected{};
+      std::copy_n(command.begin(), 9, expected.begin());  // 10 bytes: the ID and 9 payload
+      CHECK(reply == expected);
+    }
+    CHECK_EQ(mode1, 1);
+    api.CloseKestrovanHID(s);
+  }
+  api.SetModuleMode(0);
+}
+
+void SilentOnceThenAnswers(const Api& api) {
+  api.SetModuleMode(0);
+  KSVHidHandle q = Open(api, "KSV-QUIET");
+  CHECK(q != nullptr);
+  if (q == nullptr) {
+    return;
+  }
+  const Payload command = Pattern(0x40);
+  Payload reply;
+  reply.fill(0x66);
+  const auto start = Clock::now();
+  CHECK_EQ(api.SendReceiveKestrovanHID(q, command.data(), reply.data()), -1);
+  const double waited = SecondsSince(start);
+  std::printf("silent module: -1 after %.2f s\n", waited);
+  CHECK(waited >= 1.9 && waited < 5.0);
+  CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x66; }));
+  // The handle still works.
+  CHECK_EQ(api.SendReceiveKestrovanHID(q, command.data(), reply.data()), 1);
+  CHECK(reply == command);
+  api.CloseKestrovanHID(q);
+}
+
+void DuplicateSerials(const Api& api, const Options& options) {
+  api.SetModuleMode(0);
+  KSVHidHandle d = Open(api, "KSV-DUP");
+  CHECK(d != nullptr);
+  if (d == nullptr) {
+    return;
+  }
+  const Payload command = Pattern(0x22);
+  Payload reply{};
+  const int result = api.SendReceiveKestrovanHID(d, command.data(), reply.data());
+  if (options.walk_order_is_creation_order) {
+    CHECK_EQ(result, 1);  // DUP1 comes first
+  } else {
+    CHECK(result == 1 || result == 0);
+  }
+  if (options.exclusive_opens) {
+    KSVHidHandle second = Open(api, "KSV-DUP");  // the other one
+    CHECK(second != nullptr);
+    if (second != nullptr) {
+      CHECK_EQ(api.SendReceiveKestrovanHID(second, command.data(), reply.data()),
+               result == 1 ? 0 : 1);
+      api.CloseKestrovanHID(second);
+    }
+  }
+  api.CloseKestrovanHID(d);
+}
+
+void BadHandles(const Api& api) {
+  const Payload command = Pattern(1);
+  Payload reply;
+  reply.fill(0x55);
+  CHECK_EQ(api.SendReceiveKestrovanHID(nullptr, command.data(), reply.data()), -7);
+  api.SetModuleMode(0);
+  KSVHidHandle a = Open(api, "KSV-A");
+  CHECK(a != nullptr);
+  CHECK_EQ(api.CloseKestrovanHID(a), 1);
+  CHECK_EQ(api.SendReceiveKestrovanHID(a, command.data(), reply.data()), -7);
+  CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x55; }));
+}
+
+void TwoThreadsTwoModules(const Api& api) {
+  api.SetModuleMode(0);
+  KSVHidHandle fast = Open(api, "KSV-A");
+  KSVHidHandle slow = Open(api, "KSV-SLOW");
+  CHECK(fast != nullptr && slow != nullptr);
+  if (fast != nullptr && slow != nullptr) {
+    std::atomic<int> wrong{0};
+    auto run = [&](KSVHidHandle h, std::uint8_t mask, std::uint8_t seed) {
+      for (std::uint8_t i = 0; i < 5; ++i) {
+        const Payload c = Pattern(static_cast<std::uint8_t>(seed + i));
+        Payload r{};
+        if (api.SendReceiveKestrovanHID(h, c.data(), r.data()) != 1 || r != Transformed(c, mask)) {
+          ++wrong;
+        }
+      }
+    };
+    std::thread t1(run, fast, kXorA, std::uint8_t{0x10});
+    std::thread t2(run, slow, kXorSlow, std::uint8_t{0x90});
+    t1.join();
+    t2.join();
+    CHECK_EQ(wrong.load(), 0);
+  }
+  api.CloseKestrovanHID(fast);
+  api.CloseKestrovanHID(slow);
+}
+
+// Last: the module leaves during the read.
+void RemovedDuringRead(const Api& api) {
+  api.SetModuleMode(0);
+  const int before = api.GetKestrovanHIDnumber();
+  KSVHidHandle g = Open(api, "KSV-GONE");
+  CHECK(g != nullptr);
+  if (g == nullptr) {
+    return;
+  }
+  const Payload command = Pattern(3);
+  Payload reply{};
+  const auto start = Clock::now();
+  const int result = api.SendReceiveKestrovanHID(g, command.data(), reply.data());
+  const double waited = SecondsSince(start);
+  std::printf("module removed during the read: %d after %.2f s\n", result, waited);
+  CHECK(result != 1 && result != 0 && result != 3);
+  CHECK(waited < 5.0);
+  CHECK_EQ(api.CloseKestrovanHID(g), 1);
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  int after = api.GetKestrovanHIDnumber();
+  while (after != before - 1 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    after = api.GetKestrovanHIDnumber();
+  }
+  CHECK_EQ(after, before - 1);
+}
+
+}  // namespace
+
+void PrintDevices() {
+  for (const TestDevice& d : kDevices) {
+    std::printf("%s\n", d.spec);
+  }
+}
+
+bool WaitForModules(const Api& api, int seconds) {
+  api.SetModuleMode(0);
+  const int want = static_cast<int>(ModulesOf(0).size());
+  const auto start = Clock::now();
+  int count = api.GetKestrovanHIDnumber();
+  while (count != want && SecondsSince(start) < seconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    count = api.GetKestrovanHIDnumber();
+  }
+  std::printf("%d of %d modules listed after %.1f s\n", count, want, SecondsSince(start));
+  return count == want;
+}
+
+void RunScenarios(const Api& api, const Options& options) {
+  struct Step {
+    const char* name;
+    void (*run)(const Api&, const Options&);
+  };
+  const Step steps[] = {
+      {"counts and names", CountsAndNames},
+      {"open by serial", [](const Api& a, const Options&) { OpenBySerialInEachMode(a); }},
+      {"exclusivity", Exclusivity},
+      {"exchanges", Exchanges},
+      {"silent once", [](const Api& a, const Options&) { SilentOnceThenAnswers(a); }},
+      {"duplicate serials", DuplicateSerials},
+      {"bad handles", [](const Api& a, const Options&) { BadHandles(a); }},
+      {"two threads", [](const Api& a, const Options&) { TwoThreadsTwoModules(a); }},
+      {"removed during read", [](const Api& a, const Options&) { RemovedDuringRead(a); }},
+  };
+  for (const Step& step : steps) {
+    const int failures_before = g_failures;
+    const auto start = Clock::now();
+    step.run(api, options);
+    std::printf("[%s] %s (%.2f s)\n", g_failures == failures_before ? "pass" : "FAIL", step.name,
+                SecondsSince(start));
+  }
+}
+
+}  // namespace ksvdev
+
+namespace ksvdev {
+
+double MedianRoundTripMs(const Api& api, int exchanges) {
+  api.SetModuleMode(0);
+  KSVHidHandle h = nullptr;
+  if (api.OpenKestrovanHID(&h, "KSV-DUP") != 1) {  // plain echo
+    return -1;
+  }
+  std::vector<double> times;
+  const Payload command = Pattern(9);
+  Payload reply{};
+  for (int i = 0; i < exchanges; ++i) {
+    const auto start = Clock::now();
+    api.SendReceiveKestrovanHID(h, command.data(), reply.data());
+    times.push_back(SecondsSince(start) * 1000.0);
+  }
+  api.CloseKestrovanHID(h);
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+}  // namespace ksvdev

@@ -1,0 +1,66 @@
+// Shared frame of the device suite: the seven exports as a table, checks, and what differs
+// between the platforms the suite runs on.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+
+#include "KSVHidApi.h"
+
+namespace ksvdev {
+
+struct Api {
+  int(KSVHID_CALL* GetKestrovanHIDnumber)(void);
+  int(KSVHID_CALL* GetKestrovanHIDName)(int, char*);
+  int(KSVHID_CALL* OpenKestrovanHID)(KSVHidHandle*, const char*);
+  int(KSVHID_CALL* SendReceiveKestrovanHID)(KSVHidHandle, const char*, char*);
+  int(KSVHID_CALL* CloseKestrovanHID)(KSVHidHandle);
+  int(KSVHID_CALL* GetKestrovanHIDversion)(int*, int*, int*);
+  int(KSVHID_CALL* SetModuleMode)(int);
+};
+
+struct Options {
+  bool walk_order_is_creation_order = true;  // hidraw node order; Wine lists in its own order
+  bool exclusive_opens = true;               // Wine does not enforce exclusive opens
+  bool short_reports_padded = false;         // whether the HID stack pads short input reports
+  // Runs OpenKestrovanHID in another process; gives its result (unset: not available).
+  std::function<int(const char* serial)> second_process_open;
+};
+
+inline int g_failures = 0;
+inline int g_checks = 0;
+
+#define CHECK_MSG(cond, msg)                                                  \
+  do {                                                                        \
+    ++::ksvdev::g_checks;                                                     \
+    if (!(cond)) {                                                            \
+      ++::ksvdev::g_failures;                                                 \
+      std::printf("FAILED %s:%d: %s (%s)\n", __FILE__, __LINE__, #cond, msg); \
+    }                                                                         \
+  } while (0)
+#define CHECK(cond) CHECK_MSG(cond, "")
+#define CHECK_EQ(actual, expected)                                                                 \
+  do {                                                                                             \
+    ++::ksvdev::g_checks;                                                                          \
+    const long long ksv_a = static_cast<long long>(actual);                                        \
+    const long long ksv_e = static_cast<long long>(expected);                                      \
+    if (ksv_a != ksv_e) {                                                                          \
+      ++::ksvdev::g_failures;                                                                      \
+      std::printf("FAILED %s:%d: %s is %lld, expected %lld\n", __FILE__, __LINE__, #actual, ksv_a, \
+                  ksv_e);                                                                          \
+    }                                                                                              \
+  } while (0)
+
+void PrintDevices();
+// Waits until every module of the table is listed in mode 0.
+bool WaitForModules(const Api& api, int seconds);
+void RunScenarios(const Api& api, const Options& options);
+// Median round trip over many exchanges with an answering module, in milliseconds.
+double MedianRoundTripMs(const Api& api, int exchanges);
+
+inline int Finish(const char* name) {
+  std::printf("%s: %d checks, %d failed\n", name, g_checks, g_failures);
+  return g_failures == 0 ? 0 : 1;
+}
+
+}  // namespace ksvdev
