@@ -5,6 +5,9 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+
+#include <climits>
+#include <cstdlib>
 #endif
 
 namespace ksvhid {
@@ -25,7 +28,12 @@ std::string LibraryLocation() {
       info.dli_fname == nullptr) {
     return "libKSVHidApi.so (path unknown)";
   }
-  return info.dli_fname;
+  // The file itself, not the links that led to it: its name carries the full version.
+  char real[PATH_MAX] = {};
+  if (realpath(info.dli_fname, real) == nullptr) {
+    return info.dli_fname;
+  }
+  return real;
 #endif
 }
 
