@@ -50,7 +50,8 @@ simulated modules (--simulated), in walk order:
     for (char16_t unit : device.serial) {
       serial += static_cast<char>(unit & 0xFF);  // the text the library makes of it
     }
-    out << "  " << std::left << std::setw(16) << EscapeSerial(serial) << std::right << std::hex
+    const std::string shown = device.serial_readable ? EscapeSerial(serial) : "(unreadable)";
+    out << "  " << std::left << std::setw(16) << shown << std::right << std::hex
         << std::setfill('0') << std::setw(4) << device.ids.vendor << ':' << std::setw(4)
         << device.ids.product << std::dec << std::setfill(' ') << "  " << device.behaviour << '\n';
   }

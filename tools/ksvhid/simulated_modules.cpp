@@ -54,17 +54,19 @@ ksv::EventToken AnEvent() { return reinterpret_cast<ksv::EventToken>(0x5200); }
 
 const std::vector<SimulatedDevice>& BuiltInDevices() {
   static const std::vector<SimulatedDevice> devices{
-      {"sim:keyboard", kKeyboard, u"KBD-1", Answer::kEcho, 1, 64, 0, "not a module"},
-      {"sim:echo-plus-one", kPrimary, u"KSV-SIM-0001", Answer::kEchoPlusOne, 1, 64, 1,
+      {"sim:keyboard", kKeyboard, u"KBD-1", true, Answer::kEcho, 1, 64, 0, "not a module"},
+      {"sim:echo-plus-one", kPrimary, u"KSV-SIM-0001", true, Answer::kEchoPlusOne, 1, 64, 1,
        "report ID 1: every command byte plus one"},
-      {"sim:echo-id2", kSecondary, u"KSV-SIM-0002", Answer::kEcho, 2, 64, 2,
+      {"sim:echo-id2", kSecondary, u"KSV-SIM-0002", true, Answer::kEcho, 2, 64, 2,
        "report ID 2: the command as sent"},
-      {"sim:silent", kPrimary, u"KSV-SIM-0003", Answer::kSilent, 1, 64, 0,
+      {"sim:silent", kPrimary, u"KSV-SIM-0003", true, Answer::kSilent, 1, 64, 0,
        "never answers: times out after 2000 ms"},
-      {"sim:short-reply", kPrimary, u"KSV-\u00b5-0004", Answer::kEcho, 1, 32, 1,
+      {"sim:short-reply", kPrimary, u"KSV-\u00b5-0004", true, Answer::kEcho, 1, 32, 1,
        "report ID 1, only 32 bytes: wrong reply length outside mode 1"},
-      {"sim:lenient", kLenient, u"KSV-SIM-L001", Answer::kEcho, 3, 24, 1,
+      {"sim:lenient", kLenient, u"KSV-SIM-L001", true, Answer::kEcho, 3, 24, 1,
        "report ID 3, 24 bytes: seen in mode 1 only"},
+      {"sim:no-serial", kLenient, u"", false, Answer::kEcho, 1, 64, 1,
+       "its serial number cannot be read: listed, cannot be opened (mode 1)"},
   };
   return devices;
 }
@@ -144,7 +146,11 @@ bool SimulatedPlatform::GetSerialUnits(DeviceHandle h, ksv::SerialUnits& units) 
   if (device < 0) {
     return false;
   }
-  const std::u16string& serial = devices_[static_cast<std::size_t>(device)].serial;
+  const SimulatedDevice& entry = devices_[static_cast<std::size_t>(device)];
+  if (!entry.serial_readable) {
+    return false;
+  }
+  const std::u16string& serial = entry.serial;
   units.fill(0);
   std::copy_n(serial.begin(), std::min(serial.size(), units.size()), units.begin());
   return true;

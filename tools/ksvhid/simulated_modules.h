@@ -25,6 +25,7 @@ struct SimulatedDevice {
   std::string path;
   ksv::DeviceIdentity ids;
   std::u16string serial;  // UTF-16 units as the device reports them
+  bool serial_readable = true;
   Answer answer = Answer::kEcho;
   std::uint8_t report_id = 1;      // of the reply
   std::uint32_t reply_bytes = 64;  // delivered per reply, report ID included
