@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -165,7 +166,8 @@ int RunSend(const ModuleApi& api, const Options& options) {
     progress.Finish(options.repeat);
   }
   const std::optional<RoundTrips> trips = Summarise(times_ms);
-  const bool all_accepted = results.size() == 1 && ReplyAccepted(last);
+  const bool all_accepted = std::all_of(
+      results.begin(), results.end(), [](const auto& entry) { return ReplyAccepted(entry.first); });
   const auto* reply_bytes = reinterpret_cast<const std::uint8_t*>(reply.data());
   const auto* command_bytes = reinterpret_cast<const std::uint8_t*>(command.data());
 

@@ -74,10 +74,6 @@ const std::vector<SimulatedDevice>& BuiltInDevices() {
 SimulatedPlatform::SimulatedPlatform(std::vector<SimulatedDevice> devices)
     : devices_(std::move(devices)), open_(devices_.size(), false), written_(devices_.size()) {}
 
-std::size_t SimulatedPlatform::open_handles() const {
-  return static_cast<std::size_t>(std::count(open_.begin(), open_.end(), true));
-}
-
 int SimulatedPlatform::DeviceOf(DeviceHandle h) const {
   const auto value = reinterpret_cast<std::uintptr_t>(h);
   if (value == 0 || value > devices_.size() || !open_[value - 1]) {

@@ -40,9 +40,6 @@ class SimulatedPlatform final : public ksv::HidPlatform {
  public:
   explicit SimulatedPlatform(std::vector<SimulatedDevice> devices);
 
-  // Device handles open now (the walk's and the caller's).
-  std::size_t open_handles() const;
-
   ksv::HidClass GetHidClass() override;
   ksv::InterfaceListToken OpenInterfaceList(const ksv::HidClass& cls) override;
   bool GetInterfaceAt(ksv::InterfaceListToken list, const ksv::HidClass& cls, std::uint32_t index,
