@@ -37,7 +37,7 @@ modprobe -a $(cat /etc/ksv-modules) || fail "loading kernel modules"
 p9opts=trans=virtio,version=9p2000.L,msize=512000
 mkdir -p /lower /ovl /newroot
 mount -t 9p -o "$p9opts,cache=loose,ro" ksvroot /lower || fail "mounting the host root share"
-mount -t tmpfs -o mode=0755 ovl /ovl || fail "mounting the overlay tmpfs"
+mount -t tmpfs -o mode=0755,size=80% ovl /ovl || fail "mounting the overlay tmpfs"
 mkdir -p /ovl/upper /ovl/work
 mount -t overlay -o lowerdir=/lower,upperdir=/ovl/upper,workdir=/ovl/work overlay /newroot \
     || fail "mounting the overlay root"
@@ -74,10 +74,15 @@ hostname ksv-vm
 # in the guest only.
 if [ -f "$R$ctl/udev-root" ]; then
     udevroot=$(cat "$R$ctl/udev-root")
-    cp -a "$R$udevroot/." "$R/" || fail "installing udev into the overlay"
+    # GNU tar from the host: /lib and /bin may be symlinks (merged /usr).
+    chroot "$R" /bin/sh -c 'tar -C "$1" -c . | tar -C / -x --keep-directory-symlink' sh "$udevroot" \
+        || fail "installing udev into the overlay"
     chroot "$R" /usr/bin/env SYSTEMD_IGNORE_CHROOT=1 /lib/systemd/systemd-udevd --daemon \
         || fail "starting udevd"
-    chroot "$R" /usr/bin/env SYSTEMD_IGNORE_CHROOT=1 udevadm trigger --action=add >/dev/null 2>&1
+    # Devices that exist already (none of ours yet): only what HID users look at.
+    chroot "$R" /usr/bin/env SYSTEMD_IGNORE_CHROOT=1 udevadm trigger --action=add \
+        --subsystem-match=hid --subsystem-match=hidraw --subsystem-match=input \
+        --subsystem-match=misc >/dev/null 2>&1
     chroot "$R" /usr/bin/env SYSTEMD_IGNORE_CHROOT=1 udevadm settle --timeout=30 \
         || say "udevadm settle timed out"
 fi

@@ -10,11 +10,12 @@
 #   --rw DIR        make host directory DIR writable in the guest, at the same path
 #                   (repeatable); everything else written in the guest is discarded
 #   --udev          run udevd in the guest (needs setup.sh --with-udev; done on demand)
-#   --mem MB        guest memory (default: $KSV_VM_MEM or 2048)
+#   --mem MB        guest memory (default: $KSV_VM_MEM or 3072)
 #   --cpus N        guest CPUs (default: $KSV_VM_CPUS or 2)
 #   --cache DIR     cache made by setup.sh (default: $KSV_VM_CACHE or <repo>/.cache/vm)
 #   --verbose       show the guest's console (kernel messages) on stderr
-#   (env KSV_VM_VERBOSE=1 does the same)
+#                   (env KSV_VM_VERBOSE=1 does the same; KSV_VM_KERNEL_ARGS replaces
+#                   the kernel argument "quiet", e.g. with "loglevel=7")
 #
 # Exit status: COMMAND's, or 124 if the timeout hit, or 125 if the guest failed
 # before or around running COMMAND (the console log is printed on stderr then).
@@ -26,7 +27,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 cache=${KSV_VM_CACHE:-$repo/.cache/vm}
 timeout_s=${KSV_VM_TIMEOUT:-600}
-mem=${KSV_VM_MEM:-2048}
+mem=${KSV_VM_MEM:-3072}
 cpus=${KSV_VM_CPUS:-2}
 verbose=${KSV_VM_VERBOSE:-0}
 udev=0
@@ -82,6 +83,9 @@ trap 'exit 129' HUP
     # The host's environment, minus what belongs to this shell.
     export -p | grep -Ev '^declare -x (PWD|OLDPWD|SHLVL|_)(=|$)' || true
     echo 'export KSV_VM=1'
+    if [ "$udev" = 1 ]; then
+        echo 'export SYSTEMD_IGNORE_CHROOT=1'   # for udevadm in the chroot
+    fi
     printf 'cd -- %q || exit 125\n' "$PWD"
     printf 'exec'
     printf ' %q' "$@"
@@ -101,7 +105,9 @@ for d in ${rw[@]+"${rw[@]}"}; do
     n=$((n + 1))
 done
 case $ctl in *,*) die "TMPDIR must not contain commas" ;; esac
-[ "$udev" = 1 ] && printf '%s\n' "$KSV_VM_UDEV_ROOT" > "$ctl/udev-root"
+if [ "$udev" = 1 ]; then
+    printf '%s\n' "$KSV_VM_UDEV_ROOT" > "$ctl/udev-root"
+fi
 
 console=$ctl/console.log
 : > "$console"
@@ -116,7 +122,7 @@ timeout -k 10 "$timeout_s" qemu-system-x86_64 \
     -accel tcg -cpu max,-smap -m "$mem" -smp "$cpus" \
     -nodefaults -no-user-config -display none -vga none -no-reboot \
     -kernel "$KSV_VM_KERNEL" -initrd "$KSV_VM_INITRD" \
-    -append "console=ttyS0 ${KSV_VM_APPEND:-quiet} panic=-1 oops=panic rdinit=/init" \
+    -append "console=ttyS0 ${KSV_VM_KERNEL_ARGS:-quiet} panic=-1 oops=panic rdinit=/init" \
     -chardev "file,id=con,path=$console" -serial chardev:con \
     -chardev stdio,id=out -serial chardev:out \
     "${virtfs[@]}" &

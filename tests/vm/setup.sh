@@ -188,7 +188,14 @@ if [ "$with_udev" = 1 ]; then
     if [ "$force" = 1 ] || [ ! -f "$cache/udev/.done" ]; then
         rm -rf "$cache/udev"
         mkdir -p "$udev_root"
-        deb=$(download_deb udev "$cache/udev/deb")
+        # udevadm links against the host's libsystemd-shared: take the udev
+        # build of the installed systemd when the archive still has it.
+        sysver=$(dpkg-query -W -f='${Version}' systemd 2>/dev/null || true)
+        if [ -n "$sysver" ] && apt-cache show "udev=$sysver" >/dev/null 2>&1; then
+            deb=$(download_deb "udev=$sysver" "$cache/udev/deb")
+        else
+            deb=$(download_deb udev "$cache/udev/deb")
+        fi
         dpkg-deb -x "$deb" "$udev_root"
         rm -rf "$cache/udev/deb"
         touch "$cache/udev/.done"
