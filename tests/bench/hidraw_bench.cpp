@@ -1,0 +1,165 @@
+// Measured harness, run in the test guest with virtual modules present: the library's exchange
+// against the raw hidraw system calls and against hidapi's hidraw backend on the same module, and
+// the library's module count against hid_enumerate.
+//
+//   hidraw_bench --print-devices     the ksv-virtual-module arguments it expects
+//   hidraw_bench [EXCHANGES]         measure and print medians and ratios
+#include <fcntl.h>
+#include <hidapi.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "KSVHidApi.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kModules = 8;
+constexpr int kEnumerations = 200;
+constexpr std::uint16_t kVendor = 0x17FE;
+constexpr std::uint16_t kProduct = 0x82CD;
+constexpr std::size_t kReportBytes = 64;
+constexpr int kReadLimitMs = 2000;
+constexpr char kBenchSerial[] = "BENCH-0";
+
+void PrintDevices() {
+  for (int i = 0; i < kModules; ++i) {
+    std::printf("module:vid=0x17fe,pid=0x82cd,serial=BENCH-%d,id=B%d\n", i, i);
+  }
+}
+
+// Median of `runs` timings of `body`, in microseconds. `body` gives false on a failed round.
+double MedianMicros(int runs, const std::function<bool()>& body, int& failures) {
+  std::vector<double> times;
+  times.reserve(static_cast<std::size_t>(runs));
+  for (int i = 0; i < runs; ++i) {
+    const auto start = Clock::now();
+    failures += body() ? 0 : 1;
+    times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+// The hidraw node of the module with this serial, found through hidapi.
+std::string PathOf(const char* serial) {
+  std::string path;
+  hid_device_info* list = hid_enumerate(kVendor, kProduct);
+  for (hid_device_info* d = list; d != nullptr; d = d->next) {
+    std::wstring wide(serial, serial + std::strlen(serial));
+    if (d->serial_number != nullptr && wide == d->serial_number) {
+      path = d->path;
+    }
+  }
+  hid_free_enumeration(list);
+  return path;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--print-devices") == 0) {
+    PrintDevices();
+    return 0;
+  }
+  const int exchanges = argc > 1 ? std::atoi(argv[1]) : 2000;
+  if (hid_init() != 0 || GetKestrovanHIDnumber() != kModules) {
+    std::printf("expected %d modules, found %d\n", kModules, GetKestrovanHIDnumber());
+    return 1;
+  }
+  std::array<char, 63> command{};
+  std::array<char, 63> reply{};
+  for (std::size_t i = 0; i < command.size(); ++i) {
+    command[i] = static_cast<char>(i);
+  }
+  int failures = 0;
+
+  // The library, on a handle it opened.
+  KSVHidHandle handle = nullptr;
+  if (OpenKestrovanHID(&handle, kBenchSerial) != 1) {
+    std::printf("cannot open %s\n", kBenchSerial);
+    return 1;
+  }
+  const double library = MedianMicros(
+      exchanges,
+      [&] { return SendReceiveKestrovanHID(handle, command.data(), reply.data()) == 1; },
+      failures);
+  CloseKestrovanHID(handle);
+
+  // The raw system calls: one write, poll, one read.
+  const std::string path = PathOf(kBenchSerial);
+  const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    std::printf("cannot open %s\n", path.c_str());
+    return 1;
+  }
+  std::array<unsigned char, kReportBytes> out{};
+  std::array<unsigned char, kReportBytes> in{};
+  out[0] = 1;
+  std::memcpy(out.data() + 1, command.data(), command.size());
+  const double raw = MedianMicros(
+      exchanges,
+      [&] {
+        if (write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) {
+          return false;
+        }
+        pollfd p{fd, POLLIN, 0};
+        return poll(&p, 1, kReadLimitMs) == 1 &&
+               read(fd, in.data(), in.size()) == static_cast<ssize_t>(in.size());
+      },
+      failures);
+  close(fd);
+
+  // hidapi's hidraw backend.
+  hid_device* device = hid_open_path(path.c_str());
+  if (device == nullptr) {
+    std::printf("hidapi cannot open %s\n", path.c_str());
+    return 1;
+  }
+  const double hidapi = MedianMicros(
+      exchanges,
+      [&] {
+        return hid_write(device, out.data(), out.size()) == static_cast<int>(out.size()) &&
+               hid_read_timeout(device, in.data(), in.size(), kReadLimitMs) ==
+                   static_cast<int>(in.size());
+      },
+      failures);
+  hid_close(device);
+
+  // Listing: the library's count against hidapi's enumeration of the same vendor and product.
+  const double count = MedianMicros(
+      kEnumerations, [&] { return GetKestrovanHIDnumber() == kModules; }, failures);
+  const double enumerate = MedianMicros(
+      kEnumerations,
+      [&] {
+        hid_device_info* list = hid_enumerate(kVendor, kProduct);
+        int n = 0;
+        for (hid_device_info* d = list; d != nullptr; d = d->next) {
+          ++n;
+        }
+        hid_free_enumeration(list);
+        return n == kModules;
+      },
+      failures);
+  hid_exit();
+
+  std::printf("round trip, median of %d (us): library %.1f, raw calls %.1f, hidapi %.1f\n",
+              exchanges, library, raw, hidapi);
+  std::printf("  library / raw = %.3f, library / hidapi = %.3f\n", library / raw, library / hidapi);
+  std::printf("listing %d modules, median of %d (us): GetKestrovanHIDnumber %.1f, hid_enumerate %.1f"
+              " (ratio %.2f)\n",
+              kModules, kEnumerations, count, enumerate, count / enumerate);
+  std::printf("failed rounds: %d\n", failures);
+  return failures == 0 ? 0 : 1;
+}
