@@ -4,7 +4,7 @@
 # Mounts the host's root filesystem (virtio-9p, read-only) under a tmpfs
 # overlay, mounts the per-run control share and any writable shares, and runs
 # the host-generated /run/ksv-vm/run.sh inside a chroot of it.  The command's
-# output leaves through the second serial port; the exit code is reported on
+# output leaves through the virtio-serial port ksv.out; the exit code is reported on
 # the console (first serial port) as a marker line that run-in-guest.sh looks
 # for.  Anything going wrong before the command starts is reported as
 # "KSV-VM-FAILED: <reason>".
@@ -87,8 +87,12 @@ if [ -f "$R$ctl/udev-root" ]; then
         || say "udevadm settle timed out"
 fi
 
-out=/dev/ttyS1
-stty -F "$out" raw -echo 2>/dev/null
+# The virtio-serial port named ksv.out (a plain character device, no tty).
+out=
+for port in /sys/class/virtio-ports/*; do
+    [ "$(cat "$port/name" 2>/dev/null)" = ksv.out ] && out=/dev/${port##*/}
+done
+[ -n "$out" ] && [ -c "$out" ] || fail "no virtio-serial port ksv.out"
 
 echo "KSV-VM-STARTED (uptime $(cut -d" " -f1 /proc/uptime) s)" > "$console"
 # The command sees a pipe (not a tty) on stdout/stderr, as under CTest.
