@@ -10,8 +10,6 @@
 #
 # Guest tests are skipped (not registered) when KSV_GUEST_TESTS is OFF.
 include_guard(GLOBAL)
-
-set(KSV_GUEST_RUNNER "${CMAKE_CURRENT_LIST_DIR}/run-in-guest.sh")
 find_program(KSV_QEMU_SYSTEM_X86_64 qemu-system-x86_64)
 if(KSV_QEMU_SYSTEM_X86_64)
     set(_ksv_guest_default ON)
@@ -31,6 +29,8 @@ function(ksv_add_guest_test)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 600)
     endif()
+    # Not a directory variable: this file is included once, from any directory.
+    set(runner "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/run-in-guest.sh")
     set(runner_args --timeout ${ARG_TIMEOUT})
     foreach(dir IN LISTS ARG_RW)
         list(APPEND runner_args --rw ${dir})
@@ -39,7 +39,7 @@ function(ksv_add_guest_test)
         list(APPEND runner_args --udev)
     endif()
     add_test(NAME ${ARG_NAME}
-             COMMAND ${KSV_GUEST_RUNNER} ${runner_args} -- ${ARG_COMMAND}
+             COMMAND ${runner} ${runner_args} -- ${ARG_COMMAND}
              WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
     # The guest's own limit fires first; CTest's is the backstop.
     math(EXPR ctest_timeout "${ARG_TIMEOUT} + 60")

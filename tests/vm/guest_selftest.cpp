@@ -308,6 +308,16 @@ void testBehaviours(VirtualModule& vm) {
         std::printf("short reply: %s\n", dropped ? "dropped by the kernel" : "delivered as given");
     }
     {
+        // Declared 9-byte input reports: the 10-byte answer is complete and
+        // hidraw delivers exactly those 10 bytes.
+        const Fd fd = openRaw(add(vm, "module:vid=0x1234,pid=0x0017,serial=S10D,short=10,input-size=9"));
+        const Bytes out = command(1, 3);
+        writeReport(fd, out);
+        const auto in = readReport(fd, 2000);
+        check(in && in->size() == 10 && (*in)[0] == 1 && std::equal(in->begin() + 1, in->end(), out.begin() + 1),
+              "short=10,input-size=9: hidraw delivers the 10 bytes");
+    }
+    {
         const Fd fd = openRaw(add(vm, "module:vid=0x1234,pid=0x0013,serial=D150,delay=150"));
         const auto t0 = Clock::now();
         writeReport(fd, command(1, 4));
@@ -315,6 +325,17 @@ void testBehaviours(VirtualModule& vm) {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
         check(in && in->size() == 64, "delay=150 answers");
         check(ms >= 150 && ms < 1500, "delay=150 answers after 150 ms, took " + std::to_string(ms) + " ms");
+    }
+    {
+        const Fd fd = openRaw(add(vm, "module:vid=0x1234,pid=0x0016,serial=IGN2,ignore=2"));
+        writeReport(fd, command(1, 7));
+        check(!readReport(fd, 200), "ignore=2: first output unanswered");
+        writeReport(fd, command(1, 8));
+        check(!readReport(fd, 200), "ignore=2: second output unanswered");
+        const Bytes third = command(1, 9);
+        writeReport(fd, third);
+        const auto in = readReport(fd, 2000);
+        check(in && *in == third, "ignore=2: third output echoed");
     }
     {
         const std::string path = add(vm, "module:vid=0x1234,pid=0x0014,serial=GONE,remove-after-output");
@@ -385,7 +406,7 @@ int main(int argc, char** argv) {
             char path[128];
             if (std::sscanf(l->c_str(), "device %127s %127s", id, path) == 2) paths.push_back(path);
         }
-        check(paths.size() == 8, "list shows the 8 remaining devices, got " + std::to_string(paths.size()));
+        check(paths.size() == 10, "list shows the 10 remaining devices, got " + std::to_string(paths.size()));
         check(vm.finish() == 0, "end of stdin makes the tool exit 0");
         check(std::none_of(paths.begin(), paths.end(),
                            [](const std::string& p) { return ::access(p.c_str(), F_OK) == 0; }),

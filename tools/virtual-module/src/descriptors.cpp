@@ -1,8 +1,10 @@
 #include "descriptors.hpp"
 
+#include <algorithm>
+
 namespace ksv::vmod {
 
-std::vector<std::uint8_t> reportDescriptor(DeviceKind kind) {
+std::vector<std::uint8_t> reportDescriptor(DeviceKind kind, std::size_t inputPayload) {
     if (kind == DeviceKind::Keyboard) {
         return {
             0x05, 0x01,        // Usage Page (Generic Desktop)
@@ -47,13 +49,16 @@ std::vector<std::uint8_t> reportDescriptor(DeviceKind kind) {
         0x15, 0x00,        //   Logical Minimum (0)
         0x26, 0xFF, 0x00,  //   Logical Maximum (255)
         0x75, 0x08,        //   Report Size (8)
-        0x95, static_cast<std::uint8_t>(kModulePayloadSize),  // Report Count (63)
     };
+    const auto in = static_cast<std::uint8_t>(std::min(inputPayload, kModulePayloadSize));
+    constexpr auto out = static_cast<std::uint8_t>(kModulePayloadSize);
     for (std::uint8_t id = 1; id <= 3; ++id) {
         const std::uint8_t report[] = {
             0x85, id,    //   Report ID (id)
+            0x95, in,    //   Report Count (input bytes)
             0x09, 0x01,  //   Usage (1)
             0x81, 0x02,  //   Input (Data, Variable, Absolute)
+            0x95, out,   //   Report Count (63)
             0x09, 0x01,  //   Usage (1)
             0x91, 0x02,  //   Output (Data, Variable, Absolute)
         };

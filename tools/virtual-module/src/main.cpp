@@ -33,7 +33,7 @@ const char kUsage[] =
     "usage: ksv-virtual-module [--control -|none|FIFO] [--trace] [DEVICE...]\n"
     "  DEVICE: module:vid=N,pid=N[,serial=S][,name=S][,version=N][,id=S]\n"
     "                 [,echo][,xor=N][,reply-id=N][,short=LEN][,delay=MS]\n"
-    "                 [,silent][,remove-after-output]\n"
+    "                 [,ignore=N][,silent][,remove-after-output][,input-size=N]\n"
     "          keyboard:vid=N,pid=N[,serial=S][,name=S][,version=N][,id=S]\n"
     "  --control -     read commands from stdin, quit at its end (default)\n"
     "  --control none  no commands; run until SIGTERM/SIGINT\n"
@@ -54,6 +54,7 @@ struct Device {
     std::unique_ptr<UhidDevice> uhid;
     std::string hidraw;
     unsigned generation = 0;
+    unsigned outputs = 0;  // output reports received so far
 };
 
 struct PendingReply {
@@ -175,6 +176,7 @@ private:
                 if (trace_) emit("output " + device.spec.id + " " + toHex(out.data, size));
                 if (device.spec.kind != DeviceKind::Module) return false;
                 const Behaviour& b = device.spec.behaviour;
+                if (++device.outputs <= b.ignoreFirst) return false;
                 if (b.removeAfterOutput) return true;
                 std::vector<std::uint8_t> reply = makeReply(b, out.data, size);
                 if (reply.empty()) return false;

@@ -130,6 +130,11 @@ DeviceSpec parseDeviceSpec(std::string_view text, unsigned sequence) {
                 throw SpecError("id must be non-empty and free of whitespace");
             }
             haveId = true;
+        } else if (key == "input-size") {
+            moduleOnly();
+            needValue();
+            spec.inputPayloadSize = parseNumber(key, value, kModulePayloadSize);
+            if (spec.inputPayloadSize == 0) throw SpecError("input-size: at least 1");
         } else if (key == "echo") {
             moduleOnly();
             noValue();
@@ -150,6 +155,10 @@ DeviceSpec parseDeviceSpec(std::string_view text, unsigned sequence) {
             moduleOnly();
             needValue();
             b.delay = std::chrono::milliseconds(parseNumber(key, value, 3'600'000));
+        } else if (key == "ignore") {
+            moduleOnly();
+            needValue();
+            b.ignoreFirst = static_cast<unsigned>(parseNumber(key, value, 1'000'000));
         } else if (key == "silent") {
             moduleOnly();
             noValue();

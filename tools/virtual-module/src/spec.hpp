@@ -37,6 +37,7 @@ inline constexpr std::size_t kModuleReportSize = kModulePayloadSize + 1;
 
 // How a module answers an output report.
 struct Behaviour {
+    unsigned ignoreFirst = 0;        // the first N output reports get no reaction at all
     bool silent = false;             // never answer
     bool removeAfterOutput = false;  // vanish on the next output report, no answer
     std::uint8_t replyId = 1;        // report ID byte of the answer
@@ -53,6 +54,11 @@ struct DeviceSpec {
     std::uint16_t version = 0x0100;
     std::string serial;  // HID "uniq", at most 63 bytes
     std::string name;    // HID name (product string), at most 127 bytes
+    // Payload bytes the descriptor declares for input reports 1..3 (output
+    // reports always have kModulePayloadSize).  The kernel drops input
+    // reports shorter than declared, so short= answers reach hidraw only
+    // when this is at most short - 1.
+    std::size_t inputPayloadSize = kModulePayloadSize;
     Behaviour behaviour;
 };
 

@@ -59,7 +59,7 @@ UhidDevice::UhidDevice(const DeviceSpec& spec, std::string phys) : phys_(std::mo
     copyString(req.name, spec.name);
     copyString(req.phys, phys_);
     copyString(req.uniq, spec.serial);
-    const std::vector<std::uint8_t> descriptor = reportDescriptor(spec.kind);
+    const std::vector<std::uint8_t> descriptor = reportDescriptor(spec.kind, spec.inputPayloadSize);
     std::copy(descriptor.begin(), descriptor.end(), req.rd_data);
     req.rd_size = static_cast<std::uint16_t>(descriptor.size());
     req.bus = kBusUsb;

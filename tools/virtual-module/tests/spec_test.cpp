@@ -62,11 +62,17 @@ void testParseFields() {
     CHECK(k.serial.empty());
 
     const DeviceSpec b = parseDeviceSpec(
-        "module:vid=1,pid=2,serial=S,xor=0xff,reply-id=3,short=10,delay=250,silent,remove-after-output", 1);
+        "module:vid=1,pid=2,serial=S,xor=0xff,reply-id=3,short=10,delay=250,ignore=2,silent,"
+        "remove-after-output",
+        1);
     CHECK(b.behaviour.xorMask == 0xFF);
     CHECK(b.behaviour.replyId == 3);
     CHECK(b.behaviour.shortLength && *b.behaviour.shortLength == 10);
     CHECK(b.behaviour.delay.count() == 250);
+    CHECK(b.behaviour.ignoreFirst == 2);
+    CHECK(s.inputPayloadSize == kModulePayloadSize);
+    CHECK(parseDeviceSpec("module:vid=1,pid=2,short=10,input-size=9", 1).inputPayloadSize == 9);
+    CHECK(s.behaviour.ignoreFirst == 0);
     CHECK(b.behaviour.silent && b.behaviour.removeAfterOutput);
 }
 
@@ -105,6 +111,11 @@ void testRejectedSpecs() {
     CHECK(rejected("module:vid=1,pid=2,serial=%4"));
     CHECK(rejected("module:vid=1,pid=2,serial=%zz"));
     CHECK(rejected("keyboard:vid=1,pid=2,silent"));   // behaviours are for modules
+    CHECK(rejected("keyboard:vid=1,pid=2,ignore=1"));
+    CHECK(rejected("module:vid=1,pid=2,ignore"));
+    CHECK(rejected("module:vid=1,pid=2,input-size=0"));
+    CHECK(rejected("module:vid=1,pid=2,input-size=64"));
+    CHECK(rejected("keyboard:vid=1,pid=2,input-size=8"));
     CHECK(!rejected("module:vid=1,pid=2,short=64"));
     CHECK(!rejected("module:vid=1,pid=2,,echo,"));
 }
@@ -232,6 +243,13 @@ void testDescriptors() {
         CHECK(m.outputBits[static_cast<std::size_t>(id)] == kModulePayloadSize * 8);
     }
     CHECK(m.inputBits[4] == 0);
+
+    // A module declaring 9-byte input reports (for short=10 answers).
+    const ReportLayout small = walk(reportDescriptor(DeviceKind::Module, 9));
+    CHECK(small.wellFormed);
+    CHECK(small.ids == (std::vector<int>{1, 2, 3}));
+    CHECK(small.inputBits[1] == 9 * 8 && small.inputBits[3] == 9 * 8);
+    CHECK(small.outputBits[1] == kModulePayloadSize * 8 && small.outputBits[3] == kModulePayloadSize * 8);
 
     const ReportLayout k = walk(reportDescriptor(DeviceKind::Keyboard));
     CHECK(k.wellFormed);
