@@ -44,300 +44,308 @@ const char kUsage[] =
     "        'device ID /dev/hidrawN' ... 'end' (list)\n";
 
 void emit(const std::string& line) {
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
 }
 
 struct Device {
-    DeviceSpec spec;
-    std::unique_ptr<UhidDevice> uhid;
-    std::string hidraw;
-    unsigned generation = 0;
-    unsigned outputs = 0;  // output reports received so far
+  DeviceSpec spec;
+  std::unique_ptr<UhidDevice> uhid;
+  std::string hidraw;
+  unsigned generation = 0;
+  unsigned outputs = 0;  // output reports received so far
 };
 
 struct PendingReply {
-    Clock::time_point due;
-    unsigned order = 0;       // keeps replies with equal due times in order
-    unsigned generation = 0;  // device it belongs to
-    std::vector<std::uint8_t> data;
-    bool operator>(const PendingReply& other) const {
-        return due != other.due ? due > other.due : order > other.order;
-    }
+  Clock::time_point due;
+  unsigned order = 0;       // keeps replies with equal due times in order
+  unsigned generation = 0;  // device it belongs to
+  std::vector<std::uint8_t> data;
+  bool operator>(const PendingReply& other) const {
+    return due != other.due ? due > other.due : order > other.order;
+  }
 };
 
 class App {
-public:
-    App(bool trace) : trace_(trace) {}
+ public:
+  App(bool trace) : trace_(trace) {}
 
-    // Creates a device and waits for its hidraw node; throws on failure.
-    void add(const std::string& text) {
-        DeviceSpec spec = parseDeviceSpec(text, ++sequence_);
-        if (find(spec.id) != devices_.end()) {
-            throw SpecError("a device with id \"" + spec.id + "\" exists already");
+  // Creates a device and waits for its hidraw node; throws on failure.
+  void add(const std::string& text) {
+    DeviceSpec spec = parseDeviceSpec(text, ++sequence_);
+    if (find(spec.id) != devices_.end()) {
+      throw SpecError("a device with id \"" + spec.id + "\" exists already");
+    }
+    auto device = std::make_unique<Device>();
+    device->generation = ++generation_;
+    const std::string phys = "ksv-virtual-module/" + std::to_string(::getpid()) + "/" +
+                             std::to_string(device->generation);
+    device->uhid = std::make_unique<UhidDevice>(spec, phys);
+    device->hidraw = device->uhid->waitForHidraw(kHidrawTimeout);
+    device->spec = std::move(spec);
+    emit("added " + device->spec.id + " " + device->hidraw);
+    devices_.push_back(std::move(device));
+  }
+
+  void remove(const std::string& id) {
+    const auto it = find(id);
+    if (it == devices_.end()) throw SpecError("no device with id \"" + id + "\"");
+    devices_.erase(it);  // closing /dev/uhid destroys the device
+    emit("removed " + id);
+  }
+
+  void list() const {
+    for (const auto& d : devices_) emit("device " + d->spec.id + " " + d->hidraw);
+    emit("end");
+  }
+
+  // Runs one control line; false on "quit".
+  bool command(const std::string& line) {
+    try {
+      const auto cmd = parseControlLine(line);
+      if (!cmd) return true;
+      switch (cmd->type) {
+        case ControlCommand::Type::Add:
+          add(cmd->argument);
+          break;
+        case ControlCommand::Type::Remove:
+          remove(cmd->argument);
+          break;
+        case ControlCommand::Type::List:
+          list();
+          break;
+        case ControlCommand::Type::Quit:
+          return false;
+      }
+    } catch (const std::exception& e) {
+      emit(std::string("error ") + e.what());
+    }
+    return true;
+  }
+
+  // Appends the devices' pollfds to `fds`, in device order.
+  void addPollFds(std::vector<pollfd>& fds) const {
+    for (const auto& d : devices_) fds.push_back(pollfd{d->uhid->fd(), POLLIN, 0});
+  }
+
+  // Handles the device events `fds` (as made by addPollFds) report.
+  void handleDeviceEvents(const pollfd* fds) {
+    std::vector<std::string> doomed;
+    const std::size_t count = devices_.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      if (fds[i].revents == 0) continue;
+      Device& device = *devices_[i];
+      while (device.uhid->readEvent(*event_)) {
+        if (handleEvent(device, *event_)) {
+          doomed.push_back(device.spec.id);
+          break;
         }
-        auto device = std::make_unique<Device>();
-        device->generation = ++generation_;
-        const std::string phys =
-            "ksv-virtual-module/" + std::to_string(::getpid()) + "/" + std::to_string(device->generation);
-        device->uhid = std::make_unique<UhidDevice>(spec, phys);
-        device->hidraw = device->uhid->waitForHidraw(kHidrawTimeout);
-        device->spec = std::move(spec);
-        emit("added " + device->spec.id + " " + device->hidraw);
-        devices_.push_back(std::move(device));
+      }
     }
+    for (const auto& id : doomed) remove(id);
+  }
 
-    void remove(const std::string& id) {
-        const auto it = find(id);
-        if (it == devices_.end()) throw SpecError("no device with id \"" + id + "\"");
-        devices_.erase(it);  // closing /dev/uhid destroys the device
-        emit("removed " + id);
+  // Milliseconds until the next delayed reply is due, or -1.
+  int pollTimeout() const {
+    if (pending_.empty()) return -1;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(pending_.top().due - Clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+  }
+
+  void sendDueReplies() {
+    const auto now = Clock::now();
+    while (!pending_.empty() && pending_.top().due <= now) {
+      const PendingReply& reply = pending_.top();
+      for (const auto& d : devices_) {
+        if (d->generation == reply.generation) d->uhid->sendInput(reply.data);
+      }
+      pending_.pop();
     }
+  }
 
-    void list() const {
-        for (const auto& d : devices_) emit("device " + d->spec.id + " " + d->hidraw);
-        emit("end");
-    }
+ private:
+  std::vector<std::unique_ptr<Device>>::iterator find(const std::string& id) {
+    return std::find_if(devices_.begin(), devices_.end(),
+                        [&](const auto& d) { return d->spec.id == id; });
+  }
+  std::vector<std::unique_ptr<Device>>::const_iterator find(const std::string& id) const {
+    return std::find_if(devices_.begin(), devices_.end(),
+                        [&](const auto& d) { return d->spec.id == id; });
+  }
 
-    // Runs one control line; false on "quit".
-    bool command(const std::string& line) {
-        try {
-            const auto cmd = parseControlLine(line);
-            if (!cmd) return true;
-            switch (cmd->type) {
-                case ControlCommand::Type::Add: add(cmd->argument); break;
-                case ControlCommand::Type::Remove: remove(cmd->argument); break;
-                case ControlCommand::Type::List: list(); break;
-                case ControlCommand::Type::Quit: return false;
-            }
-        } catch (const std::exception& e) {
-            emit(std::string("error ") + e.what());
+  // Returns true if the device is to be removed.
+  bool handleEvent(Device& device, const uhid_event& event) {
+    switch (event.type) {
+      case UHID_OUTPUT: {
+        const auto& out = event.u.output;
+        const std::size_t size = std::min<std::size_t>(out.size, sizeof(out.data));
+        if (trace_) emit("output " + device.spec.id + " " + toHex(out.data, size));
+        if (device.spec.kind != DeviceKind::Module) return false;
+        const Behaviour& b = device.spec.behaviour;
+        if (++device.outputs <= b.ignoreFirst) return false;
+        if (b.removeAfterOutput) return true;
+        std::vector<std::uint8_t> reply = makeReply(b, out.data, size);
+        if (reply.empty()) return false;
+        if (b.delay.count() == 0 && pending_.empty()) {
+          device.uhid->sendInput(reply);
+        } else {
+          pending_.push(
+              PendingReply{Clock::now() + b.delay, ++order_, device.generation, std::move(reply)});
         }
-        return true;
-    }
-
-    // Appends the devices' pollfds to `fds`, in device order.
-    void addPollFds(std::vector<pollfd>& fds) const {
-        for (const auto& d : devices_) fds.push_back(pollfd{d->uhid->fd(), POLLIN, 0});
-    }
-
-    // Handles the device events `fds` (as made by addPollFds) report.
-    void handleDeviceEvents(const pollfd* fds) {
-        std::vector<std::string> doomed;
-        const std::size_t count = devices_.size();
-        for (std::size_t i = 0; i < count; ++i) {
-            if (fds[i].revents == 0) continue;
-            Device& device = *devices_[i];
-            while (device.uhid->readEvent(*event_)) {
-                if (handleEvent(device, *event_)) {
-                    doomed.push_back(device.spec.id);
-                    break;
-                }
-            }
-        }
-        for (const auto& id : doomed) remove(id);
-    }
-
-    // Milliseconds until the next delayed reply is due, or -1.
-    int pollTimeout() const {
-        if (pending_.empty()) return -1;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(pending_.top().due - Clock::now());
-        return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
-    }
-
-    void sendDueReplies() {
-        const auto now = Clock::now();
-        while (!pending_.empty() && pending_.top().due <= now) {
-            const PendingReply& reply = pending_.top();
-            for (const auto& d : devices_) {
-                if (d->generation == reply.generation) d->uhid->sendInput(reply.data);
-            }
-            pending_.pop();
-        }
-    }
-
-private:
-    std::vector<std::unique_ptr<Device>>::iterator find(const std::string& id) {
-        return std::find_if(devices_.begin(), devices_.end(),
-                            [&](const auto& d) { return d->spec.id == id; });
-    }
-    std::vector<std::unique_ptr<Device>>::const_iterator find(const std::string& id) const {
-        return std::find_if(devices_.begin(), devices_.end(),
-                            [&](const auto& d) { return d->spec.id == id; });
-    }
-
-    // Returns true if the device is to be removed.
-    bool handleEvent(Device& device, const uhid_event& event) {
-        switch (event.type) {
-            case UHID_OUTPUT: {
-                const auto& out = event.u.output;
-                const std::size_t size = std::min<std::size_t>(out.size, sizeof(out.data));
-                if (trace_) emit("output " + device.spec.id + " " + toHex(out.data, size));
-                if (device.spec.kind != DeviceKind::Module) return false;
-                const Behaviour& b = device.spec.behaviour;
-                if (++device.outputs <= b.ignoreFirst) return false;
-                if (b.removeAfterOutput) return true;
-                std::vector<std::uint8_t> reply = makeReply(b, out.data, size);
-                if (reply.empty()) return false;
-                if (b.delay.count() == 0 && pending_.empty()) {
-                    device.uhid->sendInput(reply);
-                } else {
-                    pending_.push(PendingReply{Clock::now() + b.delay, ++order_, device.generation,
-                                               std::move(reply)});
-                }
-                return false;
-            }
-            case UHID_GET_REPORT:
-                device.uhid->refuseGetReport(event.u.get_report.id);
-                break;
-            case UHID_SET_REPORT:
-                device.uhid->refuseSetReport(event.u.set_report.id);
-                break;
-            default:
-                break;
-        }
-        if (trace_) emit(std::string(eventName(event.type)) + " " + device.spec.id);
         return false;
+      }
+      case UHID_GET_REPORT:
+        device.uhid->refuseGetReport(event.u.get_report.id);
+        break;
+      case UHID_SET_REPORT:
+        device.uhid->refuseSetReport(event.u.set_report.id);
+        break;
+      default:
+        break;
     }
+    if (trace_) emit(std::string(eventName(event.type)) + " " + device.spec.id);
+    return false;
+  }
 
-    bool trace_;
-    unsigned sequence_ = 0;
-    unsigned generation_ = 0;
-    unsigned order_ = 0;
-    std::vector<std::unique_ptr<Device>> devices_;
-    std::priority_queue<PendingReply, std::vector<PendingReply>, std::greater<>> pending_;
-    std::unique_ptr<uhid_event> event_ = std::make_unique<uhid_event>();
+  bool trace_;
+  unsigned sequence_ = 0;
+  unsigned generation_ = 0;
+  unsigned order_ = 0;
+  std::vector<std::unique_ptr<Device>> devices_;
+  std::priority_queue<PendingReply, std::vector<PendingReply>, std::greater<>> pending_;
+  std::unique_ptr<uhid_event> event_ = std::make_unique<uhid_event>();
 };
 
 // Splits what arrives on the control channel into lines.
 class LineReader {
-public:
-    // Reads once (the caller saw POLLIN, so this does not block); false at
-    // end of input.
-    bool read(int fd, std::vector<std::string>& lines) {
-        char chunk[4096];
-        ssize_t n;
-        do {
-            n = ::read(fd, chunk, sizeof(chunk));
-        } while (n < 0 && errno == EINTR);
-        if (n < 0 && errno == EAGAIN) return true;
-        if (n <= 0) {
-            if (!buffer_.empty()) lines.push_back(std::move(buffer_));
-            buffer_.clear();
-            return false;
-        }
-        buffer_.append(chunk, static_cast<std::size_t>(n));
-        std::size_t start = 0;
-        for (std::size_t nl; (nl = buffer_.find('\n', start)) != std::string::npos; start = nl + 1) {
-            lines.push_back(buffer_.substr(start, nl - start));
-        }
-        buffer_.erase(0, start);
-        return true;
+ public:
+  // Reads once (the caller saw POLLIN, so this does not block); false at
+  // end of input.
+  bool read(int fd, std::vector<std::string>& lines) {
+    char chunk[4096];
+    ssize_t n;
+    do {
+      n = ::read(fd, chunk, sizeof(chunk));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno == EAGAIN) return true;
+    if (n <= 0) {
+      if (!buffer_.empty()) lines.push_back(std::move(buffer_));
+      buffer_.clear();
+      return false;
     }
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = buffer_.find('\n', start)) != std::string::npos; start = nl + 1) {
+      lines.push_back(buffer_.substr(start, nl - start));
+    }
+    buffer_.erase(0, start);
+    return true;
+  }
 
-private:
-    std::string buffer_;
+ private:
+  std::string buffer_;
 };
 
 int run(int argc, char** argv) {
-    std::string control = "-";
-    bool trace = false;
-    std::vector<std::string> specs;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--control" && i + 1 < argc) {
-            control = argv[++i];
-        } else if (arg == "--trace") {
-            trace = true;
-        } else if (arg == "-h" || arg == "--help") {
-            std::cout << kUsage;
-            return 0;
-        } else if (arg.rfind("--", 0) == 0) {
-            std::cerr << "ksv-virtual-module: unknown option " << arg << "\n" << kUsage;
-            return 2;
-        } else {
-            specs.push_back(arg);
-        }
+  std::string control = "-";
+  bool trace = false;
+  std::vector<std::string> specs;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--control" && i + 1 < argc) {
+      control = argv[++i];
+    } else if (arg == "--trace") {
+      trace = true;
+    } else if (arg == "-h" || arg == "--help") {
+      std::cout << kUsage;
+      return 0;
+    } else if (arg.rfind("--", 0) == 0) {
+      std::cerr << "ksv-virtual-module: unknown option " << arg << "\n" << kUsage;
+      return 2;
+    } else {
+      specs.push_back(arg);
     }
-    // Reject bad descriptions before creating anything.
+  }
+  // Reject bad descriptions before creating anything.
+  try {
+    unsigned n = 0;
+    for (const auto& s : specs) parseDeviceSpec(s, ++n);
+  } catch (const SpecError& e) {
+    std::cerr << "ksv-virtual-module: " << e.what() << "\n";
+    return 2;
+  }
+
+  ::signal(SIGPIPE, SIG_IGN);
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  const UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!signalFd) {
+    std::perror("ksv-virtual-module: signalfd");
+    return 1;
+  }
+
+  UniqueFd controlFd;
+  UniqueFd fifoKeeper;  // our own write end: the FIFO never reports end of input
+  if (control == "-") {
+    controlFd.reset(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
+  } else if (control != "none") {
+    if (::mkfifo(control.c_str(), 0600) != 0 && errno != EEXIST) {
+      std::perror(("ksv-virtual-module: mkfifo " + control).c_str());
+      return 1;
+    }
+    controlFd.reset(::open(control.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    fifoKeeper.reset(::open(control.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!controlFd || !fifoKeeper) {
+      std::perror(("ksv-virtual-module: open " + control).c_str());
+      return 1;
+    }
+  }
+
+  App app(trace);
+  try {
+    for (const auto& s : specs) app.add(s);
+  } catch (const std::exception& e) {
+    std::cerr << "ksv-virtual-module: " << e.what() << "\n";
+    return 1;
+  }
+  emit("ready");
+
+  LineReader reader;
+  std::vector<pollfd> fds;
+  for (;;) {
+    fds.clear();
+    fds.push_back(pollfd{signalFd.get(), POLLIN, 0});
+    fds.push_back(pollfd{controlFd ? controlFd.get() : -1, POLLIN, 0});
+    app.addPollFds(fds);
+    const int ready = ::poll(fds.data(), fds.size(), app.pollTimeout());
+    if (ready < 0 && errno != EINTR) {
+      std::perror("ksv-virtual-module: poll");
+      return 1;
+    }
     try {
-        unsigned n = 0;
-        for (const auto& s : specs) parseDeviceSpec(s, ++n);
-    } catch (const SpecError& e) {
-        std::cerr << "ksv-virtual-module: " << e.what() << "\n";
-        return 2;
-    }
-
-    ::signal(SIGPIPE, SIG_IGN);
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGHUP);
-    sigprocmask(SIG_BLOCK, &signals, nullptr);
-    const UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
-    if (!signalFd) {
-        std::perror("ksv-virtual-module: signalfd");
-        return 1;
-    }
-
-    UniqueFd controlFd;
-    UniqueFd fifoKeeper;  // our own write end: the FIFO never reports end of input
-    if (control == "-") {
-        controlFd.reset(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
-    } else if (control != "none") {
-        if (::mkfifo(control.c_str(), 0600) != 0 && errno != EEXIST) {
-            std::perror(("ksv-virtual-module: mkfifo " + control).c_str());
-            return 1;
+      app.sendDueReplies();
+      if (ready <= 0) continue;
+      if (fds[0].revents != 0) return 0;  // SIGTERM, SIGINT or SIGHUP
+      app.handleDeviceEvents(fds.data() + 2);
+      if (fds[1].revents != 0) {
+        std::vector<std::string> lines;
+        const bool open = reader.read(controlFd.get(), lines);
+        for (const auto& line : lines) {
+          if (!app.command(line)) return 0;
         }
-        controlFd.reset(::open(control.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-        fifoKeeper.reset(::open(control.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-        if (!controlFd || !fifoKeeper) {
-            std::perror(("ksv-virtual-module: open " + control).c_str());
-            return 1;
-        }
-    }
-
-    App app(trace);
-    try {
-        for (const auto& s : specs) app.add(s);
+        if (!open) return 0;  // end of stdin
+      }
     } catch (const std::exception& e) {
-        std::cerr << "ksv-virtual-module: " << e.what() << "\n";
-        return 1;
+      std::cerr << "ksv-virtual-module: " << e.what() << "\n";
+      return 1;
     }
-    emit("ready");
-
-    LineReader reader;
-    std::vector<pollfd> fds;
-    for (;;) {
-        fds.clear();
-        fds.push_back(pollfd{signalFd.get(), POLLIN, 0});
-        fds.push_back(pollfd{controlFd ? controlFd.get() : -1, POLLIN, 0});
-        app.addPollFds(fds);
-        const int ready = ::poll(fds.data(), fds.size(), app.pollTimeout());
-        if (ready < 0 && errno != EINTR) {
-            std::perror("ksv-virtual-module: poll");
-            return 1;
-        }
-        try {
-            app.sendDueReplies();
-            if (ready <= 0) continue;
-            if (fds[0].revents != 0) return 0;  // SIGTERM, SIGINT or SIGHUP
-            app.handleDeviceEvents(fds.data() + 2);
-            if (fds[1].revents != 0) {
-                std::vector<std::string> lines;
-                const bool open = reader.read(controlFd.get(), lines);
-                for (const auto& line : lines) {
-                    if (!app.command(line)) return 0;
-                }
-                if (!open) return 0;  // end of stdin
-            }
-        } catch (const std::exception& e) {
-            std::cerr << "ksv-virtual-module: " << e.what() << "\n";
-            return 1;
-        }
-    }
+  }
 }
 
 }  // namespace

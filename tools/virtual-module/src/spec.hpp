@@ -22,13 +22,13 @@ namespace ksv::vmod {
 
 // Raised for malformed device descriptions or control commands.
 class SpecError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 enum class DeviceKind {
-    Module,    // vendor-defined page 0xFF00, reports 1..3 in and out, 63 data bytes each
-    Keyboard,  // boot keyboard, no report IDs; never answers
+  Module,    // vendor-defined page 0xFF00, reports 1..3 in and out, 63 data bytes each
+  Keyboard,  // boot keyboard, no report IDs; never answers
 };
 
 // Payload bytes per report, not counting the report ID byte.
@@ -37,29 +37,29 @@ inline constexpr std::size_t kModuleReportSize = kModulePayloadSize + 1;
 
 // How a module answers an output report.
 struct Behaviour {
-    unsigned ignoreFirst = 0;        // the first N output reports get no reaction at all
-    bool silent = false;             // never answer
-    bool removeAfterOutput = false;  // vanish on the next output report, no answer
-    std::uint8_t replyId = 1;        // report ID byte of the answer
-    std::uint8_t xorMask = 0;        // every payload byte of the answer is XORed with this
-    std::optional<std::size_t> shortLength;  // answer only this many bytes (ID byte included)
-    std::chrono::milliseconds delay{0};      // wait this long before answering
+  unsigned ignoreFirst = 0;                // the first N output reports get no reaction at all
+  bool silent = false;                     // never answer
+  bool removeAfterOutput = false;          // vanish on the next output report, no answer
+  std::uint8_t replyId = 1;                // report ID byte of the answer
+  std::uint8_t xorMask = 0;                // every payload byte of the answer is XORed with this
+  std::optional<std::size_t> shortLength;  // answer only this many bytes (ID byte included)
+  std::chrono::milliseconds delay{0};      // wait this long before answering
 };
 
 struct DeviceSpec {
-    DeviceKind kind = DeviceKind::Module;
-    std::string id;      // handle for "remove"; no whitespace
-    std::uint16_t vendor = 0;
-    std::uint16_t product = 0;
-    std::uint16_t version = 0x0100;
-    std::string serial;  // HID "uniq", at most 63 bytes
-    std::string name;    // HID name (product string), at most 127 bytes
-    // Payload bytes the descriptor declares for input reports 1..3 (output
-    // reports always have kModulePayloadSize).  The kernel drops input
-    // reports shorter than declared, so short= answers reach hidraw only
-    // when this is at most short - 1.
-    std::size_t inputPayloadSize = kModulePayloadSize;
-    Behaviour behaviour;
+  DeviceKind kind = DeviceKind::Module;
+  std::string id;  // handle for "remove"; no whitespace
+  std::uint16_t vendor = 0;
+  std::uint16_t product = 0;
+  std::uint16_t version = 0x0100;
+  std::string serial;  // HID "uniq", at most 63 bytes
+  std::string name;    // HID name (product string), at most 127 bytes
+  // Payload bytes the descriptor declares for input reports 1..3 (output
+  // reports always have kModulePayloadSize).  The kernel drops input
+  // reports shorter than declared, so short= answers reach hidraw only
+  // when this is at most short - 1.
+  std::size_t inputPayloadSize = kModulePayloadSize;
+  Behaviour behaviour;
 };
 
 // Parses "KIND:field,field,...". `sequence` numbers devices whose id cannot
@@ -75,8 +75,8 @@ std::vector<std::uint8_t> makeReply(const Behaviour& behaviour, const std::uint8
 
 // A line received on the control channel.
 struct ControlCommand {
-    enum class Type { Add, Remove, List, Quit } type = Type::List;
-    std::string argument;  // device description for Add, device id for Remove
+  enum class Type { Add, Remove, List, Quit } type = Type::List;
+  std::string argument;  // device description for Add, device id for Remove
 };
 
 // Parses one control line ("add SPEC", "remove ID", "list", "quit").  Returns

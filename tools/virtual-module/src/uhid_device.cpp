@@ -18,123 +18,129 @@ namespace {
 
 constexpr std::uint16_t kBusUsb = 0x03;
 
-std::string errnoText(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
+std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 std::unique_ptr<uhid_event> zeroedEvent(std::uint32_t type) {
-    auto event = std::make_unique<uhid_event>();
-    std::memset(event.get(), 0, sizeof(uhid_event));
-    event->type = type;
-    return event;
+  auto event = std::make_unique<uhid_event>();
+  std::memset(event.get(), 0, sizeof(uhid_event));
+  event->type = type;
+  return event;
 }
 
 // Path of the hidraw node whose HID device has HID_PHYS=`phys`, or "".
 std::string findHidraw(const std::string& phys) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const std::string wanted = "HID_PHYS=" + phys;
-    for (const auto& entry : fs::directory_iterator("/sys/class/hidraw", ec)) {
-        std::ifstream uevent(entry.path() / "device" / "uevent");
-        std::string line;
-        while (std::getline(uevent, line)) {
-            if (line == wanted) return "/dev/" + entry.path().filename().string();
-        }
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const std::string wanted = "HID_PHYS=" + phys;
+  for (const auto& entry : fs::directory_iterator("/sys/class/hidraw", ec)) {
+    std::ifstream uevent(entry.path() / "device" / "uevent");
+    std::string line;
+    while (std::getline(uevent, line)) {
+      if (line == wanted) return "/dev/" + entry.path().filename().string();
     }
-    return {};
+  }
+  return {};
 }
 
 }  // namespace
 
 UhidDevice::UhidDevice(const DeviceSpec& spec, std::string phys) : phys_(std::move(phys)) {
-    fd_.reset(::open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK));
-    if (!fd_) throw UhidError(errnoText("cannot open /dev/uhid"));
+  fd_.reset(::open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK));
+  if (!fd_) throw UhidError(errnoText("cannot open /dev/uhid"));
 
-    auto event = zeroedEvent(UHID_CREATE2);
-    uhid_create2_req& req = event->u.create2;
-    const auto copyString = [](auto& field, const std::string& value) {
-        const std::size_t n = std::min(value.size(), sizeof(field) - 1);
-        std::memcpy(field, value.data(), n);
-    };
-    copyString(req.name, spec.name);
-    copyString(req.phys, phys_);
-    copyString(req.uniq, spec.serial);
-    const std::vector<std::uint8_t> descriptor = reportDescriptor(spec.kind, spec.inputPayloadSize);
-    std::copy(descriptor.begin(), descriptor.end(), req.rd_data);
-    req.rd_size = static_cast<std::uint16_t>(descriptor.size());
-    req.bus = kBusUsb;
-    req.vendor = spec.vendor;
-    req.product = spec.product;
-    req.version = spec.version;
-    req.country = 0;
-    write(*event);
+  auto event = zeroedEvent(UHID_CREATE2);
+  uhid_create2_req& req = event->u.create2;
+  const auto copyString = [](auto& field, const std::string& value) {
+    const std::size_t n = std::min(value.size(), sizeof(field) - 1);
+    std::memcpy(field, value.data(), n);
+  };
+  copyString(req.name, spec.name);
+  copyString(req.phys, phys_);
+  copyString(req.uniq, spec.serial);
+  const std::vector<std::uint8_t> descriptor = reportDescriptor(spec.kind, spec.inputPayloadSize);
+  std::copy(descriptor.begin(), descriptor.end(), req.rd_data);
+  req.rd_size = static_cast<std::uint16_t>(descriptor.size());
+  req.bus = kBusUsb;
+  req.vendor = spec.vendor;
+  req.product = spec.product;
+  req.version = spec.version;
+  req.country = 0;
+  write(*event);
 }
 
 std::string UhidDevice::waitForHidraw(std::chrono::milliseconds timeout) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        std::string path = findHidraw(phys_);
-        if (!path.empty() && ::access(path.c_str(), F_OK) == 0) return path;
-        if (std::chrono::steady_clock::now() > deadline) {
-            throw UhidError("no hidraw node appeared for " + phys_);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    std::string path = findHidraw(phys_);
+    if (!path.empty() && ::access(path.c_str(), F_OK) == 0) return path;
+    if (std::chrono::steady_clock::now() > deadline) {
+      throw UhidError("no hidraw node appeared for " + phys_);
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 bool UhidDevice::readEvent(uhid_event& event) const {
-    for (;;) {
-        const ssize_t n = ::read(fd_.get(), &event, sizeof(event));
-        if (n >= 0) return n > 0;
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN) return false;
-        throw UhidError(errnoText("reading /dev/uhid"));
-    }
+  for (;;) {
+    const ssize_t n = ::read(fd_.get(), &event, sizeof(event));
+    if (n >= 0) return n > 0;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN) return false;
+    throw UhidError(errnoText("reading /dev/uhid"));
+  }
 }
 
 void UhidDevice::sendInput(const std::vector<std::uint8_t>& data) const {
-    auto event = zeroedEvent(UHID_INPUT2);
-    if (data.size() > sizeof(event->u.input2.data)) throw UhidError("input report too large");
-    event->u.input2.size = static_cast<std::uint16_t>(data.size());
-    std::copy(data.begin(), data.end(), event->u.input2.data);
-    write(*event);
+  auto event = zeroedEvent(UHID_INPUT2);
+  if (data.size() > sizeof(event->u.input2.data)) throw UhidError("input report too large");
+  event->u.input2.size = static_cast<std::uint16_t>(data.size());
+  std::copy(data.begin(), data.end(), event->u.input2.data);
+  write(*event);
 }
 
 void UhidDevice::refuseGetReport(std::uint32_t requestId) const {
-    auto event = zeroedEvent(UHID_GET_REPORT_REPLY);
-    event->u.get_report_reply.id = requestId;
-    event->u.get_report_reply.err = EIO;
-    write(*event);
+  auto event = zeroedEvent(UHID_GET_REPORT_REPLY);
+  event->u.get_report_reply.id = requestId;
+  event->u.get_report_reply.err = EIO;
+  write(*event);
 }
 
 void UhidDevice::refuseSetReport(std::uint32_t requestId) const {
-    auto event = zeroedEvent(UHID_SET_REPORT_REPLY);
-    event->u.set_report_reply.id = requestId;
-    event->u.set_report_reply.err = EIO;
-    write(*event);
+  auto event = zeroedEvent(UHID_SET_REPORT_REPLY);
+  event->u.set_report_reply.id = requestId;
+  event->u.set_report_reply.err = EIO;
+  write(*event);
 }
 
 void UhidDevice::write(const uhid_event& event) const {
-    for (;;) {
-        const ssize_t n = ::write(fd_.get(), &event, sizeof(event));
-        if (n == static_cast<ssize_t>(sizeof(event))) return;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw UhidError(errnoText("writing /dev/uhid"));
-        throw UhidError("short write to /dev/uhid");
-    }
+  for (;;) {
+    const ssize_t n = ::write(fd_.get(), &event, sizeof(event));
+    if (n == static_cast<ssize_t>(sizeof(event))) return;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw UhidError(errnoText("writing /dev/uhid"));
+    throw UhidError("short write to /dev/uhid");
+  }
 }
 
 const char* eventName(std::uint32_t type) {
-    switch (type) {
-        case UHID_START: return "start";
-        case UHID_STOP: return "stop";
-        case UHID_OPEN: return "open";
-        case UHID_CLOSE: return "close";
-        case UHID_OUTPUT: return "output";
-        case UHID_GET_REPORT: return "get-report";
-        case UHID_SET_REPORT: return "set-report";
-        default: return "unknown";
-    }
+  switch (type) {
+    case UHID_START:
+      return "start";
+    case UHID_STOP:
+      return "stop";
+    case UHID_OPEN:
+      return "open";
+    case UHID_CLOSE:
+      return "close";
+    case UHID_OUTPUT:
+      return "output";
+    case UHID_GET_REPORT:
+      return "get-report";
+    case UHID_SET_REPORT:
+      return "set-report";
+    default:
+      return "unknown";
+  }
 }
 
 }  // namespace ksv::vmod

@@ -17,37 +17,37 @@
 namespace ksv::vmod {
 
 class UhidError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 class UhidDevice {
-public:
-    // Creates the device (UHID_CREATE2, bus USB).  `phys` must be unique: it is
-    // how the hidraw node of this device is found in sysfs.
-    UhidDevice(const DeviceSpec& spec, std::string phys);
+ public:
+  // Creates the device (UHID_CREATE2, bus USB).  `phys` must be unique: it is
+  // how the hidraw node of this device is found in sysfs.
+  UhidDevice(const DeviceSpec& spec, std::string phys);
 
-    int fd() const { return fd_.get(); }
+  int fd() const { return fd_.get(); }
 
-    // Waits until the kernel has made the hidraw node and returns its path.
-    std::string waitForHidraw(std::chrono::milliseconds timeout) const;
+  // Waits until the kernel has made the hidraw node and returns its path.
+  std::string waitForHidraw(std::chrono::milliseconds timeout) const;
 
-    // Reads one pending event; false if there is none.
-    bool readEvent(uhid_event& event) const;
+  // Reads one pending event; false if there is none.
+  bool readEvent(uhid_event& event) const;
 
-    // Sends an input report exactly as given (report ID byte first).
-    void sendInput(const std::vector<std::uint8_t>& data) const;
+  // Sends an input report exactly as given (report ID byte first).
+  void sendInput(const std::vector<std::uint8_t>& data) const;
 
-    // Refuses a GET_REPORT / SET_REPORT request (the descriptors declare no
-    // feature reports).
-    void refuseGetReport(std::uint32_t requestId) const;
-    void refuseSetReport(std::uint32_t requestId) const;
+  // Refuses a GET_REPORT / SET_REPORT request (the descriptors declare no
+  // feature reports).
+  void refuseGetReport(std::uint32_t requestId) const;
+  void refuseSetReport(std::uint32_t requestId) const;
 
-private:
-    void write(const uhid_event& event) const;
+ private:
+  void write(const uhid_event& event) const;
 
-    UniqueFd fd_;
-    std::string phys_;
+  UniqueFd fd_;
+  std::string phys_;
 };
 
 // Event names for tracing.
