@@ -10,7 +10,7 @@
 # "KSV-VM-FAILED: <reason>".
 
 export PATH=/bin:/sbin:/usr/bin:/usr/sbin
-/bin/busybox mkdir -p /proc /sys /dev /bin /sbin /usr/bin /usr/sbin
+/bin/busybox mkdir -p /proc /sys /dev /tmp /bin /sbin /usr/bin /usr/sbin
 /bin/busybox --install -s
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
@@ -96,9 +96,23 @@ done
 
 echo "KSV-VM-STARTED (uptime $(cut -d" " -f1 /proc/uptime) s)" > "$console"
 # The command sees a pipe (not a tty) on stdout/stderr, as under CTest.
-set -o pipefail
-chroot "$R" /bin/bash "$ctl/run.sh" < /dev/null 2>&1 | cat > "$out"
+mkfifo /tmp/out
+(cat /tmp/out > "$out"; : > /tmp/out.done) &
+chroot "$R" /bin/bash "$ctl/run.sh" < /dev/null > /tmp/out 2>&1
 rc=$?
+# Processes the command left behind (daemons, forgotten '&' jobs) may still
+# hold its output open: give them a moment, then end them.
+i=0
+while [ ! -e /tmp/out.done ] && [ $i -lt 20 ]; do
+    sleep 0.05
+    i=$((i + 1))
+done
+if [ ! -e /tmp/out.done ]; then
+    say "ending the processes the command left behind"
+    kill -TERM -1 2>/dev/null
+    sleep 0.2
+    kill -KILL -1 2>/dev/null
+fi
 sync
 echo "KSV-VM-EXIT-CODE: $rc" > "$console"
 finish
