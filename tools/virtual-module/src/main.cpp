@@ -69,7 +69,7 @@ struct PendingReply {
 
 class App {
  public:
-  App(bool trace) : trace_(trace) {}
+  explicit App(bool trace) : trace_(trace) {}
 
   // Creates a device and waits for its hidraw node; throws on failure.
   void add(const std::string& text) {
