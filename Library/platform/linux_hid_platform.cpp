@@ -3,8 +3,8 @@
 // Interfaces are the hidraw nodes present now, in ascending node number. A device handle carries
 // the node's file descriptor as descriptor + 1, so that null and all-ones keep their meaning and
 // descriptor 0 is a valid handle. Opens are exclusive through an advisory lock, as the Windows
-// share mode makes them. Descriptors are non-blocking: a read with no report waiting is "started"
-// (997), its wait is poll() on the descriptor and its completion is the read() itself. Error
+// share mode makes them. Descriptors are non-blocking: a read is "started" (997), its wait is
+// poll() on the descriptor and its completion is the read() itself. Error
 // numbers are translated to the Windows numbers the exchange maps to its result codes.
 #include <dirent.h>
 #include <fcntl.h>
@@ -311,23 +311,16 @@ class LinuxHidPlatform final : public HidPlatform {
     return {true, 0, t.count};
   }
 
+  // The read is always "started": the system call itself is made by the completion query, once
+  // poll() has seen a report (or the device leave). A report is hardly ever waiting right after
+  // the write, so trying the read first would only add a system call to every exchange.
   StartOutcome StartRead(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n,
                          TransferRecord& record) override {
     LinuxTransfer& t = *new (record.storage.data()) LinuxTransfer{};
-    const int fd = DescriptorOf(h);
-    const ssize_t got = read(fd, bytes, n);
-    if (got >= 0) {
-      t.finished = true;
-      t.count = static_cast<std::uint32_t>(got);
-      return {true, 0, t.count};
-    }
-    if (errno == EAGAIN) {
-      t.fd = fd;
-      t.buffer = bytes;
-      t.size = n;
-      return {false, kIoPending, 0};
-    }
-    return {false, WindowsErrorOf(errno, Direction::kRead), 0};
+    t.fd = DescriptorOf(h);
+    t.buffer = bytes;
+    t.size = n;
+    return {false, kIoPending, 0};
   }
 
   std::uint32_t WaitCompletion(DeviceHandle, TransferRecord& record,

@@ -27,6 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kModules = 8;
 constexpr int kEnumerations = 200;
+constexpr int kRounds = 10;
 constexpr std::uint16_t kVendor = 0x17FE;
 constexpr std::uint16_t kProduct = 0x82CD;
 constexpr std::size_t kReportBytes = 64;
@@ -39,15 +40,16 @@ void PrintDevices() {
   }
 }
 
-// Median of `runs` timings of `body`, in microseconds. `body` gives false on a failed round.
-double MedianMicros(int runs, const std::function<bool()>& body, int& failures) {
-  std::vector<double> times;
-  times.reserve(static_cast<std::size_t>(runs));
+// Appends `runs` timings of `body`, in microseconds; `body` gives false on a failed round.
+void Time(int runs, std::vector<double>& times, int& failures, const std::function<bool()>& body) {
   for (int i = 0; i < runs; ++i) {
     const auto start = Clock::now();
     failures += body() ? 0 : 1;
     times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
   }
+}
+
+double Median(std::vector<double> times) {
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
 }
@@ -84,82 +86,81 @@ int main(int argc, char** argv) {
     command[i] = static_cast<char>(i);
   }
   int failures = 0;
-
-  // The library, on a handle it opened.
-  KSVHidHandle handle = nullptr;
-  if (OpenKestrovanHID(&handle, kBenchSerial) != 1) {
-    std::printf("cannot open %s\n", kBenchSerial);
-    return 1;
-  }
-  const double library = MedianMicros(
-      exchanges,
-      [&] { return SendReceiveKestrovanHID(handle, command.data(), reply.data()) == 1; },
-      failures);
-  CloseKestrovanHID(handle);
-
-  // The raw system calls: one write, poll, one read.
   const std::string path = PathOf(kBenchSerial);
-  const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    std::printf("cannot open %s\n", path.c_str());
-    return 1;
-  }
   std::array<unsigned char, kReportBytes> out{};
   std::array<unsigned char, kReportBytes> in{};
   out[0] = 1;
   std::memcpy(out.data() + 1, command.data(), command.size());
-  const double raw = MedianMicros(
-      exchanges,
-      [&] {
-        if (write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) {
-          return false;
-        }
-        pollfd p{fd, POLLIN, 0};
-        return poll(&p, 1, kReadLimitMs) == 1 &&
-               read(fd, in.data(), in.size()) == static_cast<ssize_t>(in.size());
-      },
-      failures);
-  close(fd);
 
-  // hidapi's hidraw backend.
-  hid_device* device = hid_open_path(path.c_str());
-  if (device == nullptr) {
-    std::printf("hidapi cannot open %s\n", path.c_str());
-    return 1;
+  // Batches of each way in turn, each on a handle of its own: every open descriptor of a hidraw
+  // node receives every input report, so only one is open at a time.
+  std::vector<double> library, raw, hidapi;
+  const int batch = std::max(1, exchanges / kRounds);
+  for (int round = 0; round < kRounds; ++round) {
+    // The library, on a handle it opened.
+    KSVHidHandle handle = nullptr;
+    if (OpenKestrovanHID(&handle, kBenchSerial) != 1) {
+      std::printf("cannot open %s\n", kBenchSerial);
+      return 1;
+    }
+    Time(batch, library, failures,
+         [&] { return SendReceiveKestrovanHID(handle, command.data(), reply.data()) == 1; });
+    CloseKestrovanHID(handle);
+
+    // The raw system calls: one write, poll, one read.
+    const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      std::printf("cannot open %s\n", path.c_str());
+      return 1;
+    }
+    Time(batch, raw, failures, [&] {
+      if (write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) {
+        return false;
+      }
+      pollfd p{fd, POLLIN, 0};
+      return poll(&p, 1, kReadLimitMs) == 1 &&
+             read(fd, in.data(), in.size()) == static_cast<ssize_t>(in.size());
+    });
+    close(fd);
+
+    // hidapi's hidraw backend.
+    hid_device* device = hid_open_path(path.c_str());
+    if (device == nullptr) {
+      std::printf("hidapi cannot open %s\n", path.c_str());
+      return 1;
+    }
+    Time(batch, hidapi, failures, [&] {
+      return hid_write(device, out.data(), out.size()) == static_cast<int>(out.size()) &&
+             hid_read_timeout(device, in.data(), in.size(), kReadLimitMs) ==
+                 static_cast<int>(in.size());
+    });
+    hid_close(device);
   }
-  const double hidapi = MedianMicros(
-      exchanges,
-      [&] {
-        return hid_write(device, out.data(), out.size()) == static_cast<int>(out.size()) &&
-               hid_read_timeout(device, in.data(), in.size(), kReadLimitMs) ==
-                   static_cast<int>(in.size());
-      },
-      failures);
-  hid_close(device);
+  const double library_us = Median(library), raw_us = Median(raw), hidapi_us = Median(hidapi);
 
   // Listing: the library's count against hidapi's enumeration of the same vendor and product.
-  const double count = MedianMicros(
-      kEnumerations, [&] { return GetKestrovanHIDnumber() == kModules; }, failures);
-  const double enumerate = MedianMicros(
-      kEnumerations,
-      [&] {
-        hid_device_info* list = hid_enumerate(kVendor, kProduct);
-        int n = 0;
-        for (hid_device_info* d = list; d != nullptr; d = d->next) {
-          ++n;
-        }
-        hid_free_enumeration(list);
-        return n == kModules;
-      },
-      failures);
+  std::vector<double> counts, enumerations;
+  Time(kEnumerations, counts, failures, [&] { return GetKestrovanHIDnumber() == kModules; });
+  Time(kEnumerations, enumerations, failures, [&] {
+    hid_device_info* list = hid_enumerate(kVendor, kProduct);
+    int n = 0;
+    for (hid_device_info* d = list; d != nullptr; d = d->next) {
+      ++n;
+    }
+    hid_free_enumeration(list);
+    return n == kModules;
+  });
+  const double count = Median(counts), enumerate = Median(enumerations);
   hid_exit();
 
   std::printf("round trip, median of %d (us): library %.1f, raw calls %.1f, hidapi %.1f\n",
-              exchanges, library, raw, hidapi);
-  std::printf("  library / raw = %.3f, library / hidapi = %.3f\n", library / raw, library / hidapi);
-  std::printf("listing %d modules, median of %d (us): GetKestrovanHIDnumber %.1f, hid_enumerate %.1f"
-              " (ratio %.2f)\n",
-              kModules, kEnumerations, count, enumerate, count / enumerate);
+              batch * kRounds, library_us, raw_us, hidapi_us);
+  std::printf("  library / raw = %.3f, library / hidapi = %.3f\n", library_us / raw_us,
+              library_us / hidapi_us);
+  std::printf(
+      "listing %d modules, median of %d (us): GetKestrovanHIDnumber %.1f, hid_enumerate %.1f"
+      " (ratio %.2f)\n",
+      kModules, kEnumerations, count, enumerate, count / enumerate);
   std::printf("failed rounds: %d\n", failures);
   return failures == 0 ? 0 : 1;
 }
