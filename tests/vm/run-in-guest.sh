@@ -11,7 +11,7 @@
 #                   (repeatable); everything else written in the guest is discarded
 #   --udev          run udevd in the guest (needs setup.sh --with-udev; done on demand)
 #   --mem MB        guest memory (default: $KSV_VM_MEM or 3072)
-#   --cpus N        guest CPUs (default: $KSV_VM_CPUS or 2)
+#   --cpus N        guest CPUs (default: $KSV_VM_CPUS or 1; see README)
 #   --cache DIR     cache made by setup.sh (default: $KSV_VM_CACHE or <repo>/.cache/vm)
 #   --verbose       show the guest's console (kernel messages) on stderr
 #                   (env KSV_VM_VERBOSE=1 does the same; KSV_VM_KERNEL_ARGS replaces
@@ -28,7 +28,7 @@ repo=$(cd "$here/../.." && pwd)
 cache=${KSV_VM_CACHE:-$repo/.cache/vm}
 timeout_s=${KSV_VM_TIMEOUT:-600}
 mem=${KSV_VM_MEM:-3072}
-cpus=${KSV_VM_CPUS:-2}
+cpus=${KSV_VM_CPUS:-1}
 verbose=${KSV_VM_VERBOSE:-0}
 udev=0
 rw=()
