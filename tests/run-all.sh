@@ -43,7 +43,7 @@ configure_build_test() {  # DIR CMAKE-ARGS...
 }
 
 format_check() {
-  git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+  git ls-files '*.cpp' '*.h' '*.hpp' '*.c' | xargs clang-format --dry-run --Werror
 }
 
 mkdir -p "$build"

@@ -8,7 +8,7 @@
 namespace ksv::sim {
 namespace {
 
-constexpr std::uint32_t kFaultStartError = 31;  // ERROR_GEN_FAILURE, maps to no specific code
+constexpr std::uint32_t kFaultStartError = 31;   // ERROR_GEN_FAILURE, maps to no specific code
 constexpr std::uint16_t kSerialFiller = 0xAAAA;  // what lies past a serial's terminator
 constexpr std::uint8_t kLateCompletionByte = 0xEE;
 
@@ -76,8 +76,8 @@ std::vector<TraceEntry> SimulatedPlatform::trace() const {
 
 std::size_t SimulatedPlatform::CountOps(Op op) const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  return static_cast<std::size_t>(
-      std::count_if(trace_.begin(), trace_.end(), [op](const TraceEntry& e) { return e.op == op; }));
+  return static_cast<std::size_t>(std::count_if(trace_.begin(), trace_.end(),
+                                                [op](const TraceEntry& e) { return e.op == op; }));
 }
 
 std::uint64_t SimulatedPlatform::operations() const {
@@ -128,9 +128,8 @@ std::size_t SimulatedPlatform::unfinished_transfers() const {
 
 bool SimulatedPlatform::Balanced(std::size_t handles_kept) const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  return lists_.empty() && blocks_.empty() && events_.empty() &&
-         handles_.size() == handles_kept && release_errors_.empty() &&
-         unfinished_transfers() == 0;
+  return lists_.empty() && blocks_.empty() && events_.empty() && handles_.size() == handles_kept &&
+         release_errors_.empty() && unfinished_transfers() == 0;
 }
 
 std::string SimulatedPlatform::Describe() const {

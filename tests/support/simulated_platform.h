@@ -179,15 +179,15 @@ class SimulatedPlatform final : public HidPlatform {
   Transfer* TransferOf(TransferRecord& record);
   SimInterface* InterfaceAtHandle(DeviceHandle h);
   void Deliver(Transfer& t);
-  StartOutcome Start(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n,
-                     TransferRecord& record, bool is_read);
+  StartOutcome Start(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n, TransferRecord& record,
+                     bool is_read);
 
   mutable std::recursive_mutex mutex_;
   std::vector<TraceEntry> trace_;
   std::uint64_t operations_ = 0;
   std::uintptr_t next_token_ = 0x1000;
   std::set<std::uintptr_t> lists_, blocks_, events_;
-  std::map<std::uintptr_t, int> handles_;  // handle -> interface index
+  std::map<std::uintptr_t, int> handles_;         // handle -> interface index
   std::map<std::uintptr_t, Transfer> transfers_;  // keyed by record address
   std::map<int, std::vector<std::uint8_t>> written_;
   std::vector<std::string> release_errors_;
