@@ -22,7 +22,12 @@ struct Api {
 struct Options {
   bool walk_order_is_creation_order = true;  // hidraw node order; Wine lists in its own order
   bool exclusive_opens = true;               // Wine does not enforce exclusive opens
-  bool short_reports_padded = false;         // whether the HID stack pads short input reports
+  // Whether a module whose serial number has non-ASCII characters can be opened. Wine builds the
+  // device path from the serial number, and the path's narrow form then names no device.
+  bool non_ascii_serials_open = true;
+  // What a module without a serial number gives as its text, where the HID stack makes one up
+  // (Wine: "0000"); null when its serial number cannot be read.
+  const char* absent_serial_text = nullptr;
   // Runs OpenKestrovanHID in another process; gives its result (unset: not available).
   std::function<int(const char* serial)> second_process_open;
 };
@@ -52,8 +57,9 @@ inline int g_checks = 0;
   } while (0)
 
 void PrintDevices();
-// Waits until every module of the table is listed in mode 0.
+// Waits until every module of the table is listed in mode 0; a failed check if they never are.
 bool WaitForModules(const Api& api, int seconds);
+bool WaitForModules(const Api& api, const Options& options, int seconds);
 void RunScenarios(const Api& api, const Options& options);
 // Median round trip over many exchanges with an answering module, in milliseconds.
 double MedianRoundTripMs(const Api& api, int exchanges);
