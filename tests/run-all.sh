@@ -3,8 +3,10 @@
 #   1. Linux build (warnings as errors) and its tests
 #   2. the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   3. the Windows DLL, cross-built with mingw-w64, and its tests under Wine
-#   4. formatting of the sources
-# Ends with one line "N passed, N failed" over the test suites.
+#   4. the Windows DLL under Wine in the test guest, against virtual HID devices
+#   5. formatting of the sources
+# Ends with one line "N passed, N failed": the tests of every CTest run, plus one for each other
+# check (a failed build counts as one failed test).
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,17 +19,28 @@ bash tests/install-deps.sh || { echo "package installation failed"; exit 1; }
 passed=0
 failed=0
 failed_names=()
+tally=$(mktemp)
+trap 'rm -f "$tally"' EXIT
 suite() {  # suite NAME COMMAND...
   local name=$1
   shift
   echo
   echo "=== $name"
-  local start=$SECONDS
-  if "$@"; then
+  local start=$SECONDS status=0
+  : >"$tally"
+  "$@" || status=$?
+  local p f
+  if read -r p f <"$tally" 2>/dev/null; then
+    passed=$((passed + p))
+    failed=$((failed + f))
+  elif [ "$status" -eq 0 ]; then
     passed=$((passed + 1))
-    echo "=== $name: passed in $((SECONDS - start)) s"
   else
     failed=$((failed + 1))
+  fi
+  if [ "$status" -eq 0 ]; then
+    echo "=== $name: passed in $((SECONDS - start)) s"
+  else
     failed_names+=("$name")
     echo "=== $name: FAILED after $((SECONDS - start)) s"
   fi
@@ -39,7 +52,13 @@ configure_build_test() {  # DIR CMAKE-ARGS...
   cmake -S "$root" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 ||
     { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j "$jobs" || return 1
-  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600)
+  local status=0
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600) | tee "$dir.ctest.log" ||
+    status=$?
+  # "N% tests passed, F tests failed out of T" gives the suite's count.
+  sed -n 's/.* \([0-9]\+\) tests failed out of \([0-9]\+\)$/\1 \2/p' "$dir.ctest.log" |
+    { read -r f t && echo "$((t - f)) $f" >"$tally"; }
+  return "$status"
 }
 
 format_check() {
@@ -53,6 +72,7 @@ suite "linux" configure_build_test "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebI
 suite "linux-sanitizers" configure_build_test "$build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DKSV_SANITIZE=ON
 suite "windows-wine" configure_build_test "$build/windows" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+suite "windows-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows"
 suite "format" format_check
 
 # Wine's background processes outlive the tests; end them.
