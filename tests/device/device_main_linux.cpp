@@ -60,6 +60,6 @@ int main(int argc, char** argv) {
   std::printf("round trip: median %.3f ms\n", ksvdev::MedianRoundTripMs(kApi, 200));
   const int descriptors_after = OpenDescriptors();
   std::printf("open descriptors: %d before, %d after\n", descriptors_before, descriptors_after);
-  CHECK_EQ(descriptors_after, descriptors_before);
+  KSV_CHECK_EQ(descriptors_after, descriptors_before);
   return ksvdev::Finish("device_suite (linux)");
 }

@@ -9,18 +9,9 @@
 #include <cstring>
 
 #include "device_suite.h"
+#include "wine_check.h"
 
 namespace {
-
-template <typename Fn>
-bool Resolve(HMODULE module, const char* name, Fn& out) {
-  out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-  if (out == nullptr) {
-    std::printf("FAILED: export %s not found\n", name);
-    ++ksvdev::g_failures;
-  }
-  return out != nullptr;
-}
 
 // Wine's version text, or null on Windows itself.
 const char* WineVersion() {
@@ -52,22 +43,14 @@ int main(int argc, char** argv) {
   if (argc > 2 && std::strcmp(argv[1], "--wait-seconds") == 0) {
     wait_seconds = std::atoi(argv[2]);
   }
-  HMODULE module = LoadLibraryA("KSVHidApi.dll");
-  if (module == nullptr) {
-    std::printf("FAILED: LoadLibraryA(KSVHidApi.dll): error %lu\n", GetLastError());
-    return 1;
-  }
-  ksvdev::Api api{};
-  bool ok = Resolve(module, "GetKestrovanHIDnumber", api.GetKestrovanHIDnumber);
-  ok = Resolve(module, "GetKestrovanHIDName", api.GetKestrovanHIDName) && ok;
-  ok = Resolve(module, "OpenKestrovanHID", api.OpenKestrovanHID) && ok;
-  ok = Resolve(module, "SendReceiveKestrovanHID", api.SendReceiveKestrovanHID) && ok;
-  ok = Resolve(module, "CloseKestrovanHID", api.CloseKestrovanHID) && ok;
-  ok = Resolve(module, "GetKestrovanHIDversion", api.GetKestrovanHIDversion) && ok;
-  ok = Resolve(module, "SetModuleMode", api.SetModuleMode) && ok;
-  if (!ok) {
+  ksvtest::Api loaded;
+  if (!ksvtest::LoadApi(loaded)) {
     return ksvdev::Finish("device_suite (windows)");
   }
+  const ksvdev::Api api{loaded.GetKestrovanHIDnumber, loaded.GetKestrovanHIDName,
+                        loaded.OpenKestrovanHID,      loaded.SendReceiveKestrovanHID,
+                        loaded.CloseKestrovanHID,     loaded.GetKestrovanHIDversion,
+                        loaded.SetModuleMode};
 
   ksvdev::Options options;
   // The walk follows the system's interface list, which is not in the order the devices were made.

@@ -153,10 +153,10 @@ KSVHidHandle Open(const Api& api, const char* text) {
 
 void CountsAndNames(const Api& api, const Options& options) {
   for (int mode = 0; mode <= 3; ++mode) {
-    CHECK_EQ(api.SetModuleMode(mode), 1);
+    KSV_CHECK_EQ(api.SetModuleMode(mode), 1);
     const auto expected = ModulesOf(mode, options);
     const int count = api.GetKestrovanHIDnumber();
-    CHECK_EQ(count, static_cast<int>(expected.size()));
+    KSV_CHECK_EQ(count, static_cast<int>(expected.size()));
 
     std::vector<std::string> names;
     for (int ordinal = 0; ordinal < count; ++ordinal) {
@@ -171,9 +171,9 @@ void CountsAndNames(const Api& api, const Options& options) {
     }
     char untouched[256];
     std::memset(untouched, 0x7E, sizeof untouched);
-    CHECK_EQ(api.GetKestrovanHIDName(count, untouched), 0);
-    CHECK_EQ(api.GetKestrovanHIDName(-1, untouched), 0);
-    CHECK(
+    KSV_CHECK_EQ(api.GetKestrovanHIDName(count, untouched), 0);
+    KSV_CHECK_EQ(api.GetKestrovanHIDName(-1, untouched), 0);
+    KSV_CHECK(
         std::all_of(std::begin(untouched), std::end(untouched), [](char c) { return c == 0x7E; }));
 
     std::vector<std::string> want;
@@ -182,11 +182,11 @@ void CountsAndNames(const Api& api, const Options& options) {
       want.emplace_back(text != nullptr ? text : "<unreadable>");
     }
     if (options.walk_order_is_creation_order) {
-      CHECK(names == want);
+      KSV_CHECK(names == want);
     } else {
       std::sort(names.begin(), names.end());
       std::sort(want.begin(), want.end());
-      CHECK(names == want);
+      KSV_CHECK(names == want);
     }
   }
   api.SetModuleMode(0);
@@ -194,7 +194,7 @@ void CountsAndNames(const Api& api, const Options& options) {
 
 void OpenBySerialInEachMode(const Api& api, const Options& options) {
   for (int mode = 0; mode <= 3; ++mode) {
-    CHECK_EQ(api.SetModuleMode(mode), 1);
+    KSV_CHECK_EQ(api.SetModuleMode(mode), 1);
     for (const TestDevice& d : kDevices) {
       const char* text = TextOf(d, options);
       if (d.answer == Answer::kGone || text == nullptr || std::strcmp(text, "KSV-DUP") == 0 ||
@@ -203,21 +203,21 @@ void OpenBySerialInEachMode(const Api& api, const Options& options) {
       }
       KSVHidHandle h = Open(api, text);
       if (IsModule(d, mode)) {
-        CHECK_MSG(h != nullptr, d.id);
-        CHECK_EQ(api.CloseKestrovanHID(h), 1);
+        KSV_CHECK_MSG(h != nullptr, d.id);
+        KSV_CHECK_EQ(api.CloseKestrovanHID(h), 1);
       } else {
-        CHECK_MSG(h == nullptr, d.id);
+        KSV_CHECK_MSG(h == nullptr, d.id);
       }
     }
   }
   KSVHidHandle sentinel = reinterpret_cast<KSVHidHandle>(static_cast<std::uintptr_t>(0x5A5A));
   KSVHidHandle out = sentinel;
-  CHECK_EQ(api.SetModuleMode(0), 1);
-  CHECK_EQ(api.OpenKestrovanHID(&out, "KSV-a"), 0);       // case matters
-  CHECK_EQ(api.OpenKestrovanHID(&out, "KSV-"), 0);        // a prefix is not a match
-  CHECK_EQ(api.OpenKestrovanHID(&out, "\xC5\x81UK"), 0);  // the text is narrowed, not UTF-8
-  CHECK_EQ(api.OpenKestrovanHID(&out, ""), 0);            // no serial number is not an empty one
-  CHECK(out == sentinel);
+  KSV_CHECK_EQ(api.SetModuleMode(0), 1);
+  KSV_CHECK_EQ(api.OpenKestrovanHID(&out, "KSV-a"), 0);       // case matters
+  KSV_CHECK_EQ(api.OpenKestrovanHID(&out, "KSV-"), 0);        // a prefix is not a match
+  KSV_CHECK_EQ(api.OpenKestrovanHID(&out, "\xC5\x81UK"), 0);  // the text is narrowed, not UTF-8
+  KSV_CHECK_EQ(api.OpenKestrovanHID(&out, ""), 0);  // no serial number is not an empty one
+  KSV_CHECK(out == sentinel);
 }
 
 void Exclusivity(const Api& api, const Options& options) {
@@ -228,16 +228,16 @@ void Exclusivity(const Api& api, const Options& options) {
   api.SetModuleMode(0);
   const int before = api.GetKestrovanHIDnumber();
   KSVHidHandle a = Open(api, "KSV-A");
-  CHECK(a != nullptr);
-  CHECK_EQ(api.GetKestrovanHIDnumber(), before - 1);
-  CHECK(Open(api, "KSV-A") == nullptr);
+  KSV_CHECK(a != nullptr);
+  KSV_CHECK_EQ(api.GetKestrovanHIDnumber(), before - 1);
+  KSV_CHECK(Open(api, "KSV-A") == nullptr);
   if (options.second_process_open) {
-    CHECK_EQ(options.second_process_open("KSV-A"), 0);
+    KSV_CHECK_EQ(options.second_process_open("KSV-A"), 0);
   }
-  CHECK_EQ(api.CloseKestrovanHID(a), 1);
-  CHECK_EQ(api.GetKestrovanHIDnumber(), before);
+  KSV_CHECK_EQ(api.CloseKestrovanHID(a), 1);
+  KSV_CHECK_EQ(api.GetKestrovanHIDnumber(), before);
   if (options.second_process_open) {
-    CHECK_EQ(options.second_process_open("KSV-A"), 1);  // free again
+    KSV_CHECK_EQ(options.second_process_open("KSV-A"), 1);  // free again
   }
 }
 
@@ -249,31 +249,31 @@ void Exchanges(const Api& api) {
   Payload reply{};
 
   if (KSVHidHandle a = Open(api, "KSV-A")) {
-    CHECK_EQ(api.SendReceiveKestrovanHID(a, command.data(), reply.data()), 1);
-    CHECK(reply == Transformed(command, kXorA));
+    KSV_CHECK_EQ(api.SendReceiveKestrovanHID(a, command.data(), reply.data()), 1);
+    KSV_CHECK(reply == Transformed(command, kXorA));
     // Many in a row: no stale replies, every one its own.
     for (std::uint8_t i = 0; i < 20; ++i) {
       const Payload c = Pattern(i);
-      CHECK_EQ(api.SendReceiveKestrovanHID(a, c.data(), reply.data()), 1);
-      CHECK(reply == Transformed(c, kXorA));
+      KSV_CHECK_EQ(api.SendReceiveKestrovanHID(a, c.data(), reply.data()), 1);
+      KSV_CHECK(reply == Transformed(c, kXorA));
     }
     api.CloseKestrovanHID(a);
   } else {
-    CHECK_MSG(false, "open KSV-A");
+    KSV_CHECK_MSG(false, "open KSV-A");
   }
 
   if (KSVHidHandle b = Open(api, "KSV-B")) {
-    CHECK_EQ(api.SendReceiveKestrovanHID(b, command.data(), reply.data()), 0);
-    CHECK(reply == command);
+    KSV_CHECK_EQ(api.SendReceiveKestrovanHID(b, command.data(), reply.data()), 0);
+    KSV_CHECK(reply == command);
     api.CloseKestrovanHID(b);
   }
 
   if (KSVHidHandle id3 = Open(api, "KSV-ID3")) {
     reply.fill(0);
-    CHECK_EQ(api.SendReceiveKestrovanHID(id3, command.data(), reply.data()), -15);
-    CHECK(reply == command);  // delivered whatever the classification
+    KSV_CHECK_EQ(api.SendReceiveKestrovanHID(id3, command.data(), reply.data()), -15);
+    KSV_CHECK(reply == command);  // delivered whatever the classification
     api.SetModuleMode(1);
-    CHECK_EQ(api.SendReceiveKestrovanHID(id3, command.data(), reply.data()), 3);
+    KSV_CHECK_EQ(api.SendReceiveKestrovanHID(id3, command.data(), reply.data()), 3);
     api.SetModuleMode(0);
     api.CloseKestrovanHID(id3);
   }
@@ -282,12 +282,12 @@ void Exchanges(const Api& api) {
     // 10 bytes arrive: the ID and 9 payload bytes; the rest of the reply is zero.
     Payload expected{};
     std::copy_n(command.begin(), 9, expected.begin());
-    CHECK_EQ(api.SendReceiveKestrovanHID(s, command.data(), reply.data()), -16);
-    CHECK(reply == expected);
+    KSV_CHECK_EQ(api.SendReceiveKestrovanHID(s, command.data(), reply.data()), -16);
+    KSV_CHECK(reply == expected);
     reply.fill(0x66);
     api.SetModuleMode(1);
-    CHECK_EQ(api.SendReceiveKestrovanHID(s, command.data(), reply.data()), 1);
-    CHECK(reply == expected);
+    KSV_CHECK_EQ(api.SendReceiveKestrovanHID(s, command.data(), reply.data()), 1);
+    KSV_CHECK(reply == expected);
     api.SetModuleMode(0);
     api.CloseKestrovanHID(s);
   }
@@ -297,7 +297,7 @@ void Exchanges(const Api& api) {
 void SilentOnceThenAnswers(const Api& api) {
   api.SetModuleMode(0);
   KSVHidHandle q = Open(api, "KSV-QUIET");
-  CHECK(q != nullptr);
+  KSV_CHECK(q != nullptr);
   if (q == nullptr) {
     return;
   }
@@ -305,21 +305,21 @@ void SilentOnceThenAnswers(const Api& api) {
   Payload reply;
   reply.fill(0x66);
   const auto start = Clock::now();
-  CHECK_EQ(api.SendReceiveKestrovanHID(q, command.data(), reply.data()), -1);
+  KSV_CHECK_EQ(api.SendReceiveKestrovanHID(q, command.data(), reply.data()), -1);
   const double waited = SecondsSince(start);
   std::printf("silent module: -1 after %.2f s\n", waited);
-  CHECK(waited >= 1.9 && waited < 5.0);
-  CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x66; }));
+  KSV_CHECK(waited >= 1.9 && waited < 5.0);
+  KSV_CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x66; }));
   // The handle still works.
-  CHECK_EQ(api.SendReceiveKestrovanHID(q, command.data(), reply.data()), 1);
-  CHECK(reply == command);
+  KSV_CHECK_EQ(api.SendReceiveKestrovanHID(q, command.data(), reply.data()), 1);
+  KSV_CHECK(reply == command);
   api.CloseKestrovanHID(q);
 }
 
 void DuplicateSerials(const Api& api, const Options& options) {
   api.SetModuleMode(0);
   KSVHidHandle d = Open(api, "KSV-DUP");
-  CHECK(d != nullptr);
+  KSV_CHECK(d != nullptr);
   if (d == nullptr) {
     return;
   }
@@ -327,16 +327,16 @@ void DuplicateSerials(const Api& api, const Options& options) {
   Payload reply{};
   const int result = api.SendReceiveKestrovanHID(d, command.data(), reply.data());
   if (options.walk_order_is_creation_order) {
-    CHECK_EQ(result, 1);  // DUP1 comes first
+    KSV_CHECK_EQ(result, 1);  // DUP1 comes first
   } else {
-    CHECK(result == 1 || result == 0);
+    KSV_CHECK(result == 1 || result == 0);
   }
   if (options.exclusive_opens) {
     KSVHidHandle second = Open(api, "KSV-DUP");  // the other one
-    CHECK(second != nullptr);
+    KSV_CHECK(second != nullptr);
     if (second != nullptr) {
-      CHECK_EQ(api.SendReceiveKestrovanHID(second, command.data(), reply.data()),
-               result == 1 ? 0 : 1);
+      KSV_CHECK_EQ(api.SendReceiveKestrovanHID(second, command.data(), reply.data()),
+                   result == 1 ? 0 : 1);
       api.CloseKestrovanHID(second);
     }
   }
@@ -347,20 +347,20 @@ void BadHandles(const Api& api) {
   const Payload command = Pattern(1);
   Payload reply;
   reply.fill(0x55);
-  CHECK_EQ(api.SendReceiveKestrovanHID(nullptr, command.data(), reply.data()), -7);
+  KSV_CHECK_EQ(api.SendReceiveKestrovanHID(nullptr, command.data(), reply.data()), -7);
   api.SetModuleMode(0);
   KSVHidHandle a = Open(api, "KSV-A");
-  CHECK(a != nullptr);
-  CHECK_EQ(api.CloseKestrovanHID(a), 1);
-  CHECK_EQ(api.SendReceiveKestrovanHID(a, command.data(), reply.data()), -7);
-  CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x55; }));
+  KSV_CHECK(a != nullptr);
+  KSV_CHECK_EQ(api.CloseKestrovanHID(a), 1);
+  KSV_CHECK_EQ(api.SendReceiveKestrovanHID(a, command.data(), reply.data()), -7);
+  KSV_CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x55; }));
 }
 
 void TwoThreadsTwoModules(const Api& api) {
   api.SetModuleMode(0);
   KSVHidHandle fast = Open(api, "KSV-A");
   KSVHidHandle slow = Open(api, "KSV-SLOW");
-  CHECK(fast != nullptr && slow != nullptr);
+  KSV_CHECK(fast != nullptr && slow != nullptr);
   if (fast != nullptr && slow != nullptr) {
     std::atomic<int> wrong{0};
     auto run = [&](KSVHidHandle h, std::uint8_t mask, std::uint8_t seed) {
@@ -376,7 +376,7 @@ void TwoThreadsTwoModules(const Api& api) {
     std::thread t2(run, slow, kXorSlow, std::uint8_t{0x90});
     t1.join();
     t2.join();
-    CHECK_EQ(wrong.load(), 0);
+    KSV_CHECK_EQ(wrong.load(), 0);
   }
   api.CloseKestrovanHID(fast);
   api.CloseKestrovanHID(slow);
@@ -387,7 +387,7 @@ void RemovedDuringRead(const Api& api) {
   api.SetModuleMode(0);
   const int before = api.GetKestrovanHIDnumber();
   KSVHidHandle g = Open(api, "KSV-GONE");
-  CHECK(g != nullptr);
+  KSV_CHECK(g != nullptr);
   if (g == nullptr) {
     return;
   }
@@ -397,16 +397,16 @@ void RemovedDuringRead(const Api& api) {
   const int result = api.SendReceiveKestrovanHID(g, command.data(), reply.data());
   const double waited = SecondsSince(start);
   std::printf("module removed during the read: %d after %.2f s\n", result, waited);
-  CHECK(result != 1 && result != 0 && result != 3);
-  CHECK(waited < 5.0);
-  CHECK_EQ(api.CloseKestrovanHID(g), 1);
+  KSV_CHECK(result != 1 && result != 0 && result != 3);
+  KSV_CHECK(waited < 5.0);
+  KSV_CHECK_EQ(api.CloseKestrovanHID(g), 1);
   const auto deadline = Clock::now() + std::chrono::seconds(20);
   int after = api.GetKestrovanHIDnumber();
   while (after != before - 1 && Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     after = api.GetKestrovanHIDnumber();
   }
-  CHECK_EQ(after, before - 1);
+  KSV_CHECK_EQ(after, before - 1);
 }
 
 }  // namespace
@@ -429,7 +429,7 @@ bool WaitForModules(const Api& api, const Options& options, int seconds) {
     count = api.GetKestrovanHIDnumber();
   }
   std::printf("%d of %d modules listed after %.1f s\n", count, want, SecondsSince(start));
-  CHECK_MSG(count == want, "every module listed in time");
+  KSV_CHECK_MSG(count == want, "every module listed in time");
   return count == want;
 }
 
@@ -450,11 +450,11 @@ void RunScenarios(const Api& api, const Options& options) {
       {"removed during read", [](const Api& a, const Options&) { RemovedDuringRead(a); }},
   };
   for (const Step& step : steps) {
-    const int failures_before = g_failures;
+    const int failures_before = ksvcheck::g_failures;
     const auto start = Clock::now();
     step.run(api, options);
-    std::printf("[%s] %s (%.2f s)\n", g_failures == failures_before ? "pass" : "FAIL", step.name,
-                SecondsSince(start));
+    std::printf("[%s] %s (%.2f s)\n", ksvcheck::g_failures == failures_before ? "pass" : "FAIL",
+                step.name, SecondsSince(start));
   }
 }
 

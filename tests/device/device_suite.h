@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "KSVHidApi.h"
+#include "checks.h"
 
 namespace ksvdev {
 
@@ -32,30 +33,6 @@ struct Options {
   std::function<int(const char* serial)> second_process_open;
 };
 
-inline int g_failures = 0;
-inline int g_checks = 0;
-
-#define CHECK_MSG(cond, msg)                                                  \
-  do {                                                                        \
-    ++::ksvdev::g_checks;                                                     \
-    if (!(cond)) {                                                            \
-      ++::ksvdev::g_failures;                                                 \
-      std::printf("FAILED %s:%d: %s (%s)\n", __FILE__, __LINE__, #cond, msg); \
-    }                                                                         \
-  } while (0)
-#define CHECK(cond) CHECK_MSG(cond, "")
-#define CHECK_EQ(actual, expected)                                                                 \
-  do {                                                                                             \
-    ++::ksvdev::g_checks;                                                                          \
-    const long long ksv_a = static_cast<long long>(actual);                                        \
-    const long long ksv_e = static_cast<long long>(expected);                                      \
-    if (ksv_a != ksv_e) {                                                                          \
-      ++::ksvdev::g_failures;                                                                      \
-      std::printf("FAILED %s:%d: %s is %lld, expected %lld\n", __FILE__, __LINE__, #actual, ksv_a, \
-                  ksv_e);                                                                          \
-    }                                                                                              \
-  } while (0)
-
 void PrintDevices();
 // Waits until every module of the table is listed in mode 0; a failed check if they never are.
 bool WaitForModules(const Api& api, int seconds);
@@ -64,9 +41,6 @@ void RunScenarios(const Api& api, const Options& options);
 // Median round trip over many exchanges with an answering module, in milliseconds.
 double MedianRoundTripMs(const Api& api, int exchanges);
 
-inline int Finish(const char* name) {
-  std::printf("%s: %d checks, %d failed\n", name, g_checks, g_failures);
-  return g_failures == 0 ? 0 : 1;
-}
+using ksvcheck::Finish;
 
 }  // namespace ksvdev

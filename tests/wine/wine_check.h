@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+#include "checks.h"
+
 namespace ksvtest {
 
 using NumberFn = int(__stdcall*)();
@@ -27,37 +29,13 @@ struct Api {
   ModeFn SetModuleMode = nullptr;
 };
 
-inline int g_failures = 0;
-inline int g_checks = 0;
-
-#define KSV_CHECK(cond)                                             \
-  do {                                                              \
-    ++::ksvtest::g_checks;                                          \
-    if (!(cond)) {                                                  \
-      ++::ksvtest::g_failures;                                      \
-      std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond); \
-    }                                                               \
-  } while (0)
-
-#define KSV_CHECK_EQ(actual, expected)                                                             \
-  do {                                                                                             \
-    ++::ksvtest::g_checks;                                                                         \
-    const long long ksv_a = static_cast<long long>(actual);                                        \
-    const long long ksv_e = static_cast<long long>(expected);                                      \
-    if (ksv_a != ksv_e) {                                                                          \
-      ++::ksvtest::g_failures;                                                                     \
-      std::printf("FAILED %s:%d: %s is %lld, expected %lld\n", __FILE__, __LINE__, #actual, ksv_a, \
-                  ksv_e);                                                                          \
-    }                                                                                              \
-  } while (0)
-
 template <typename Fn>
 bool Resolve(HMODULE module, const char* name, Fn& out) {
   // GetProcAddress gives a generic function pointer; it is converted to the export's own type.
   out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
   if (out == nullptr) {
     std::printf("FAILED: export %s not found\n", name);
-    ++g_failures;
+    ++ksvcheck::g_failures;
     return false;
   }
   return true;
@@ -68,7 +46,7 @@ inline bool LoadApi(Api& api) {
   api.module = LoadLibraryA("KSVHidApi.dll");
   if (api.module == nullptr) {
     std::printf("FAILED: LoadLibraryA(KSVHidApi.dll): error %lu\n", GetLastError());
-    ++g_failures;
+    ++ksvcheck::g_failures;
     return false;
   }
   bool ok = Resolve(api.module, "GetKestrovanHIDnumber", api.GetKestrovanHIDnumber);
@@ -81,11 +59,7 @@ inline bool LoadApi(Api& api) {
   return ok;
 }
 
-// Prints the closing line and gives the exit status.
-inline int Finish(const char* program) {
-  std::printf("%s: %d checks, %d failed\n", program, g_checks, g_failures);
-  return g_failures == 0 ? 0 : 1;
-}
+using ksvcheck::Finish;
 
 inline const HANDLE kAllOnes = INVALID_HANDLE_VALUE;
 
