@@ -86,7 +86,9 @@ download_deb() {
     local pkg=$1 dir=$2
     mkdir -p "$dir"
     rm -f "$dir"/*.deb
+    # Package lists older than the mirror name files it no longer has: refresh them once.
     (cd "$dir" && apt-get download -qq -o APT::Sandbox::User=root "$pkg" >&2) \
+        || { apt_update && (cd "$dir" && apt-get download -qq -o APT::Sandbox::User=root "$pkg" >&2); } \
         || die "apt-get download $pkg failed"
     ls "$dir"/*.deb
 }
