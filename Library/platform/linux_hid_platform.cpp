@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -25,10 +26,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
 #include <vector>
 
 #include "platform/hid_platform.h"
+#include "platform/utf16_from_utf8.h"
 
 namespace ksv {
 namespace {
@@ -108,86 +109,38 @@ LinuxTransfer& TransferOf(TransferRecord& record) {
 // sees only its own transfer. The token only has to be non-null.
 char g_event_token;
 
-// Appends the UTF-16 units of UTF-8 text; malformed sequences become U+FFFD.
-void AppendUtf16(const char* text, std::size_t length, std::vector<std::uint16_t>& out) {
-  constexpr std::uint32_t kReplacement = 0xFFFD;
-  const auto* s = reinterpret_cast<const unsigned char*>(text);
-  std::size_t i = 0;
-  while (i < length) {
-    const unsigned char lead = s[i];
-    std::size_t extra = 0;
-    std::uint32_t cp = 0;
-    if (lead < 0x80) {
-      cp = lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = lead & 0x1Fu;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = lead & 0x0Fu;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = lead & 0x07u;
-    } else {
-      out.push_back(kReplacement);
-      ++i;
-      continue;
-    }
-    bool valid = true;
-    for (std::size_t k = 1; valid && k <= extra; ++k) {
-      if (i + k >= length || (s[i + k] & 0xC0) != 0x80) {
-        valid = false;
-      } else {
-        cp = (cp << 6) | (s[i + k] & 0x3Fu);
-      }
-    }
-    if (!valid || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out.push_back(kReplacement);
-      ++i;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<std::uint16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<std::uint16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<std::uint16_t>(cp));
-    }
-    i += extra + 1;
-  }
-}
-
-// The device's unique-ID text (the USB serial number), from the ioctl or, on kernels without
-// it, from the HID device's uevent.
-bool ReadUniq(int fd, std::string& uniq) {
-  char buffer[kUniqBytes] = {};
-  const int length = ioctl(fd, HIDIOCGRAWUNIQ(kUniqBytes), buffer);
-  if (length >= 0) {
-    uniq.assign(buffer, strnlen(buffer, kUniqBytes));
-    return true;
+// The device's unique-ID text (the USB serial number) into `uniq`, from the ioctl or, on kernels
+// without it, from the HID device's uevent; its length, or -1 when it cannot be had.
+long ReadUniq(int fd, std::array<char, kUniqBytes>& uniq) {
+  uniq.fill('\0');
+  if (ioctl(fd, HIDIOCGRAWUNIQ(kUniqBytes), uniq.data()) >= 0) {
+    return static_cast<long>(strnlen(uniq.data(), uniq.size()));
   }
   struct stat st {};
   if (fstat(fd, &st) != 0) {
-    return false;
+    return -1;
   }
   char path[64];
   std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device/uevent", major(st.st_rdev),
                 minor(st.st_rdev));
   FILE* uevent = std::fopen(path, "re");
   if (uevent == nullptr) {
-    return false;
+    return -1;
   }
-  bool found = false;
+  constexpr char kKey[] = "HID_UNIQ=";
+  constexpr std::size_t kKeyLength = sizeof kKey - 1;
+  long length = -1;
   char line[512];
   while (std::fgets(line, sizeof line, uevent) != nullptr) {
-    if (std::strncmp(line, "HID_UNIQ=", 9) == 0) {
-      uniq.assign(line + 9, strcspn(line + 9, "\n"));
-      found = true;
+    if (std::strncmp(line, kKey, kKeyLength) == 0) {
+      const std::size_t n = std::min(std::strcspn(line + kKeyLength, "\n"), uniq.size());
+      std::memcpy(uniq.data(), line + kKeyLength, n);
+      length = static_cast<long>(n);
       break;
     }
   }
   std::fclose(uevent);
-  return found;
+  return length;
 }
 
 class LinuxHidPlatform final : public HidPlatform {
@@ -276,18 +229,13 @@ class LinuxHidPlatform final : public HidPlatform {
   }
 
   bool GetSerialUnits(DeviceHandle h, SerialUnits& units) override {
-    std::string uniq;
-    if (!ReadUniq(DescriptorOf(h), uniq) || uniq.empty()) {
+    std::array<char, kUniqBytes> uniq;
+    const long length = ReadUniq(DescriptorOf(h), uniq);
+    if (length <= 0) {
       return false;  // no unique ID: the device has no serial number to read
     }
-    std::vector<std::uint16_t> decoded;
-    try {
-      AppendUtf16(uniq.data(), uniq.size(), decoded);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    const std::size_t n = std::min(decoded.size(), units.size());
-    std::copy_n(decoded.begin(), n, units.begin());
+    const std::size_t n =
+        Utf16FromUtf8(uniq.data(), static_cast<std::size_t>(length), units.data(), units.size());
     if (n < units.size()) {
       units[n] = 0;
     }
