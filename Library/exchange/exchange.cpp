@@ -42,7 +42,16 @@ class TransferInFlight {
   void Started() { outstanding_ = true; }
   void Finished() { outstanding_ = false; }
 
-  std::uint32_t Wait() { return platform_.WaitCompletion(handle_, record_, kWaitLimitMs); }
+  // Waits for the transfer. A time-out or failed wait cancels it and gives the error number to
+  // map (4 or 10); 0 means the transfer's event was signalled.
+  std::uint32_t WaitOrCancel() {
+    const std::uint32_t wait = platform_.WaitCompletion(handle_, record_, kWaitLimitMs);
+    if (wait == kWaitSignalled) {
+      return 0;
+    }
+    Cancel();
+    return WaitError(wait);
+  }
 
   // Ends the transfer early, and returns only once the platform no longer touches the record or
   // the buffer (a late completion could otherwise write into them after they are gone).
@@ -74,10 +83,8 @@ TransferOutcome ReadReport(HidPlatform& platform, DeviceHandle handle, std::uint
     return Failed(start.error);
   }
   read.Started();
-  const std::uint32_t wait = read.Wait();
-  if (wait != kWaitSignalled) {
-    read.Cancel();
-    return Failed(WaitError(wait));
+  if (const std::uint32_t error = read.WaitOrCancel(); error != 0) {
+    return Failed(error);
   }
   // The event was signalled by this read alone, so this does not wait long. Its success flag is
   // not consulted: a read that ended in error delivered what the count says, usually nothing.
@@ -101,10 +108,8 @@ TransferOutcome WriteThenRead(HidPlatform& platform, DeviceHandle handle,
   }
   write.Started();
   // Waited for even when the write completed at once: its event is signalled then.
-  const std::uint32_t wait = write.Wait();
-  if (wait != kWaitSignalled) {
-    write.Cancel();
-    return Failed(WaitError(wait));
+  if (const std::uint32_t error = write.WaitOrCancel(); error != 0) {
+    return Failed(error);
   }
   // The write's byte count and completion status are not consulted; the read follows regardless.
   write.Finished();
