@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <exception>
 
-#include "api/library_calls.h"
-#include "api/module_mode.h"
+#include "core/module_mode.h"
 #include "discovery/walk.h"
 #include "exchange/exchange.h"
+#include "ksv_version.h"
 
 #if defined(__GNUC__) && !defined(_WIN32)
 #define KSVHID_EXPORT __attribute__((visibility("default")))
@@ -35,11 +35,14 @@ KSVHID_EXPORT int KSVHID_CALL SendReceiveKestrovanHID(KSVHidHandle handle, const
 }
 
 KSVHID_EXPORT int KSVHID_CALL CloseKestrovanHID(KSVHidHandle handle) {
-  return ksv::CloseDevice(ksv::NativePlatform(), handle);
+  return ksv::CloseModule(ksv::NativePlatform(), handle);
 }
 
 KSVHID_EXPORT int KSVHID_CALL GetKestrovanHIDversion(int* major, int* minor, int* build) {
-  return ksv::WriteVersion(major, minor, build);
+  *major = KSV_VERSION_MAJOR;
+  *minor = KSV_VERSION_MINOR;
+  *build = KSV_VERSION_BUILD;
+  return 1;
 }
 
 KSVHID_EXPORT int KSVHID_CALL SetModuleMode(int mode) { return ksv::SetModuleMode(mode); }

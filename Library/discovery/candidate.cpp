@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "api/module_mode.h"
+#include "core/module_mode.h"
 
 namespace ksv {
 

@@ -68,4 +68,12 @@ int OpenModuleBySerial(HidPlatform& platform, DeviceHandle* out, const char* ser
   return opened ? 1 : 0;
 }
 
+int CloseModule(HidPlatform& platform, DeviceHandle handle) {
+  if (IsNoDevice(handle)) {
+    return 0;
+  }
+  platform.Close(handle);
+  return 1;
+}
+
 }  // namespace ksv

@@ -26,4 +26,8 @@ int NameModule(HidPlatform& platform, int ordinal, char* serial);
 // nothing stored. Modules whose serial number cannot be read are passed over.
 int OpenModuleBySerial(HidPlatform& platform, DeviceHandle* out, const char* serial);
 
+// Hands back a handle that the opening form gave out: 0 for null or all-ones; otherwise the handle
+// is closed and the result is 1, whatever the close itself reports.
+int CloseModule(HidPlatform& platform, DeviceHandle handle);
+
 }  // namespace ksv

@@ -5,19 +5,8 @@
 namespace ksv {
 namespace {
 
-// How the transfer of one exchange ended.
-struct TransferOutcome {
-  bool completed = false;   // the read completed: the input report holds what arrived
-  std::uint32_t count = 0;  // bytes the read delivered, when completed
-  std::uint32_t error = 0;  // when not completed: the error number to map
-};
-
-TransferOutcome Failed(std::uint32_t error) { return {false, 0, error}; }
-
-// The error number of a wait that did not see its transfer finish.
-std::uint32_t WaitError(std::uint32_t wait_result) {
-  return wait_result == kWaitTimedOut ? kErrorWaitTimedOut : kErrorWaitFailed;
-}
+TransferOutcome Failed(std::uint32_t error) { return {TransferEnd::kSystemError, 0, error}; }
+TransferOutcome Completed(std::uint32_t count) { return {TransferEnd::kCompleted, count, 0}; }
 
 // One transfer, from its start until the platform is done with its record and buffer. It is
 // declared after both, so it ends before them; a transfer still outstanding when it leaves scope
@@ -42,15 +31,16 @@ class TransferInFlight {
   void Started() { outstanding_ = true; }
   void Finished() { outstanding_ = false; }
 
-  // Waits for the transfer. A time-out or failed wait cancels it and gives the error number to
-  // map (4 or 10); 0 means the transfer's event was signalled.
-  std::uint32_t WaitOrCancel() {
+  // Waits for the transfer; true when its event was signalled. A time-out or a failed wait
+  // cancels the transfer and gives false with `outcome` saying which of the two it was.
+  bool WaitOrCancel(TransferOutcome& outcome) {
     const std::uint32_t wait = platform_.WaitCompletion(handle_, record_, kWaitLimitMs);
     if (wait == kWaitSignalled) {
-      return 0;
+      return true;
     }
     Cancel();
-    return WaitError(wait);
+    outcome.end = wait == kWaitTimedOut ? TransferEnd::kTimedOut : TransferEnd::kFailedWait;
+    return false;
   }
 
   // Ends the transfer early, and returns only once the platform no longer touches the record or
@@ -77,20 +67,20 @@ TransferOutcome ReadReport(HidPlatform& platform, DeviceHandle handle, std::uint
 
   const StartOutcome start = platform.StartRead(handle, input, size, record);
   if (start.completed) {
-    return {true, start.count, 0};  // classified without waiting
+    return Completed(start.count);  // classified without waiting
   }
   if (start.error != kIoPending) {
     return Failed(start.error);
   }
   read.Started();
-  if (const std::uint32_t error = read.WaitOrCancel(); error != 0) {
-    return Failed(error);
+  if (TransferOutcome ended; !read.WaitOrCancel(ended)) {
+    return ended;
   }
   // The event was signalled by this read alone, so this does not wait long. Its success flag is
   // not consulted: a read that ended in error delivered what the count says, usually nothing.
   const std::uint32_t count = platform.GetCompletedCount(handle, record);
   read.Finished();
-  return {true, count, 0};
+  return Completed(count);
 }
 
 // The write, and the read only once the write's completion was seen. Both reports belong to the
@@ -108,8 +98,8 @@ TransferOutcome WriteThenRead(HidPlatform& platform, DeviceHandle handle,
   }
   write.Started();
   // Waited for even when the write completed at once: its event is signalled then.
-  if (const std::uint32_t error = write.WaitOrCancel(); error != 0) {
-    return Failed(error);
+  if (TransferOutcome ended; !write.WaitOrCancel(ended)) {
+    return ended;
   }
   // The write's byte count and completion status are not consulted; the read follows regardless.
   write.Finished();
@@ -118,31 +108,24 @@ TransferOutcome WriteThenRead(HidPlatform& platform, DeviceHandle handle,
 
 }  // namespace
 
-template <std::size_t L>
 ExchangeResult ExchangeReport(HidPlatform& platform, DeviceHandle handle, std::uint8_t report_id,
                               const char* command, char* reply) {
-  static_assert(L + 1 <= UINT32_MAX, "a report's size must fit a transfer's byte count");
-  constexpr auto kReportSize = static_cast<std::uint32_t>(L + 1);
-
-  const Report<L> output = BuildOutputReport<L>(report_id, command);
-  Report<L> input{};
+  constexpr auto kTransferBytes = static_cast<std::uint32_t>(kReportSize);
+  const Report output = BuildOutputReport(report_id, command);
+  Report input{};
   const TransferOutcome outcome =
-      WriteThenRead(platform, handle, output.data(), input.data(), kReportSize);
-  if (!outcome.completed) {
-    return MapTransferError(outcome.error);  // the reply buffer is not touched
+      WriteThenRead(platform, handle, output.data(), input.data(), kTransferBytes);
+  if (outcome.end != TransferEnd::kCompleted) {
+    return MapTransferError(outcome);  // the reply buffer is not touched
   }
-  const std::array<char, L> payload = ExtractReply<L>(input);
-  std::memcpy(reply, payload.data(), L);
+  ExtractReply(input, reply);
   // The mode is read once, after the transfer: a change made meanwhile applies to this reply.
-  return ClassifyReply<L>(CurrentMode(), outcome.count, input);
+  return ClassifyReply(CurrentMode(), outcome.count, input);
 }
-
-template ExchangeResult ExchangeReport<kPayloadLength>(HidPlatform&, DeviceHandle, std::uint8_t,
-                                                       const char*, char*);
 
 int SendReceive(HidPlatform& platform, DeviceHandle handle, const char* command, char* reply) {
   try {
-    return ExchangeReport<kPayloadLength>(platform, handle, kCommandReportId, command, reply);
+    return ExchangeReport(platform, handle, kCommandReportId, command, reply);
   } catch (...) {
     return kResultOther;
   }

@@ -6,9 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
-#include "api/module_mode.h"
+#include "core/module_mode.h"
 
 namespace ksv {
 
@@ -24,47 +23,39 @@ inline constexpr ExchangeResult kResultUnknownReportId = -15;
 inline constexpr ExchangeResult kResultWrongLength = -16;
 inline constexpr ExchangeResult kResultOther = -255;
 
-// Error numbers the exchange gives its own wait outcomes; MapTransferError turns them into
-// kResultTimedOut and kResultWaitFailed. They share their values with two Windows error numbers,
-// which map the same way.
-inline constexpr std::uint32_t kErrorWaitTimedOut = 4;
-inline constexpr std::uint32_t kErrorWaitFailed = 10;
+// The command and the reply are 63 payload bytes each; on the wire each travels behind a one-byte
+// report ID, in a report of 64 bytes.
+inline constexpr std::size_t kPayloadLength = 63;
+inline constexpr std::size_t kReportSize = kPayloadLength + 1;
+using Report = std::array<std::uint8_t, kReportSize>;
 
-// A report on the wire: one report-ID byte, then L payload bytes.
-template <std::size_t L>
-using Report = std::array<std::uint8_t, L + 1>;
+// Report ID `report_id`, then the 63 command bytes as they are (zero bytes included).
+Report BuildOutputReport(std::uint8_t report_id, const char* command);
 
-// Report ID `report_id`, then the L command bytes as they are (zero bytes included).
-template <std::size_t L>
-Report<L> BuildOutputReport(std::uint8_t report_id, const char* command) {
-  Report<L> report{};
-  report[0] = report_id;
-  std::memcpy(report.data() + 1, command, L);
-  return report;
-}
+// Copies the 63 payload bytes of an input report (everything after its report ID) to `reply`.
+void ExtractReply(const Report& input, char* reply);
 
-// The L payload bytes of an input report (everything after its report ID).
-template <std::size_t L>
-std::array<char, L> ExtractReply(const Report<L>& report) {
-  std::array<char, L> payload{};
-  std::memcpy(payload.data(), report.data() + 1, L);
-  return payload;
-}
+// Result of a reply that arrived: `count` bytes were received into `input`. Unless the mode takes
+// partial replies, a reply must fill the report; then report ID 1 gives 1, 2 gives 0, 3 gives 3
+// where the mode accepts it, anything else -15.
+ExchangeResult ClassifyReply(ModuleMode mode, std::uint32_t count, const Report& input);
 
-// Result of a reply that arrived: `count` bytes were received into a report of `report_size`
-// bytes whose first byte is `report_id`. Outside the lenient mode a reply must fill the report;
-// then report ID 1 gives 1, 2 gives 0, 3 gives 3 where the mode accepts it, anything else -15.
-ExchangeResult ClassifyReceived(ModuleMode mode, std::uint32_t count, std::uint8_t report_id,
-                                std::size_t report_size);
+// How the transfer of one exchange ended.
+enum class TransferEnd : std::uint8_t {
+  kCompleted,    // the read completed; `count` bytes arrived
+  kTimedOut,     // a wait ran out of time and the transfer was cancelled
+  kFailedWait,   // a wait failed and the transfer was cancelled
+  kSystemError,  // the system reported error number `error`
+};
+struct TransferOutcome {
+  TransferEnd end = TransferEnd::kSystemError;
+  std::uint32_t count = 0;  // kCompleted: bytes the read delivered
+  std::uint32_t error = 0;  // kSystemError: the (Windows-meaning) error number
+};
 
-template <std::size_t L>
-ExchangeResult ClassifyReply(ModuleMode mode, std::uint32_t count, const Report<L>& report) {
-  return ClassifyReceived(mode, count, report[0], report.size());
-}
-
-// Result of a transfer that failed with error number `error`: the Windows error numbers the
-// library knows give -3..-14, kErrorWaitTimedOut -1, kErrorWaitFailed -2, any other (0 included)
-// -255.
-ExchangeResult MapTransferError(std::uint32_t error);
+// Result of a transfer that did not complete: -1 for a time-out, -2 for a failed wait, and for a
+// system error the code its number has in the table (-3..-14, or -1/-2 for the two error numbers
+// that share those meanings); any other number, 0 included, gives -255.
+ExchangeResult MapTransferError(const TransferOutcome& outcome);
 
 }  // namespace ksv

@@ -1,10 +1,16 @@
 // HidPlatform: every operating-system operation that discovery and exchange use.
 //
 // The logic never includes a system header; it reaches the system only through this table. Each
-// operation's comment states what the logic relies on, not how a system provides it. Numbers that
-// cross this boundary keep their Windows meaning on every realisation: kIoPending (997) for a
-// transfer that was started, wait results kWaitSignalled (0) and kWaitTimedOut (258), and the
-// Windows error numbers that the exchange maps to its result codes.
+// operation's comment states what the logic relies on, not how a system provides it.
+//
+// The table is shaped after one model of I/O, Windows' overlapped transfers: a transfer is
+// started, its completion event is waited for with a time limit, its byte count is collected, and
+// a transfer that ran out of time is cancelled and waited for. Windows realises this directly. A
+// system without that model emulates it (linux_hid_platform.cpp says how); operations marked
+// "May do nothing" are then legitimately empty. Numbers that cross this boundary keep their
+// Windows meaning on every realisation: kIoPending (997) for a transfer that was started, wait
+// results kWaitSignalled (0) and kWaitTimedOut (258), and the Windows error numbers that the
+// exchange maps to its result codes.
 //
 // Acquisitions come back as raw values; the logic holds them in the owners declared at the end of
 // this file, so that every list, path block, device handle and event is released exactly once, on
@@ -49,7 +55,7 @@ struct HidClass {
 };
 
 // One entry of an interface list, filled by GetInterfaceAt and passed back to GetInterfacePath.
-// 32 bytes of platform-defined content: exactly the size of the Windows interface record on x64.
+// Realisation-defined content; each realisation checks at compile time that its record fits.
 struct InterfaceRecord {
   alignas(8) std::array<std::uint8_t, 32> bytes{};
 };
@@ -61,8 +67,9 @@ struct PathBlock {
   const char* text = nullptr;
 };
 
-// Per-transfer state. The platform keeps its own bookkeeping in `storage` (an OVERLAPPED on
-// Windows) and signals `event` when the transfer finishes. Between a start that reports
+// Per-transfer state. The platform keeps its own bookkeeping in `storage` (realisation-defined;
+// each realisation checks at compile time that it fits) and signals `event` when the transfer
+// finishes. Between a start that reports
 // kIoPending and the end of that transfer (its completion, or AwaitCancelled after
 // CancelPending), the record and the transfer's buffer must stay at the same address.
 struct TransferRecord {
@@ -119,7 +126,9 @@ class HidPlatform {
 
   // --- Transfers -------------------------------------------------------------------------
   // An auto-reset, unsignalled event seen by one transfer only; null when it cannot be made.
+  // A realisation that waits on something else may hand out any non-null token.
   virtual EventToken CreateCompletionEvent() = 0;
+  // May do nothing, when CreateCompletionEvent acquires nothing.
   virtual void CloseEvent(EventToken event) = 0;
   // Starts writing n bytes / reading up to n bytes, with `record.event` signalled on completion.
   virtual StartOutcome StartWrite(DeviceHandle h, const std::uint8_t* bytes, std::uint32_t n,
@@ -130,12 +139,14 @@ class HidPlatform {
   // other value for a failed wait (as with a record that has no event).
   virtual std::uint32_t WaitCompletion(DeviceHandle h, TransferRecord& record,
                                        std::uint32_t limit_ms) = 0;
-  // Ends the calling thread's pending transfers on h.
+  // Ends the calling thread's pending transfers on h. May do nothing where a transfer that was not
+  // completed leaves nothing queued in the system.
   virtual void CancelPending(DeviceHandle h) = 0;
   // Waits, without a time limit, until the record's transfer has finished and gives the bytes a
   // finished read delivered (0 when it delivered nothing or ended in error).
   virtual std::uint32_t GetCompletedCount(DeviceHandle h, TransferRecord& record) = 0;
-  // After CancelPending: waits until the system no longer touches the record or its buffer.
+  // After CancelPending: waits until the system no longer touches the record or its buffer. May do
+  // nothing where the system never holds a transfer's buffer beyond the calls made on it.
   virtual void AwaitCancelled(DeviceHandle h, TransferRecord& record) = 0;
 
  protected:

@@ -3,9 +3,20 @@
 // Interfaces are the hidraw nodes present now, in ascending node number. A device handle carries
 // the node's file descriptor as descriptor + 1, so that null and all-ones keep their meaning and
 // descriptor 0 is a valid handle. Opens are exclusive through an advisory lock, as the Windows
-// share mode makes them. Descriptors are non-blocking: a read is "started" (997), its wait is
-// poll() on the descriptor and its completion is the read() itself. Error
-// numbers are translated to the Windows numbers the exchange maps to its result codes.
+// share mode makes them. Error numbers are translated to the Windows numbers the exchange maps to
+// its result codes (tabled in the README).
+//
+// How the start / wait / complete model of the table is realised here. hidraw has no overlapped
+// I/O, and it needs none: a write is synchronous in the kernel, and an input report that nobody
+// has read yet stays in the descriptor's queue, not in a buffer the kernel writes into later.
+//   - StartWrite does the whole write() and reports it completed; its wait then returns at once.
+//   - StartRead only records where the report should go and reports "started" (997).
+//   - WaitCompletion is poll() on the descriptor, limited to the wait's time.
+//   - GetCompletedCount is the read() itself, made once poll() saw a report (or the device leave).
+//   - CancelPending and AwaitCancelled do nothing: an unread report is not lost and no buffer is
+//     held by the kernel, so there is nothing to call off and nothing to wait for.
+//   - A completion event is needed by no system call; the token is a non-null address only, so
+//     that the logic's "event could not be made" path keeps its meaning.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/hidraw.h>

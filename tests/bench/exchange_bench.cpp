@@ -114,7 +114,7 @@ void Run(benchmark::State& state, bool pending, bool through_barrier) {
   for (auto _ : state) {
     const int result =
         through_barrier ? ksv::SendReceive(module, handle, command.data(), reply.data())
-                        : ksv::ExchangeReport<ksv::kPayloadLength>(
+                        : ksv::ExchangeReport(
                               module, handle, ksv::kCommandReportId, command.data(), reply.data());
     benchmark::DoNotOptimize(result);
     benchmark::DoNotOptimize(reply.data());

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "api/module_mode.h"
+#include "core/module_mode.h"
 #include "discovery/candidate.h"
 #include "simulated_platform.h"
 

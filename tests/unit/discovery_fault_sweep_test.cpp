@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "api/module_mode.h"
+#include "core/module_mode.h"
 #include "discovery/walk.h"
 #include "simulated_platform.h"
 

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "api/module_mode.h"
+#include "core/module_mode.h"
 #include "discovery/walk.h"
 #include "simulated_platform.h"
 
@@ -339,6 +339,32 @@ TEST_F(WalkTest, PathThatDoesNotFitEndsTheWalk) {
       EXPECT_LT(e.interface_index, 2) << "the device behind the long path, or a later one, opened";
     }
   }
+}
+
+TEST(CloseModuleTest, NullAndAllOnesGiveZeroWithoutTouchingThePlatform) {
+  sim::SimulatedPlatform platform;
+  EXPECT_EQ(CloseModule(platform, nullptr), 0);
+  EXPECT_EQ(CloseModule(platform, InvalidDeviceHandle()), 0);
+  EXPECT_EQ(platform.CountOps(sim::Op::kClose), 0u);
+}
+
+TEST(CloseModuleTest, OpenHandleIsClosedOnce) {
+  sim::SimulatedPlatform platform({sim::Module("m0", 0x17FE, 0x82CD, "A")});
+  const DeviceHandle h = platform.OpenDevicePath("m0");
+  ASSERT_FALSE(IsNoDevice(h));
+  EXPECT_EQ(CloseModule(platform, h), 1);
+  EXPECT_TRUE(platform.Balanced()) << platform.Describe();
+  // Once closed the device can be opened again.
+  const DeviceHandle again = platform.OpenDevicePath("m0");
+  EXPECT_FALSE(IsNoDevice(again));
+  EXPECT_EQ(CloseModule(platform, again), 1);
+}
+
+TEST(CloseModuleTest, RefusedCloseStillGivesOne) {
+  sim::SimulatedPlatform platform;
+  EXPECT_EQ(CloseModule(platform, reinterpret_cast<DeviceHandle>(0x1234)), 1);
+  EXPECT_EQ(platform.CountOps(sim::Op::kClose), 1u);
+  EXPECT_EQ(platform.release_errors().size(), 1u);  // the platform was asked, and refused
 }
 
 }  // namespace

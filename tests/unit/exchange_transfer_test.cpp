@@ -60,7 +60,7 @@ struct Rig {
   sim::ReadBehaviour& read() { return platform.interfaces[0].read; }
 
   ExchangeResult Exchange() {
-    return ExchangeReport<kL>(platform, handle, kCommandReportId, command.data(), reply.data());
+    return ExchangeReport(platform, handle, kCommandReportId, command.data(), reply.data());
   }
   bool ReplyUntouched() const {
     return std::all_of(reply.begin(), reply.end(), [](char c) { return c == kUntouched; });
@@ -292,7 +292,7 @@ TEST(ExchangeTest, NoDeviceGivesInvalidHandle) {
   DeviceHandle closed = rig.handle;
   rig.platform.Close(closed);
   for (DeviceHandle h : {DeviceHandle{nullptr}, InvalidDeviceHandle(), closed}) {
-    EXPECT_EQ(ExchangeReport<kL>(rig.platform, h, 1, rig.command.data(), rig.reply.data()), -7);
+    EXPECT_EQ(ExchangeReport(rig.platform, h, 1, rig.command.data(), rig.reply.data()), -7);
     EXPECT_EQ(SendReceive(rig.platform, h, rig.command.data(), rig.reply.data()), -7);
   }
   EXPECT_TRUE(rig.ReplyUntouched());

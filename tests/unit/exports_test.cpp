@@ -16,9 +16,11 @@ KSVHidHandle HandleFor(int fd) {
 const KSVHidHandle kAllOnes = reinterpret_cast<KSVHidHandle>(~std::uintptr_t{0});
 
 TEST(ExportsTest, VersionAndMode) {
-  int major = 0, minor = 0, build = 0;
-  EXPECT_EQ(GetKestrovanHIDversion(&major, &minor, &build), 1);
-  EXPECT_EQ(major * 1000000 + minor * 1000 + build, 1003170);
+  int v[5] = {-7, -7, -7, -7, -7};
+  EXPECT_EQ(GetKestrovanHIDversion(&v[1], &v[2], &v[3]), 1);
+  EXPECT_EQ(v[1] * 1000000 + v[2] * 1000 + v[3], 1003170);
+  EXPECT_EQ(v[0], -7);  // neighbours untouched
+  EXPECT_EQ(v[4], -7);
   EXPECT_EQ(SetModuleMode(3), 1);
   EXPECT_EQ(SetModuleMode(9), 0);
   EXPECT_EQ(SetModuleMode(0), 1);

@@ -1,4 +1,4 @@
-#include "api/module_mode.h"
+#include "core/module_mode.h"
 
 #include <gtest/gtest.h>
 
@@ -50,14 +50,14 @@ TEST_F(ModuleModeTest, IdentityTable) {
 }
 
 TEST_F(ModuleModeTest, ReplyRulesOnlyRelaxedInModeOne) {
-  EXPECT_TRUE(ReplyLengthTested(0));
-  EXPECT_FALSE(ReplyLengthTested(1));
-  EXPECT_TRUE(ReplyLengthTested(2));
-  EXPECT_TRUE(ReplyLengthTested(3));
-  EXPECT_FALSE(ReportId3Accepted(0));
-  EXPECT_TRUE(ReportId3Accepted(1));
-  EXPECT_FALSE(ReportId3Accepted(2));
-  EXPECT_FALSE(ReportId3Accepted(3));
+  EXPECT_TRUE(RequiresFullReply(0));
+  EXPECT_FALSE(RequiresFullReply(1));
+  EXPECT_TRUE(RequiresFullReply(2));
+  EXPECT_TRUE(RequiresFullReply(3));
+  EXPECT_FALSE(AcceptsReportId3(0));
+  EXPECT_TRUE(AcceptsReportId3(1));
+  EXPECT_FALSE(AcceptsReportId3(2));
+  EXPECT_FALSE(AcceptsReportId3(3));
 }
 
 }  // namespace

@@ -6,8 +6,7 @@
 #include <thread>
 #include <type_traits>
 
-#include "api/library_calls.h"
-#include "api/module_mode.h"
+#include "core/module_mode.h"
 #include "discovery/walk.h"
 #include "exchange/exchange.h"
 #include "module_api.h"
@@ -251,9 +250,9 @@ int KSVHID_CALL Open(KSVHidHandle* handle, const char* serial) {
 int KSVHID_CALL SendReceive(KSVHidHandle handle, const char* command, char* reply) {
   return ksv::SendReceive(Modules(), handle, command, reply);
 }
-int KSVHID_CALL CloseModule(KSVHidHandle handle) { return ksv::CloseDevice(Modules(), handle); }
+int KSVHID_CALL Close(KSVHidHandle handle) { return ksv::CloseModule(Modules(), handle); }
 int KSVHID_CALL Version(int* major, int* minor, int* build) {
-  return ksv::WriteVersion(major, minor, build);
+  return GetKestrovanHIDversion(major, minor, build);
 }
 int KSVHID_CALL SetMode(int mode) { return ksv::SetModuleMode(mode); }
 std::string Location() { return "built into ksvhid, over simulated modules"; }
@@ -261,8 +260,7 @@ std::string Location() { return "built into ksvhid, over simulated modules"; }
 }  // namespace
 
 const ModuleApi& SimulatedApi() {
-  static const ModuleApi api{Count,       Name,    Open,    SendReceive,
-                             CloseModule, Version, SetMode, Location};
+  static const ModuleApi api{Count, Name, Open, SendReceive, Close, Version, SetMode, Location};
   return api;
 }
 

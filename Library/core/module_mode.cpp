@@ -1,4 +1,4 @@
-#include "api/module_mode.h"
+#include "core/module_mode.h"
 
 #include <atomic>
 
@@ -14,7 +14,7 @@ constexpr DeviceIdentity kPrimaryLenient{kVendorPrimary, kProductLenient};
 }  // namespace
 
 int SetModuleMode(int mode) {
-  const bool valid = mode >= kDefaultMode && mode <= kHighestMode;
+  const bool valid = mode >= kDefaultMode && mode <= kSecondaryVendorMode;
   g_mode.store(valid ? mode : kDefaultMode, std::memory_order_relaxed);
   return valid ? 1 : 0;
 }
@@ -23,19 +23,19 @@ ModuleMode CurrentMode() { return g_mode.load(std::memory_order_relaxed); }
 
 ModeIdentities IdentitiesFor(ModuleMode mode) {
   switch (mode) {
-    case 1:
+    case kLenientMode:
       return {kPrimaryLenient, {}, 1};
-    case 2:
+    case kPrimaryVendorMode:
       return {kPrimaryStandard, {}, 1};
-    case 3:
+    case kSecondaryVendorMode:
       return {kSecondaryStandard, {}, 1};
     default:
       return {kPrimaryStandard, kSecondaryStandard, 2};
   }
 }
 
-bool ReplyLengthTested(ModuleMode mode) { return mode != kLenientMode; }
+bool RequiresFullReply(ModuleMode mode) { return mode != kLenientMode; }
 
-bool ReportId3Accepted(ModuleMode mode) { return mode == kLenientMode; }
+bool AcceptsReportId3(ModuleMode mode) { return mode == kLenientMode; }
 
 }  // namespace ksv
