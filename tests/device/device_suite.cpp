@@ -450,10 +450,10 @@ void RunScenarios(const Api& api, const Options& options) {
       {"removed during read", [](const Api& a, const Options&) { RemovedDuringRead(a); }},
   };
   for (const Step& step : steps) {
-    const int failures_before = ksvcheck::g_failures;
+    const int failures_before = ksv::test::g_failures;
     const auto start = Clock::now();
     step.run(api, options);
-    std::printf("[%s] %s (%.2f s)\n", ksvcheck::g_failures == failures_before ? "pass" : "FAIL",
+    std::printf("[%s] %s (%.2f s)\n", ksv::test::g_failures == failures_before ? "pass" : "FAIL",
                 step.name, SecondsSince(start));
   }
 }

@@ -41,6 +41,6 @@ void RunScenarios(const Api& api, const Options& options);
 // Median round trip over many exchanges with an answering module, in milliseconds.
 double MedianRoundTripMs(const Api& api, int exchanges);
 
-using ksvcheck::Finish;
+using ksv::test::Finish;
 
 }  // namespace ksvdev

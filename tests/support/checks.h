@@ -1,10 +1,12 @@
-// Checks for the test programs that run outside GoogleTest (under Wine, in the test guest): each
-// failed check prints where and what, and the program's exit status tells whether any failed.
+// Checks for the test programs that run outside GoogleTest (under Wine, in the test guest, the
+// command-line runner): each failed check prints where and what, and the program's exit status
+// tells whether any failed.
 #pragma once
 
 #include <cstdio>
+#include <string>
 
-namespace ksvcheck {
+namespace ksv::test {
 
 inline int g_failures = 0;
 inline int g_checks = 0;
@@ -15,25 +17,33 @@ inline int Finish(const char* program) {
   return g_failures == 0 ? 0 : 1;
 }
 
-}  // namespace ksvcheck
+// The text of a check's message, given as a C string or a std::string.
+inline const char* MessageText(const char* message) { return message; }
+inline const char* MessageText(const std::string& message) { return message.c_str(); }
 
-#define KSV_CHECK_MSG(cond, msg)                                              \
-  do {                                                                        \
-    ++::ksvcheck::g_checks;                                                   \
-    if (!(cond)) {                                                            \
-      ++::ksvcheck::g_failures;                                               \
-      std::printf("FAILED %s:%d: %s (%s)\n", __FILE__, __LINE__, #cond, msg); \
-    }                                                                         \
+}  // namespace ksv::test
+
+// A failure is flushed at once, so that it is seen even if the program dies afterwards.
+#define KSV_CHECK_MSG(cond, msg)                                        \
+  do {                                                                  \
+    ++::ksv::test::g_checks;                                            \
+    if (!(cond)) {                                                      \
+      ++::ksv::test::g_failures;                                        \
+      std::printf("FAILED %s:%d: %s (%s)\n", __FILE__, __LINE__, #cond, \
+                  ::ksv::test::MessageText(msg));                       \
+      std::fflush(stdout);                                              \
+    }                                                                   \
   } while (0)
 #define KSV_CHECK(cond) KSV_CHECK_MSG(cond, "")
 #define KSV_CHECK_EQ(actual, expected)                                                             \
   do {                                                                                             \
-    ++::ksvcheck::g_checks;                                                                        \
+    ++::ksv::test::g_checks;                                                                       \
     const long long ksv_a = static_cast<long long>(actual);                                        \
     const long long ksv_e = static_cast<long long>(expected);                                      \
     if (ksv_a != ksv_e) {                                                                          \
-      ++::ksvcheck::g_failures;                                                                    \
+      ++::ksv::test::g_failures;                                                                   \
       std::printf("FAILED %s:%d: %s is %lld, expected %lld\n", __FILE__, __LINE__, #actual, ksv_a, \
                   ksv_e);                                                                          \
+      std::fflush(stdout);                                                                         \
     }                                                                                              \
   } while (0)

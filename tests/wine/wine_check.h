@@ -35,7 +35,7 @@ bool Resolve(HMODULE module, const char* name, Fn& out) {
   out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
   if (out == nullptr) {
     std::printf("FAILED: export %s not found\n", name);
-    ++ksvcheck::g_failures;
+    ++ksv::test::g_failures;
     return false;
   }
   return true;
@@ -46,7 +46,7 @@ inline bool LoadApi(Api& api) {
   api.module = LoadLibraryA("KSVHidApi.dll");
   if (api.module == nullptr) {
     std::printf("FAILED: LoadLibraryA(KSVHidApi.dll): error %lu\n", GetLastError());
-    ++ksvcheck::g_failures;
+    ++ksv::test::g_failures;
     return false;
   }
   bool ok = Resolve(api.module, "GetKestrovanHIDnumber", api.GetKestrovanHIDnumber);
@@ -59,7 +59,7 @@ inline bool LoadApi(Api& api) {
   return ok;
 }
 
-using ksvcheck::Finish;
+using ksv::test::Finish;
 
 inline const HANDLE kAllOnes = INVALID_HANDLE_VALUE;
 
