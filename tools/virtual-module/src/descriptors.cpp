@@ -1,11 +1,11 @@
-#include "descriptors.hpp"
+#include "descriptors.h"
 
 #include <algorithm>
 
-namespace ksv::vmod {
+namespace ksv::tool {
 
-std::vector<std::uint8_t> reportDescriptor(DeviceKind kind, std::size_t inputPayload) {
-  if (kind == DeviceKind::Keyboard) {
+std::vector<std::uint8_t> ReportDescriptor(DeviceKind kind, std::size_t input_payload) {
+  if (kind == DeviceKind::kKeyboard) {
     return {
         0x05, 0x01,  // Usage Page (Generic Desktop)
         0x09, 0x06,  // Usage (Keyboard)
@@ -50,7 +50,7 @@ std::vector<std::uint8_t> reportDescriptor(DeviceKind kind, std::size_t inputPay
       0x26, 0xFF, 0x00,  //   Logical Maximum (255)
       0x75, 0x08,        //   Report Size (8)
   };
-  const auto in = static_cast<std::uint8_t>(std::min(inputPayload, kModulePayloadSize));
+  const auto in = static_cast<std::uint8_t>(std::min(input_payload, kModulePayloadSize));
   constexpr auto out = static_cast<std::uint8_t>(kModulePayloadSize);
   for (std::uint8_t id = 1; id <= 3; ++id) {
     const std::uint8_t report[] = {
@@ -70,4 +70,4 @@ std::vector<std::uint8_t> reportDescriptor(DeviceKind kind, std::size_t inputPay
   return d;
 }
 
-}  // namespace ksv::vmod
+}  // namespace ksv::tool

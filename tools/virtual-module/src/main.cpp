@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "spec.hpp"
-#include "uhid_device.hpp"
-#include "unique_fd.hpp"
+#include "device_description.h"
+#include "uhid_device.h"
+#include "unique_fd.h"
 
-namespace ksv::vmod {
+namespace ksv::tool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -43,14 +43,14 @@ const char kUsage[] =
     "stdout: 'added ID /dev/hidrawN', 'removed ID', 'ready', 'error MESSAGE',\n"
     "        'device ID /dev/hidrawN' ... 'end' (list)\n";
 
-void emit(const std::string& line) {
+void Emit(const std::string& line) {
   std::fputs(line.c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
 
 struct Device {
-  DeviceSpec spec;
+  DeviceDescription description;
   std::unique_ptr<UhidDevice> uhid;
   std::string hidraw;
   unsigned generation = 0;
@@ -72,124 +72,124 @@ class App {
   explicit App(bool trace) : trace_(trace) {}
 
   // Creates a device and waits for its hidraw node; throws on failure.
-  void add(const std::string& text) {
-    DeviceSpec spec = parseDeviceSpec(text, ++sequence_);
-    if (find(spec.id) != devices_.end()) {
-      throw SpecError("a device with id \"" + spec.id + "\" exists already");
+  void Add(const std::string& text) {
+    DeviceDescription description = ParseDeviceDescription(text, ++sequence_);
+    if (Find(description.id) != devices_.end()) {
+      throw DescriptionError("a device with id \"" + description.id + "\" exists already");
     }
     auto device = std::make_unique<Device>();
     device->generation = ++generation_;
     const std::string phys = "ksv-virtual-module/" + std::to_string(::getpid()) + "/" +
                              std::to_string(device->generation);
-    device->uhid = std::make_unique<UhidDevice>(spec, phys);
-    device->hidraw = device->uhid->waitForHidraw(kHidrawTimeout);
-    device->spec = std::move(spec);
-    emit("added " + device->spec.id + " " + device->hidraw);
+    device->uhid = std::make_unique<UhidDevice>(description, phys);
+    device->hidraw = device->uhid->WaitForHidraw(kHidrawTimeout);
+    device->description = std::move(description);
+    Emit("added " + device->description.id + " " + device->hidraw);
     devices_.push_back(std::move(device));
   }
 
-  void remove(const std::string& id) {
-    const auto it = find(id);
-    if (it == devices_.end()) throw SpecError("no device with id \"" + id + "\"");
+  void Remove(const std::string& id) {
+    const auto it = Find(id);
+    if (it == devices_.end()) throw DescriptionError("no device with id \"" + id + "\"");
     devices_.erase(it);  // closing /dev/uhid destroys the device
-    emit("removed " + id);
+    Emit("removed " + id);
   }
 
-  void list() const {
-    for (const auto& d : devices_) emit("device " + d->spec.id + " " + d->hidraw);
-    emit("end");
+  void List() const {
+    for (const auto& d : devices_) Emit("device " + d->description.id + " " + d->hidraw);
+    Emit("end");
   }
 
   // Runs one control line; false on "quit".
-  bool command(const std::string& line) {
+  bool Command(const std::string& line) {
     try {
-      const auto cmd = parseControlLine(line);
+      const auto cmd = ParseControlLine(line);
       if (!cmd) return true;
       switch (cmd->type) {
-        case ControlCommand::Type::Add:
-          add(cmd->argument);
+        case ControlCommand::Type::kAdd:
+          Add(cmd->argument);
           break;
-        case ControlCommand::Type::Remove:
-          remove(cmd->argument);
+        case ControlCommand::Type::kRemove:
+          Remove(cmd->argument);
           break;
-        case ControlCommand::Type::List:
-          list();
+        case ControlCommand::Type::kList:
+          List();
           break;
-        case ControlCommand::Type::Quit:
+        case ControlCommand::Type::kQuit:
           return false;
       }
     } catch (const std::exception& e) {
-      emit(std::string("error ") + e.what());
+      Emit(std::string("error ") + e.what());
     }
     return true;
   }
 
   // Appends the devices' pollfds to `fds`, in device order.
-  void addPollFds(std::vector<pollfd>& fds) const {
+  void AddPollFds(std::vector<pollfd>& fds) const {
     for (const auto& d : devices_) fds.push_back(pollfd{d->uhid->fd(), POLLIN, 0});
   }
 
-  // Handles the device events `fds` (as made by addPollFds) report.
-  void handleDeviceEvents(const pollfd* fds) {
+  // Handles the device events `fds` (as made by AddPollFds) report.
+  void HandleDeviceEvents(const pollfd* fds) {
     std::vector<std::string> doomed;
     const std::size_t count = devices_.size();
     for (std::size_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
       Device& device = *devices_[i];
-      while (device.uhid->readEvent(*event_)) {
-        if (handleEvent(device, *event_)) {
-          doomed.push_back(device.spec.id);
+      while (device.uhid->ReadEvent(*event_)) {
+        if (HandleEvent(device, *event_)) {
+          doomed.push_back(device.description.id);
           break;
         }
       }
     }
-    for (const auto& id : doomed) remove(id);
+    for (const auto& id : doomed) Remove(id);
   }
 
   // Milliseconds until the next delayed reply is due, or -1.
-  int pollTimeout() const {
+  int PollTimeout() const {
     if (pending_.empty()) return -1;
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(pending_.top().due - Clock::now());
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
   }
 
-  void sendDueReplies() {
+  void SendDueReplies() {
     const auto now = Clock::now();
     while (!pending_.empty() && pending_.top().due <= now) {
       const PendingReply& reply = pending_.top();
       for (const auto& d : devices_) {
-        if (d->generation == reply.generation) d->uhid->sendInput(reply.data);
+        if (d->generation == reply.generation) d->uhid->SendInput(reply.data);
       }
       pending_.pop();
     }
   }
 
  private:
-  std::vector<std::unique_ptr<Device>>::iterator find(const std::string& id) {
+  std::vector<std::unique_ptr<Device>>::iterator Find(const std::string& id) {
     return std::find_if(devices_.begin(), devices_.end(),
-                        [&](const auto& d) { return d->spec.id == id; });
+                        [&](const auto& d) { return d->description.id == id; });
   }
-  std::vector<std::unique_ptr<Device>>::const_iterator find(const std::string& id) const {
+  std::vector<std::unique_ptr<Device>>::const_iterator Find(const std::string& id) const {
     return std::find_if(devices_.begin(), devices_.end(),
-                        [&](const auto& d) { return d->spec.id == id; });
+                        [&](const auto& d) { return d->description.id == id; });
   }
 
   // Returns true if the device is to be removed.
-  bool handleEvent(Device& device, const uhid_event& event) {
+  bool HandleEvent(Device& device, const uhid_event& event) {
     switch (event.type) {
       case UHID_OUTPUT: {
         const auto& out = event.u.output;
         const std::size_t size = std::min<std::size_t>(out.size, sizeof(out.data));
-        if (trace_) emit("output " + device.spec.id + " " + toHex(out.data, size));
-        if (device.spec.kind != DeviceKind::Module) return false;
-        const Behaviour& b = device.spec.behaviour;
-        if (++device.outputs <= b.ignoreFirst) return false;
-        if (b.removeAfterOutput) return true;
-        std::vector<std::uint8_t> reply = makeReply(b, out.data, size);
+        if (trace_) Emit("output " + device.description.id + " " + ToHex(out.data, size));
+        if (device.description.kind != DeviceKind::kModule) return false;
+        const Behaviour& b = device.description.behaviour;
+        if (++device.outputs <= b.ignore_first) return false;
+        if (b.remove_after_output) return true;
+        std::vector<std::uint8_t> reply = MakeReply(b, out.data, size);
         if (reply.empty()) return false;
         if (b.delay.count() == 0 && pending_.empty()) {
-          device.uhid->sendInput(reply);
+          device.uhid->SendInput(reply);
         } else {
           pending_.push(
               PendingReply{Clock::now() + b.delay, ++order_, device.generation, std::move(reply)});
@@ -197,15 +197,15 @@ class App {
         return false;
       }
       case UHID_GET_REPORT:
-        device.uhid->refuseGetReport(event.u.get_report.id);
+        device.uhid->RefuseGetReport(event.u.get_report.id);
         break;
       case UHID_SET_REPORT:
-        device.uhid->refuseSetReport(event.u.set_report.id);
+        device.uhid->RefuseSetReport(event.u.set_report.id);
         break;
       default:
         break;
     }
-    if (trace_) emit(std::string(eventName(event.type)) + " " + device.spec.id);
+    if (trace_) Emit(std::string(EventName(event.type)) + " " + device.description.id);
     return false;
   }
 
@@ -223,7 +223,7 @@ class LineReader {
  public:
   // Reads once (the caller saw POLLIN, so this does not block); false at
   // end of input.
-  bool read(int fd, std::vector<std::string>& lines) {
+  bool Read(int fd, std::vector<std::string>& lines) {
     char chunk[4096];
     ssize_t n;
     do {
@@ -248,10 +248,10 @@ class LineReader {
   std::string buffer_;
 };
 
-int run(int argc, char** argv) {
+int Run(int argc, char** argv) {
   std::string control = "-";
   bool trace = false;
-  std::vector<std::string> specs;
+  std::vector<std::string> descriptions;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--control" && i + 1 < argc) {
@@ -265,14 +265,14 @@ int run(int argc, char** argv) {
       std::cerr << "ksv-virtual-module: unknown option " << arg << "\n" << kUsage;
       return 2;
     } else {
-      specs.push_back(arg);
+      descriptions.push_back(arg);
     }
   }
   // Reject bad descriptions before creating anything.
   try {
     unsigned n = 0;
-    for (const auto& s : specs) parseDeviceSpec(s, ++n);
-  } catch (const SpecError& e) {
+    for (const auto& s : descriptions) ParseDeviceDescription(s, ++n);
+  } catch (const DescriptionError& e) {
     std::cerr << "ksv-virtual-module: " << e.what() << "\n";
     return 2;
   }
@@ -284,24 +284,24 @@ int run(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGHUP);
   sigprocmask(SIG_BLOCK, &signals, nullptr);
-  const UniqueFd signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
-  if (!signalFd) {
+  const UniqueFd signal_fd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+  if (!signal_fd) {
     std::perror("ksv-virtual-module: signalfd");
     return 1;
   }
 
-  UniqueFd controlFd;
-  UniqueFd fifoKeeper;  // our own write end: the FIFO never reports end of input
+  UniqueFd control_fd;
+  UniqueFd fifo_keeper;  // our own write end: the FIFO never reports end of input
   if (control == "-") {
-    controlFd.reset(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
+    control_fd.reset(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0));
   } else if (control != "none") {
     if (::mkfifo(control.c_str(), 0600) != 0 && errno != EEXIST) {
       std::perror(("ksv-virtual-module: mkfifo " + control).c_str());
       return 1;
     }
-    controlFd.reset(::open(control.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    fifoKeeper.reset(::open(control.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!controlFd || !fifoKeeper) {
+    control_fd.reset(::open(control.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    fifo_keeper.reset(::open(control.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!control_fd || !fifo_keeper) {
       std::perror(("ksv-virtual-module: open " + control).c_str());
       return 1;
     }
@@ -309,35 +309,35 @@ int run(int argc, char** argv) {
 
   App app(trace);
   try {
-    for (const auto& s : specs) app.add(s);
+    for (const auto& s : descriptions) app.Add(s);
   } catch (const std::exception& e) {
     std::cerr << "ksv-virtual-module: " << e.what() << "\n";
     return 1;
   }
-  emit("ready");
+  Emit("ready");
 
   LineReader reader;
   std::vector<pollfd> fds;
   for (;;) {
     fds.clear();
-    fds.push_back(pollfd{signalFd.get(), POLLIN, 0});
-    fds.push_back(pollfd{controlFd ? controlFd.get() : -1, POLLIN, 0});
-    app.addPollFds(fds);
-    const int ready = ::poll(fds.data(), fds.size(), app.pollTimeout());
+    fds.push_back(pollfd{signal_fd.get(), POLLIN, 0});
+    fds.push_back(pollfd{control_fd ? control_fd.get() : -1, POLLIN, 0});
+    app.AddPollFds(fds);
+    const int ready = ::poll(fds.data(), fds.size(), app.PollTimeout());
     if (ready < 0 && errno != EINTR) {
       std::perror("ksv-virtual-module: poll");
       return 1;
     }
     try {
-      app.sendDueReplies();
+      app.SendDueReplies();
       if (ready <= 0) continue;
       if (fds[0].revents != 0) return 0;  // SIGTERM, SIGINT or SIGHUP
-      app.handleDeviceEvents(fds.data() + 2);
+      app.HandleDeviceEvents(fds.data() + 2);
       if (fds[1].revents != 0) {
         std::vector<std::string> lines;
-        const bool open = reader.read(controlFd.get(), lines);
+        const bool open = reader.Read(control_fd.get(), lines);
         for (const auto& line : lines) {
-          if (!app.command(line)) return 0;
+          if (!app.Command(line)) return 0;
         }
         if (!open) return 0;  // end of stdin
       }
@@ -349,6 +349,6 @@ int run(int argc, char** argv) {
 }
 
 }  // namespace
-}  // namespace ksv::vmod
+}  // namespace ksv::tool
 
-int main(int argc, char** argv) { return ksv::vmod::run(argc, argv); }
+int main(int argc, char** argv) { return ksv::tool::Run(argc, argv); }

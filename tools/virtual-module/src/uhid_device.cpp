@@ -1,4 +1,4 @@
-#include "uhid_device.hpp"
+#include "uhid_device.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,16 +11,16 @@
 #include <system_error>
 #include <thread>
 
-#include "descriptors.hpp"
+#include "descriptors.h"
 
-namespace ksv::vmod {
+namespace ksv::tool {
 namespace {
 
 constexpr std::uint16_t kBusUsb = 0x03;
 
-std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-std::unique_ptr<uhid_event> zeroedEvent(std::uint32_t type) {
+std::unique_ptr<uhid_event> ZeroedEvent(std::uint32_t type) {
   auto event = std::make_unique<uhid_event>();
   std::memset(event.get(), 0, sizeof(uhid_event));
   event->type = type;
@@ -28,7 +28,7 @@ std::unique_ptr<uhid_event> zeroedEvent(std::uint32_t type) {
 }
 
 // Path of the hidraw node whose HID device has HID_PHYS=`phys`, or "".
-std::string findHidraw(const std::string& phys) {
+std::string FindHidraw(const std::string& phys) {
   namespace fs = std::filesystem;
   std::error_code ec;
   const std::string wanted = "HID_PHYS=" + phys;
@@ -44,34 +44,36 @@ std::string findHidraw(const std::string& phys) {
 
 }  // namespace
 
-UhidDevice::UhidDevice(const DeviceSpec& spec, std::string phys) : phys_(std::move(phys)) {
+UhidDevice::UhidDevice(const DeviceDescription& description, std::string phys)
+    : phys_(std::move(phys)) {
   fd_.reset(::open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK));
-  if (!fd_) throw UhidError(errnoText("cannot open /dev/uhid"));
+  if (!fd_) throw UhidError(ErrnoText("cannot open /dev/uhid"));
 
-  auto event = zeroedEvent(UHID_CREATE2);
+  auto event = ZeroedEvent(UHID_CREATE2);
   uhid_create2_req& req = event->u.create2;
-  const auto copyString = [](auto& field, const std::string& value) {
+  const auto copy_string = [](auto& field, const std::string& value) {
     const std::size_t n = std::min(value.size(), sizeof(field) - 1);
     std::memcpy(field, value.data(), n);
   };
-  copyString(req.name, spec.name);
-  copyString(req.phys, phys_);
-  copyString(req.uniq, spec.serial);
-  const std::vector<std::uint8_t> descriptor = reportDescriptor(spec.kind, spec.inputPayloadSize);
+  copy_string(req.name, description.name);
+  copy_string(req.phys, phys_);
+  copy_string(req.uniq, description.serial);
+  const std::vector<std::uint8_t> descriptor =
+      ReportDescriptor(description.kind, description.input_payload_size);
   std::copy(descriptor.begin(), descriptor.end(), req.rd_data);
   req.rd_size = static_cast<std::uint16_t>(descriptor.size());
   req.bus = kBusUsb;
-  req.vendor = spec.vendor;
-  req.product = spec.product;
-  req.version = spec.version;
+  req.vendor = description.vendor;
+  req.product = description.product;
+  req.version = description.version;
   req.country = 0;
-  write(*event);
+  Write(*event);
 }
 
-std::string UhidDevice::waitForHidraw(std::chrono::milliseconds timeout) const {
+std::string UhidDevice::WaitForHidraw(std::chrono::milliseconds timeout) const {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    std::string path = findHidraw(phys_);
+    std::string path = FindHidraw(phys_);
     if (!path.empty() && ::access(path.c_str(), F_OK) == 0) return path;
     if (std::chrono::steady_clock::now() > deadline) {
       throw UhidError("no hidraw node appeared for " + phys_);
@@ -80,49 +82,49 @@ std::string UhidDevice::waitForHidraw(std::chrono::milliseconds timeout) const {
   }
 }
 
-bool UhidDevice::readEvent(uhid_event& event) const {
+bool UhidDevice::ReadEvent(uhid_event& event) const {
   for (;;) {
     const ssize_t n = ::read(fd_.get(), &event, sizeof(event));
     if (n >= 0) return n > 0;
     if (errno == EINTR) continue;
     if (errno == EAGAIN) return false;
-    throw UhidError(errnoText("reading /dev/uhid"));
+    throw UhidError(ErrnoText("reading /dev/uhid"));
   }
 }
 
-void UhidDevice::sendInput(const std::vector<std::uint8_t>& data) const {
-  auto event = zeroedEvent(UHID_INPUT2);
+void UhidDevice::SendInput(const std::vector<std::uint8_t>& data) const {
+  auto event = ZeroedEvent(UHID_INPUT2);
   if (data.size() > sizeof(event->u.input2.data)) throw UhidError("input report too large");
   event->u.input2.size = static_cast<std::uint16_t>(data.size());
   std::copy(data.begin(), data.end(), event->u.input2.data);
-  write(*event);
+  Write(*event);
 }
 
-void UhidDevice::refuseGetReport(std::uint32_t requestId) const {
-  auto event = zeroedEvent(UHID_GET_REPORT_REPLY);
-  event->u.get_report_reply.id = requestId;
+void UhidDevice::RefuseGetReport(std::uint32_t request_id) const {
+  auto event = ZeroedEvent(UHID_GET_REPORT_REPLY);
+  event->u.get_report_reply.id = request_id;
   event->u.get_report_reply.err = EIO;
-  write(*event);
+  Write(*event);
 }
 
-void UhidDevice::refuseSetReport(std::uint32_t requestId) const {
-  auto event = zeroedEvent(UHID_SET_REPORT_REPLY);
-  event->u.set_report_reply.id = requestId;
+void UhidDevice::RefuseSetReport(std::uint32_t request_id) const {
+  auto event = ZeroedEvent(UHID_SET_REPORT_REPLY);
+  event->u.set_report_reply.id = request_id;
   event->u.set_report_reply.err = EIO;
-  write(*event);
+  Write(*event);
 }
 
-void UhidDevice::write(const uhid_event& event) const {
+void UhidDevice::Write(const uhid_event& event) const {
   for (;;) {
     const ssize_t n = ::write(fd_.get(), &event, sizeof(event));
     if (n == static_cast<ssize_t>(sizeof(event))) return;
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw UhidError(errnoText("writing /dev/uhid"));
+    if (n < 0) throw UhidError(ErrnoText("writing /dev/uhid"));
     throw UhidError("short write to /dev/uhid");
   }
 }
 
-const char* eventName(std::uint32_t type) {
+const char* EventName(std::uint32_t type) {
   switch (type) {
     case UHID_START:
       return "start";
@@ -143,4 +145,4 @@ const char* eventName(std::uint32_t type) {
   }
 }
 
-}  // namespace ksv::vmod
+}  // namespace ksv::tool

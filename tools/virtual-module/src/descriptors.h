@@ -4,18 +4,18 @@
 #include <cstdint>
 #include <vector>
 
-#include "spec.hpp"
+#include "device_description.h"
 
-namespace ksv::vmod {
+namespace ksv::tool {
 
 // Module: usage page 0xFF00, usage 1, one application collection declaring
 // input and output reports with IDs 1, 2 and 3, each of 63 bytes (input
-// reports: `inputPayload` bytes).  The kernel drops input reports with
+// reports: `input_payload` bytes).  The kernel drops input reports with
 // undeclared IDs, so a reply with ID 2 or 3 still reaches hidraw while, say,
 // ID 4 does not.
 // Keyboard: the boot keyboard of the HID class definition (no report IDs,
 // 8-byte input report, 1-byte LED output report).
-std::vector<std::uint8_t> reportDescriptor(DeviceKind kind,
-                                           std::size_t inputPayload = kModulePayloadSize);
+std::vector<std::uint8_t> ReportDescriptor(DeviceKind kind,
+                                           std::size_t input_payload = kModulePayloadSize);
 
-}  // namespace ksv::vmod
+}  // namespace ksv::tool

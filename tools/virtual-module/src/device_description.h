@@ -18,17 +18,17 @@
 #include <string_view>
 #include <vector>
 
-namespace ksv::vmod {
+namespace ksv::tool {
 
 // Raised for malformed device descriptions or control commands.
-class SpecError : public std::runtime_error {
+class DescriptionError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
 enum class DeviceKind {
-  Module,    // vendor-defined page 0xFF00, reports 1..3 in and out, 63 data bytes each
-  Keyboard,  // boot keyboard, no report IDs; never answers
+  kModule,    // vendor-defined page 0xFF00, reports 1..3 in and out, 63 data bytes each
+  kKeyboard,  // boot keyboard, no report IDs; never answers
 };
 
 // Payload bytes per report, not counting the report ID byte.
@@ -37,17 +37,17 @@ inline constexpr std::size_t kModuleReportSize = kModulePayloadSize + 1;
 
 // How a module answers an output report.
 struct Behaviour {
-  unsigned ignoreFirst = 0;                // the first N output reports get no reaction at all
-  bool silent = false;                     // never answer
-  bool removeAfterOutput = false;          // vanish on the next output report, no answer
-  std::uint8_t replyId = 1;                // report ID byte of the answer
-  std::uint8_t xorMask = 0;                // every payload byte of the answer is XORed with this
-  std::optional<std::size_t> shortLength;  // answer only this many bytes (ID byte included)
-  std::chrono::milliseconds delay{0};      // wait this long before answering
+  unsigned ignore_first = 0;                // the first N output reports get no reaction at all
+  bool silent = false;                      // never answer
+  bool remove_after_output = false;         // vanish on the next output report, no answer
+  std::uint8_t reply_id = 1;                // report ID byte of the answer
+  std::uint8_t xor_mask = 0;                // every payload byte of the answer is XORed with this
+  std::optional<std::size_t> short_length;  // answer only this many bytes (ID byte included)
+  std::chrono::milliseconds delay{0};       // wait this long before answering
 };
 
-struct DeviceSpec {
-  DeviceKind kind = DeviceKind::Module;
+struct DeviceDescription {
+  DeviceKind kind = DeviceKind::kModule;
   std::string id;  // handle for "remove"; no whitespace
   std::uint16_t vendor = 0;
   std::uint16_t product = 0;
@@ -58,31 +58,31 @@ struct DeviceSpec {
   // reports always have kModulePayloadSize).  The kernel drops input
   // reports shorter than declared, so short= answers reach hidraw only
   // when this is at most short - 1.
-  std::size_t inputPayloadSize = kModulePayloadSize;
+  std::size_t input_payload_size = kModulePayloadSize;
   Behaviour behaviour;
 };
 
 // Parses "KIND:field,field,...". `sequence` numbers devices whose id cannot
 // be derived from the serial (empty, or containing whitespace): "#<sequence>".
-DeviceSpec parseDeviceSpec(std::string_view text, unsigned sequence);
+DeviceDescription ParseDeviceDescription(std::string_view text, unsigned sequence);
 
 // The answer of a module to output report `output` (report ID byte first, as
 // delivered by uhid): the reply ID byte, then the output's payload, padded
 // with zeros or cut to 63 bytes, each byte XORed with the mask; cut to the
 // short length if one is set.  Empty if the module does not answer.
-std::vector<std::uint8_t> makeReply(const Behaviour& behaviour, const std::uint8_t* output,
+std::vector<std::uint8_t> MakeReply(const Behaviour& behaviour, const std::uint8_t* output,
                                     std::size_t size);
 
 // A line received on the control channel.
 struct ControlCommand {
-  enum class Type { Add, Remove, List, Quit } type = Type::List;
+  enum class Type { kAdd, kRemove, kList, kQuit } type = Type::kList;
   std::string argument;  // device description for Add, device id for Remove
 };
 
-// Parses one control line ("add SPEC", "remove ID", "list", "quit").  Returns
+// Parses one control line ("add DEVICE", "remove ID", "list", "quit").  Returns
 // nothing for blank lines and '#' comments.
-std::optional<ControlCommand> parseControlLine(std::string_view line);
+std::optional<ControlCommand> ParseControlLine(std::string_view line);
 
-std::string toHex(const std::uint8_t* data, std::size_t size);
+std::string ToHex(const std::uint8_t* data, std::size_t size);
 
-}  // namespace ksv::vmod
+}  // namespace ksv::tool

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "spec.hpp"
-#include "unique_fd.hpp"
+#include "device_description.h"
+#include "unique_fd.h"
 
-namespace ksv::vmod {
+namespace ksv::tool {
 
 class UhidError : public std::runtime_error {
  public:
@@ -25,32 +25,32 @@ class UhidDevice {
  public:
   // Creates the device (UHID_CREATE2, bus USB).  `phys` must be unique: it is
   // how the hidraw node of this device is found in sysfs.
-  UhidDevice(const DeviceSpec& spec, std::string phys);
+  UhidDevice(const DeviceDescription& description, std::string phys);
 
   int fd() const { return fd_.get(); }
 
   // Waits until the kernel has made the hidraw node and returns its path.
-  std::string waitForHidraw(std::chrono::milliseconds timeout) const;
+  std::string WaitForHidraw(std::chrono::milliseconds timeout) const;
 
   // Reads one pending event; false if there is none.
-  bool readEvent(uhid_event& event) const;
+  bool ReadEvent(uhid_event& event) const;
 
   // Sends an input report exactly as given (report ID byte first).
-  void sendInput(const std::vector<std::uint8_t>& data) const;
+  void SendInput(const std::vector<std::uint8_t>& data) const;
 
   // Refuses a GET_REPORT / SET_REPORT request (the descriptors declare no
   // feature reports).
-  void refuseGetReport(std::uint32_t requestId) const;
-  void refuseSetReport(std::uint32_t requestId) const;
+  void RefuseGetReport(std::uint32_t request_id) const;
+  void RefuseSetReport(std::uint32_t request_id) const;
 
  private:
-  void write(const uhid_event& event) const;
+  void Write(const uhid_event& event) const;
 
   UniqueFd fd_;
   std::string phys_;
 };
 
 // Event names for tracing.
-const char* eventName(std::uint32_t type);
+const char* EventName(std::uint32_t type);
 
-}  // namespace ksv::vmod
+}  // namespace ksv::tool
