@@ -1,5 +1,4 @@
-# ksv_add_guest_test(NAME <name> COMMAND <cmd> [args...]
-#                    [RW <host dir>...] [TIMEOUT <seconds>] [UDEV])
+# ksv_add_guest_test(NAME <name> COMMAND <cmd> [args...] [TIMEOUT <seconds>])
 #
 # Registers a CTest test that boots the test guest (tests/vm/run-in-guest.sh)
 # and runs COMMAND there, in the test's working directory (the current binary
@@ -19,7 +18,7 @@ endif()
 option(KSV_GUEST_TESTS "Run the uhid tests in the QEMU test guest" ${_ksv_guest_default})
 
 function(ksv_add_guest_test)
-    cmake_parse_arguments(ARG "UDEV" "NAME;TIMEOUT" "COMMAND;RW" ${ARGN})
+    cmake_parse_arguments(ARG "" "NAME;TIMEOUT" "COMMAND" ${ARGN})
     if(NOT KSV_GUEST_TESTS)
         return()
     endif()
@@ -31,15 +30,8 @@ function(ksv_add_guest_test)
     endif()
     # Not a directory variable: this file is included once, from any directory.
     set(runner "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/run-in-guest.sh")
-    set(runner_args --timeout ${ARG_TIMEOUT})
-    foreach(dir IN LISTS ARG_RW)
-        list(APPEND runner_args --rw ${dir})
-    endforeach()
-    if(ARG_UDEV)
-        list(APPEND runner_args --udev)
-    endif()
     add_test(NAME ${ARG_NAME}
-             COMMAND ${runner} ${runner_args} -- ${ARG_COMMAND}
+             COMMAND ${runner} --timeout ${ARG_TIMEOUT} -- ${ARG_COMMAND}
              WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
     # The guest's own limit fires first; CTest's is the backstop.
     math(EXPR ctest_timeout "${ARG_TIMEOUT} + 60")
