@@ -226,27 +226,15 @@ void CheckRow(const std::string& ksvhid, const Row& row) {
                     std::to_string(row.least_round_trip_ms) + " ms");
 }
 
-// 63 command bytes as hex: `count` bytes from `first` on (wrapping after ff), then zeros.
-std::string CountingHex(unsigned first, unsigned count) {
+// 63 bytes as hex: `count` bytes counting up from `first` (wrapping after ff), then `fill`.
+std::string Hex63(unsigned first, unsigned count, unsigned fill) {
   std::string hex;
   for (unsigned i = 0; i < 63; ++i) {
     char digits[3];
-    std::snprintf(digits, sizeof digits, "%02x", i < count ? (first + i) % 256 : 0U);
+    std::snprintf(digits, sizeof digits, "%02x", i < count ? (first + i) % 256 : fill);
     hex += digits;
   }
   return hex;
-}
-
-// The reply of the module that adds one to every byte.
-std::string PlusOneHex(const std::string& command) {
-  std::string reply;
-  for (std::size_t at = 0; at < command.size(); at += 2) {
-    char digits[3];
-    std::snprintf(digits, sizeof digits, "%02lx",
-                  (std::stoul(command.substr(at, 2), nullptr, 16) + 1) % 256);
-    reply += digits;
-  }
-  return reply;
 }
 
 // The JSON of send: every exchange gave `result`; `reply` is JSON (a string, or null).
@@ -277,12 +265,6 @@ std::string Dump(const std::string& first_row, const std::string& rest) {
          eight.substr(0, 7 * 3) + "    |" + std::string(15, '.') + "|\n";
 }
 
-std::string Repeated(const std::string& text, int times) {
-  std::string repeated;
-  for (int i = 0; i < times; ++i) repeated += text;
-  return repeated;
-}
-
 std::vector<Row> Rows() {
   const std::string version = KSV_VERSION_TEXT;
   const std::string all_simulated =
@@ -296,9 +278,9 @@ std::vector<Row> Rows() {
   const std::string sim_0003 =
       R"j("serial":"KSV-SIM-0003","serial_hex":"4b53562d53494d2d30303033")j";
   const std::string sim_0004 = R"j("serial":"KSV-\\xb5-0004","serial_hex":"4b53562db52d30303034")j";
-  const std::string all_bytes = CountingHex(0, 63);
-  const std::string wrapping = CountingHex(255, 2);
-  const std::string one = CountingHex(1, 1);
+  const std::string all_bytes = Hex63(0, 63, 0);
+  const std::string wrapping = Hex63(255, 2, 0);
+  const std::string one = Hex63(1, 1, 0);
   const Expect usage = Expect::Pattern("^usage: ksvhid ");
   return {
       // Every mode sees its own modules among the simulated devices, in walk order; the keyboard
@@ -346,11 +328,10 @@ std::vector<Row> Rows() {
        "\n"},
       // All 63 command bytes travel: 00..3e out, 01..3f back.
       {"json", "--simulated send KSV-SIM-0001 " + all_bytes + " --json", 0,
-       SentJson(sim_0001, all_bytes, 1, 1, "reply (report ID 1)",
-                '"' + PlusOneHex(all_bytes) + '"')},
+       SentJson(sim_0001, all_bytes, 1, 1, "reply (report ID 1)", '"' + Hex63(1, 63, 1) + '"')},
       // ff wraps to 00; a repeated exchange is counted per result, with ordered round trips.
       {"json", "--json --simulated send KSV-SIM-0001 ff00 --repeat 5", 0,
-       SentJson(sim_0001, wrapping, 5, 1, "reply (report ID 1)", '"' + PlusOneHex(wrapping) + '"'),
+       SentJson(sim_0001, wrapping, 5, 1, "reply (report ID 1)", '"' + Hex63(0, 2, 1) + '"'),
        "exchanges done: 5 of 5\n", 1},
       // No reply: null, not stale bytes.
       {"json", "--simulated send KSV-SIM-0003 01 --json", 1,
@@ -394,9 +375,9 @@ std::vector<Row> Rows() {
       {"arguments", "--simulated send KSV-SIM-0001 0x", 2, "",
        Error("bad hex bytes \"0x\": write each byte as two hex digits")},
       // 63 bytes fit, 64 do not.
-      {"arguments", "--simulated send KSV-SIM-0001 " + Repeated("ab", 64), 2, "",
+      {"arguments", "--simulated send KSV-SIM-0001 " + Hex63(0, 0, 0xab) + "ab", 2, "",
        Error("a command has at most 63 bytes, not 64")},
-      {"arguments", "--simulated send KSV-SIM-0002 " + Repeated("ab", 63), 0,
+      {"arguments", "--simulated send KSV-SIM-0002 " + Hex63(0, 0, 0xab), 0,
        Expect::Pattern("^module KSV-SIM-0002 \\(mode 0\\)\nresult: 0 reply")},
       {"arguments", "--simulated send KSV\\q 01", 2, "",
        Error("bad escape in serial number \"KSV\\\\q\": use \\\\ for a backslash and \\xHH for "

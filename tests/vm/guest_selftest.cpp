@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "checks.h"
+#include "unique_fd.h"
 
 namespace ksv::test {
 namespace {
@@ -30,24 +31,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    std::swap(fd_, o.fd_);
-    return *this;
-  }
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using Fd = ksv::tool::UniqueFd;
 
 // ksv-virtual-module as a child: commands go to its stdin, its stdout lines
 // are read back.  Closing stdin makes it remove its devices and exit.
