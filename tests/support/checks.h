@@ -17,22 +17,18 @@ inline int Finish(const char* program) {
   return g_failures == 0 ? 0 : 1;
 }
 
-// The text of a check's message, given as a C string or a std::string.
-inline const char* MessageText(const char* message) { return message; }
-inline const char* MessageText(const std::string& message) { return message.c_str(); }
-
 }  // namespace ksv::test
 
-// A failure is flushed at once, so that it is seen even if the program dies afterwards.
-#define KSV_CHECK_MSG(cond, msg)                                        \
-  do {                                                                  \
-    ++::ksv::test::g_checks;                                            \
-    if (!(cond)) {                                                      \
-      ++::ksv::test::g_failures;                                        \
-      std::printf("FAILED %s:%d: %s (%s)\n", __FILE__, __LINE__, #cond, \
-                  ::ksv::test::MessageText(msg));                       \
-      std::fflush(stdout);                                              \
-    }                                                                   \
+// The message is a C string or a std::string. A failure is flushed at once, so that it is seen even
+// if the program dies afterwards.
+#define KSV_CHECK_MSG(cond, msg)                                                                   \
+  do {                                                                                             \
+    ++::ksv::test::g_checks;                                                                       \
+    if (!(cond)) {                                                                                 \
+      ++::ksv::test::g_failures;                                                                   \
+      std::printf("FAILED %s:%d: %s (%s)\n", __FILE__, __LINE__, #cond, std::string(msg).c_str()); \
+      std::fflush(stdout);                                                                         \
+    }                                                                                              \
   } while (0)
 #define KSV_CHECK(cond) KSV_CHECK_MSG(cond, "")
 #define KSV_CHECK_EQ(actual, expected)                                                             \
