@@ -2,33 +2,29 @@
 
 #include <optional>
 
-#include "core/module_mode.h"
-
 namespace ksv {
+namespace {
 
-Device OpenMatchingDevice(HidPlatform& platform, const char* path, DeviceIdentity wanted) {
+bool IsWanted(DeviceIdentity ids, const ModeIdentities& wanted) {
+  return ids == wanted.first || (wanted.count > 1 && ids == wanted.second);
+}
+
+}  // namespace
+
+Device OpenMatchingDevice(HidPlatform& platform, const char* path, const ModeIdentities& wanted) {
   Device device(platform, platform.OpenDevicePath(path));
   if (!device) {
     return Device{};
   }
   const std::optional<DeviceIdentity> ids = platform.GetDeviceIds(device.get());
-  if (!ids || *ids != wanted) {
+  if (!ids || !IsWanted(*ids, wanted)) {
     return Device{};  // `device` closes the handle
   }
   return device;
 }
 
 Device OpenCandidate(HidPlatform& platform, const char* path) {
-  const ModeIdentities identities = IdentitiesFor(CurrentMode());
-  DeviceIdentity chosen = identities.first;
-  if (identities.count > 1) {
-    // The probe's handle is a temporary, closed before the open that is kept.
-    const bool first_matches = static_cast<bool>(OpenMatchingDevice(platform, path, chosen));
-    if (!first_matches) {
-      chosen = identities.second;
-    }
-  }
-  return OpenMatchingDevice(platform, path, chosen);
+  return OpenMatchingDevice(platform, path, IdentitiesFor(CurrentMode()));
 }
 
 }  // namespace ksv

@@ -19,30 +19,37 @@ std::optional<std::size_t> FittingLength(const char* text) {
 
 }  // namespace
 
-bool FindHidInterfacePath(HidPlatform& platform, std::uint32_t index, DevicePath& path) {
-  // Past the bound no list is worth building: the answer is no path.
-  if (index >= kInterfaceIndexBound) {
-    return false;
-  }
-  const HidClass hid_class = platform.GetHidClass();
-  const InterfaceList list(platform, platform.OpenInterfaceList(hid_class));
-  if (!list) {
-    return false;
+HidInterfaces ListHidInterfaces(HidPlatform& platform) {
+  HidInterfaces interfaces;
+  interfaces.hid_class = platform.GetHidClass();
+  interfaces.list = InterfaceList(platform, platform.OpenInterfaceList(interfaces.hid_class));
+  return interfaces;
+}
+
+PathLookup FindHidInterfacePath(HidPlatform& platform, const HidInterfaces& interfaces,
+                                std::uint32_t index, DevicePath& path) {
+  if (index >= kInterfaceIndexBound || !interfaces.list) {
+    return PathLookup::kEnd;
   }
   InterfaceRecord record;
-  if (!platform.GetInterfaceAt(list.get(), hid_class, index, record)) {
-    return false;  // the end of the list, or a failed lookup
+  switch (platform.GetInterfaceAt(interfaces.list.get(), interfaces.hid_class, index, record)) {
+    case InterfaceLookup::kFound:
+      break;
+    case InterfaceLookup::kEnd:
+      return PathLookup::kEnd;
+    case InterfaceLookup::kFailed:
+      return PathLookup::kSkipped;
   }
-  const OwnedPathBlock block(platform, platform.GetInterfacePath(list.get(), record));
+  const OwnedPathBlock block(platform, platform.GetInterfacePath(interfaces.list.get(), record));
   if (!block || block.get().text == nullptr) {
-    return false;
+    return PathLookup::kSkipped;  // the device may just have left
   }
   const std::optional<std::size_t> length = FittingLength(block.get().text);
   if (!length) {
-    return false;
+    return PathLookup::kSkipped;
   }
   std::memcpy(path.data(), block.get().text, *length + 1);
-  return true;
+  return PathLookup::kFound;
 }
 
 }  // namespace ksv

@@ -1,4 +1,5 @@
-// One step of the walk over present HID interfaces: the device path at one interface index.
+// The walk over present HID interfaces: one list of them per walk, and the device path at one
+// index of that list.
 #pragma once
 
 #include <array>
@@ -16,11 +17,29 @@ inline constexpr std::uint32_t kInterfaceIndexBound = 64;
 inline constexpr std::size_t kDevicePathBytes = 260;
 using DevicePath = std::array<char, kDevicePathBytes>;
 
-// Copies the path of the HID interface at `index`, with its terminator, into `path` and gives
-// true. Gives false with `path` untouched past the bound, past the end of the list, when the list
-// or the path cannot be had, and for a path of 260 characters or more, which does not fit.
-// Every call builds its own interface list and closes it before returning: nothing is cached, so
-// each step sees the interfaces present at that moment.
-bool FindHidInterfacePath(HidPlatform& platform, std::uint32_t index, DevicePath& path);
+// The HID interfaces present when it was built, held for the whole of one walk and closed when
+// it goes out of scope. Indices into it stay put while the walk runs: a device that arrives or
+// leaves meanwhile does not shift the interfaces after it.
+struct HidInterfaces {
+  HidClass hid_class;
+  InterfaceList list;  // empty when the list could not be built
+};
+
+// Builds the list of the HID interfaces present now.
+HidInterfaces ListHidInterfaces(HidPlatform& platform);
+
+// What one index of the list gave.
+enum class PathLookup {
+  kFound,    // the path was written
+  kSkipped,  // this interface has no usable path; later indices may
+  kEnd,      // past the end of the list, or at the bound: no later index yields anything
+};
+
+// Copies the path of the HID interface at `index` of `interfaces`, with its terminator, into
+// `path` and gives kFound. `path` is written only then. An interface that cannot be looked up,
+// whose path cannot be read, or whose path has 260 characters or more (it does not fit) gives
+// kSkipped; the bound, the end of the list and a list that could not be built give kEnd.
+PathLookup FindHidInterfacePath(HidPlatform& platform, const HidInterfaces& interfaces,
+                                std::uint32_t index, DevicePath& path);
 
 }  // namespace ksv

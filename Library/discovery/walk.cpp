@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include "discovery/candidate.h"
 #include "discovery/interface_walk.h"
@@ -10,12 +11,26 @@
 namespace ksv {
 namespace {
 
+// One walk at a time in this process. A walk holds each candidate open while it looks at it, so
+// two walks at once would each find the other's current candidate taken and pass it over.
+std::mutex g_walk_mutex;
+
 // Hands each module of one walk, in walk order, to `visit`, which gives true to end the walk.
-// The module's handle is closed as soon as `visit` returns, unless `visit` took it over.
+// The module's handle is closed as soon as `visit` returns, unless `visit` took it over. One
+// interface list serves the whole walk and is closed when it ends, however it ends.
 template <typename Visit>
 void WalkModules(HidPlatform& platform, Visit&& visit) {
+  const std::lock_guard<std::mutex> lock(g_walk_mutex);
+  const HidInterfaces interfaces = ListHidInterfaces(platform);
   DevicePath path{};
-  for (std::uint32_t index = 0; FindHidInterfacePath(platform, index, path); ++index) {
+  for (std::uint32_t index = 0; index < kInterfaceIndexBound; ++index) {
+    const PathLookup lookup = FindHidInterfacePath(platform, interfaces, index, path);
+    if (lookup == PathLookup::kEnd) {
+      return;
+    }
+    if (lookup == PathLookup::kSkipped) {
+      continue;
+    }
     Device module = OpenCandidate(platform, path.data());
     if (module && visit(module)) {
       return;

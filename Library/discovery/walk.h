@@ -1,11 +1,16 @@
 // The walk over present HID interfaces, in the three forms behind the enumeration exports.
 //
-// Each call walks afresh: interface indices 0, 1, 2, ... until the first index that yields no
-// path (never beyond 63); each path is opened as a candidate under the current module mode, and a
-// candidate that opens is a module. At most one module handle is open at a time, and every handle
-// the walk opens is closed before it moves on, except the one the opening form hands back. A
-// module held open by anyone (an earlier opening form included) cannot be opened again, so it is
-// invisible to the walk until it is closed.
+// Each call walks afresh over one list of the HID interfaces present when it starts: indices 0,
+// 1, 2, ... of that list until its end (never beyond 63). An interface whose path cannot be had or
+// does not fit is passed over; each other path is opened once as a candidate under the current
+// module mode, and a candidate that opens is a module. A device that arrives or leaves during the
+// walk therefore never makes a module count twice. At most one module handle is open at a time,
+// and every handle the walk opens is closed before it moves on, except the one the opening form
+// hands back. A module held open by anyone (an earlier opening form included) cannot be opened
+// again, so it is invisible to the walk until it is closed.
+//
+// The walks of one process run one at a time, so walks on different threads never hide a module
+// from each other; walks in different processes can, for the moment one looks at it.
 #pragma once
 
 #include "platform/hid_platform.h"

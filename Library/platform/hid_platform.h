@@ -54,6 +54,13 @@ struct HidClass {
   std::array<std::uint8_t, 16> bytes{};
 };
 
+// What GetInterfaceAt found at one index of a list.
+enum class InterfaceLookup {
+  kFound,   // the record is filled
+  kEnd,     // the index is past the end of the list
+  kFailed,  // the entry could not be had; later indices may still hold interfaces
+};
+
 // One entry of an interface list, filled by GetInterfaceAt and passed back to GetInterfacePath.
 // Realisation-defined content; each realisation checks at compile time that its record fits.
 struct InterfaceRecord {
@@ -104,9 +111,10 @@ class HidPlatform {
   virtual HidClass GetHidClass() = 0;
   // A fresh list of the HID interfaces present now; null on failure.
   virtual InterfaceListToken OpenInterfaceList(const HidClass& cls) = 0;
-  // Fills `out` with the i-th interface of the list; false past the end or on failure.
-  virtual bool GetInterfaceAt(InterfaceListToken list, const HidClass& cls, std::uint32_t index,
-                              InterfaceRecord& out) = 0;
+  // Fills `out` with the i-th interface of the list and gives kFound; kEnd past the end of the
+  // list, kFailed when that one entry cannot be had.
+  virtual InterfaceLookup GetInterfaceAt(InterfaceListToken list, const HidClass& cls,
+                                         std::uint32_t index, InterfaceRecord& out) = 0;
   // The interface's device path in a block of its own; block null on failure.
   virtual PathBlock GetInterfacePath(InterfaceListToken list, const InterfaceRecord& record) = 0;
   virtual void ReleasePathBlock(PathBlock block) = 0;

@@ -189,14 +189,14 @@ class LinuxHidPlatform final : public HidPlatform {
     return nodes;
   }
 
-  bool GetInterfaceAt(InterfaceListToken list, const HidClass&, std::uint32_t index,
-                      InterfaceRecord& out) override {
+  InterfaceLookup GetInterfaceAt(InterfaceListToken list, const HidClass&, std::uint32_t index,
+                                 InterfaceRecord& out) override {
     const auto& nodes = *static_cast<std::vector<unsigned>*>(list);
     if (index >= nodes.size()) {
-      return false;
+      return InterfaceLookup::kEnd;
     }
     std::memcpy(out.bytes.data(), &nodes[index], sizeof(unsigned));
-    return true;
+    return InterfaceLookup::kFound;
   }
 
   PathBlock GetInterfacePath(InterfaceListToken, const InterfaceRecord& record) override {

@@ -72,16 +72,17 @@ class WindowsHidPlatform final : public HidPlatform {
     return list == INVALID_HANDLE_VALUE ? nullptr : list;
   }
 
-  bool GetInterfaceAt(InterfaceListToken list, const HidClass& cls, std::uint32_t index,
-                      InterfaceRecord& out) override {
+  InterfaceLookup GetInterfaceAt(InterfaceListToken list, const HidClass& cls, std::uint32_t index,
+                                 InterfaceRecord& out) override {
     const GUID guid = ToGuid(cls);
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;  // 32 on x64
     if (!SetupDiEnumDeviceInterfaces(static_cast<HDEVINFO>(list), nullptr, &guid, index, &data)) {
-      return false;
+      return GetLastError() == ERROR_NO_MORE_ITEMS ? InterfaceLookup::kEnd
+                                                   : InterfaceLookup::kFailed;
     }
     std::memcpy(out.bytes.data(), &data, sizeof data);
-    return true;
+    return InterfaceLookup::kFound;
   }
 
   PathBlock GetInterfacePath(InterfaceListToken list, const InterfaceRecord& record) override {

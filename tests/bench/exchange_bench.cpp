@@ -53,9 +53,9 @@ class InstantModule final : public ksv::HidPlatform {
 
   ksv::HidClass GetHidClass() override { return {}; }
   ksv::InterfaceListToken OpenInterfaceList(const ksv::HidClass&) override { return nullptr; }
-  bool GetInterfaceAt(ksv::InterfaceListToken, const ksv::HidClass&, std::uint32_t,
-                      ksv::InterfaceRecord&) override {
-    return false;
+  ksv::InterfaceLookup GetInterfaceAt(ksv::InterfaceListToken, const ksv::HidClass&, std::uint32_t,
+                                      ksv::InterfaceRecord&) override {
+    return ksv::InterfaceLookup::kEnd;
   }
   ksv::PathBlock GetInterfacePath(ksv::InterfaceListToken, const ksv::InterfaceRecord&) override {
     return {};

@@ -179,26 +179,33 @@ InterfaceListToken SimulatedPlatform::OpenInterfaceList(const HidClass&) {
   if (Step(Op::kOpenInterfaceList, -1, 0, true)) {
     return nullptr;
   }
+  std::vector<std::uint32_t> present;
+  for (std::uint32_t i = 0; i < interfaces.size(); ++i) {
+    if (interfaces[i].present) {
+      present.push_back(i);
+    }
+  }
   const std::uintptr_t token = next_token_ += 16;
-  lists_.insert(token);
+  lists_[token] = std::move(present);
   return reinterpret_cast<InterfaceListToken>(token);
 }
 
-bool SimulatedPlatform::GetInterfaceAt(InterfaceListToken list, const HidClass&,
-                                       std::uint32_t index, InterfaceRecord& out) {
+InterfaceLookup SimulatedPlatform::GetInterfaceAt(InterfaceListToken list, const HidClass&,
+                                                  std::uint32_t index, InterfaceRecord& out) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (Step(Op::kGetInterfaceAt, -1, index, true)) {
-    return false;
+    return InterfaceLookup::kFailed;
   }
-  if (lists_.count(Key(list)) == 0) {
+  const auto it = lists_.find(Key(list));
+  if (it == lists_.end()) {
     ReleaseError("GetInterfaceAt on a list that is not open");
-    return false;
+    return InterfaceLookup::kFailed;
   }
-  if (index >= interfaces.size()) {
-    return false;
+  if (index >= it->second.size()) {
+    return InterfaceLookup::kEnd;
   }
-  std::memcpy(out.bytes.data(), &index, sizeof index);
-  return true;
+  std::memcpy(out.bytes.data(), &it->second[index], sizeof index);
+  return InterfaceLookup::kFound;
 }
 
 PathBlock SimulatedPlatform::GetInterfacePath(InterfaceListToken list,
@@ -212,6 +219,9 @@ PathBlock SimulatedPlatform::GetInterfacePath(InterfaceListToken list,
   if (lists_.count(Key(list)) == 0 || index >= interfaces.size()) {
     ReleaseError("GetInterfacePath with a list or record that was not handed out");
     return {};
+  }
+  if (!interfaces[index].present || interfaces[index].path_unreadable) {
+    return {};  // gone since the list was built, or its path cannot be read
   }
   const std::string& path = interfaces[index].path;
   char* block = new char[path.size() + 1];
@@ -255,7 +265,7 @@ DeviceHandle SimulatedPlatform::OpenDevicePath(const char* path) {
   const SimInterface& target = interfaces[static_cast<std::size_t>(index)];
   const bool already_open = std::any_of(handles_.begin(), handles_.end(),
                                         [index](const auto& e) { return e.second == index; });
-  if (target.refuses_open || target.held_elsewhere || already_open) {
+  if (!target.present || target.refuses_open || target.held_elsewhere || already_open) {
     return InvalidDeviceHandle();  // exclusive access: no second open
   }
   const std::uintptr_t token = next_token_ += 16;

@@ -51,6 +51,10 @@ struct SimInterface {
   bool refuses_open = false;    // the system refuses every open
   bool held_elsewhere = false;  // another user holds it open: exclusive opens are refused
   bool ids_unreadable = false;
+  // Absent: in no list built while so, and no open finds it. Changing it between two steps of a
+  // walk is a device arriving or leaving; the indices of lists built earlier stay as they were.
+  bool present = true;
+  bool path_unreadable = false;  // the path lookup fails
   WriteBehaviour write;
   ReadBehaviour read;
 };
@@ -100,8 +104,8 @@ class SimulatedPlatform final : public HidPlatform {
   std::vector<SimInterface> interfaces;
 
   // Makes the k-th acquiring or transfer operation (counted from 1) fail in its own way: a null
-  // list, past-the-end, no path block, a refused open, unreadable IDs or serial, no event, a
-  // start failing with error 31, a failed wait. 0: nothing fails.
+  // list, a failed lookup of one entry, no path block, a refused open, unreadable IDs or serial, no
+  // event, a start failing with error 31, a failed wait. 0: nothing fails.
   std::uint64_t fail_operation = 0;
   // Makes the next operation of this kind throw std::runtime_error.
   std::optional<Op> throw_on;
@@ -139,8 +143,8 @@ class SimulatedPlatform final : public HidPlatform {
   // --- HidPlatform -----------------------------------------------------------------------
   HidClass GetHidClass() override;
   InterfaceListToken OpenInterfaceList(const HidClass& cls) override;
-  bool GetInterfaceAt(InterfaceListToken list, const HidClass& cls, std::uint32_t index,
-                      InterfaceRecord& out) override;
+  InterfaceLookup GetInterfaceAt(InterfaceListToken list, const HidClass& cls, std::uint32_t index,
+                                 InterfaceRecord& out) override;
   PathBlock GetInterfacePath(InterfaceListToken list, const InterfaceRecord& record) override;
   void ReleasePathBlock(PathBlock block) override;
   void CloseInterfaceList(InterfaceListToken list) override;
@@ -186,7 +190,8 @@ class SimulatedPlatform final : public HidPlatform {
   std::vector<TraceEntry> trace_;
   std::uint64_t operations_ = 0;
   std::uintptr_t next_token_ = 0x1000;
-  std::set<std::uintptr_t> lists_, blocks_, events_;
+  std::map<std::uintptr_t, std::vector<std::uint32_t>> lists_;  // list -> interfaces present
+  std::set<std::uintptr_t> blocks_, events_;
   std::map<std::uintptr_t, int> handles_;         // handle -> interface index
   std::map<std::uintptr_t, Transfer> transfers_;  // keyed by record address
   std::map<int, std::vector<std::uint8_t>> written_;

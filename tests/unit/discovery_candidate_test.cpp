@@ -1,5 +1,5 @@
-// Which HID interfaces are modules under each mode, and how a candidate is opened: mode 0's probe
-// of the first identity before the second, the double open, and one mode read per candidate.
+// Which HID interfaces are modules under each mode, and how a candidate is opened: once, in every
+// mode, with one mode read per candidate.
 #include <string>
 #include <vector>
 
@@ -66,24 +66,24 @@ TEST_F(CandidateTest, OperationsOfOneCandidate) {
   sim::SimInterface unreadable = Interface("dev", kFirst);
   unreadable.ids_unreadable = true;
 
-  const std::vector<Op> kProbeThenKeep = {Op::kOpenDevicePath, Op::kGetDeviceIds, Op::kClose,
-                                          Op::kOpenDevicePath, Op::kGetDeviceIds};
-  const std::vector<Op> kProbeThenReject = {Op::kOpenDevicePath, Op::kGetDeviceIds, Op::kClose,
-                                            Op::kOpenDevicePath, Op::kGetDeviceIds, Op::kClose};
+  const std::vector<Op> kKeep = {Op::kOpenDevicePath, Op::kGetDeviceIds};
+  const std::vector<Op> kReject = {Op::kOpenDevicePath, Op::kGetDeviceIds, Op::kClose};
   const struct {
     const char* what;
     ModuleMode mode;
     sim::SimInterface device;
     std::vector<Op> ops;
   } cases[] = {
-      // Mode 0 opens every openable candidate twice: the probe, then the open that is kept.
-      {"first identity", 0, Interface("dev", kFirst), kProbeThenKeep},
-      {"second identity", 0, Interface("dev", kSecond), kProbeThenKeep},
-      {"keyboard", 0, Interface("dev", kKeyboard), kProbeThenReject},
-      {"identity unreadable", 0, unreadable, kProbeThenReject},
-      // Refused opens read no identity; mode 0 still tries the second identity.
-      {"refuses opening", 0, refusing, {Op::kOpenDevicePath, Op::kOpenDevicePath}},
-      {"held elsewhere", 0, held, {Op::kOpenDevicePath, Op::kOpenDevicePath}},
+      // Mode 0 accepts either identity from the one open.
+      {"first identity", 0, Interface("dev", kFirst), kKeep},
+      {"second identity", 0, Interface("dev", kSecond), kKeep},
+      {"keyboard", 0, Interface("dev", kKeyboard), kReject},
+      {"identity unreadable", 0, unreadable, kReject},
+      // Refused opens read no identity and are not tried again.
+      {"refuses opening", 0, refusing, {Op::kOpenDevicePath}},
+      {"held elsewhere", 0, held, {Op::kOpenDevicePath}},
+      {"lenient identity", 1, Interface("dev", kLenient), kKeep},
+      {"lenient mode, standard product", 1, Interface("dev", kFirst), kReject},
       {"single identity, match",
        2,
        Interface("dev", kFirst),
@@ -107,36 +107,32 @@ TEST_F(CandidateTest, OperationsOfOneCandidate) {
   }
 }
 
-// A device whose identity changes between the probe and the second open shows which identity
-// each open is checked against: the probe uses the first, a failed probe falls back to the
-// second (never to the first again), and a passed probe keeps the first.
-TEST_F(CandidateTest, ProbeChecksTheFirstIdentityThenFallsBackToTheSecond) {
+// Every mode opens a candidate exactly once, whatever it turns out to be: no handle is closed and
+// opened again, so nobody can take the module in between.
+TEST_F(CandidateTest, EveryModeOpensACandidateOnce) {
   const struct {
-    DeviceIdentity at_probe;
-    DeviceIdentity at_second_open;
+    ModuleMode mode;
+    DeviceIdentity device;
     bool is_module;
   } cases[] = {
-      {kFirst, kFirst, true},   {kFirst, kSecond, false},   {kSecond, kSecond, true},
-      {kSecond, kFirst, false}, {kKeyboard, kSecond, true}, {kKeyboard, kFirst, false},
+      {0, kFirst, true},   {0, kSecond, true}, {0, kKeyboard, false}, {0, kSecondLenient, false},
+      {1, kLenient, true}, {1, kFirst, false}, {2, kFirst, true},     {2, kSecond, false},
+      {3, kSecond, true},  {3, kFirst, false},
   };
   for (const auto& c : cases) {
-    sim::SimulatedPlatform platform({Interface("dev", c.at_probe)});
-    int opens = 0;
-    platform.before_operation = [&](const sim::TraceEntry& e) {
-      if (e.op == Op::kOpenDevicePath && ++opens == 2) {
-        platform.interfaces[0].ids = c.at_second_open;
-      }
-    };
+    ASSERT_EQ(SetModuleMode(c.mode), 1);
+    sim::SimulatedPlatform platform({Interface("dev", c.device)});
     const Device opened = OpenCandidate(platform, "dev");
     EXPECT_EQ(static_cast<bool>(opened), c.is_module)
-        << std::hex << c.at_probe.vendor << " then " << c.at_second_open.vendor;
-    EXPECT_EQ(opens, 2);
+        << "mode " << c.mode << " " << std::hex << c.device.vendor << ":" << c.device.product;
+    EXPECT_EQ(platform.CountOps(Op::kOpenDevicePath), 1u) << "mode " << c.mode;
+    EXPECT_EQ(platform.CountOps(Op::kClose), c.is_module ? 0u : 1u) << "mode " << c.mode;
   }
 }
 
 TEST_F(CandidateTest, ModeIsReadOncePerCandidate) {
   sim::SimulatedPlatform platform({Interface("a", kFirst), Interface("b", kFirst)});
-  // The mode changes to 3 while the first candidate is being probed: that candidate is still
+  // The mode changes to 3 while the first candidate's IDs are read: that candidate is still
   // judged under mode 0, the next one under mode 3.
   platform.before_operation = [](const sim::TraceEntry& e) {
     if (e.op == Op::kGetDeviceIds && CurrentMode() == 0) {
@@ -150,16 +146,25 @@ TEST_F(CandidateTest, ModeIsReadOncePerCandidate) {
   EXPECT_TRUE(platform.Balanced()) << platform.Describe();
 }
 
-TEST_F(CandidateTest, OpenMatchingDeviceWantsBothIds) {
+TEST_F(CandidateTest, OpenMatchingDeviceWantsBothIdsOfOneIdentity) {
   sim::SimulatedPlatform platform({Interface("dev", kFirst)});
-  for (DeviceIdentity wanted : {kSecond, kLenient, DeviceIdentity{}}) {
-    EXPECT_FALSE(OpenMatchingDevice(platform, "dev", wanted)) << std::hex << wanted.vendor;
+  const ModeIdentities refused[] = {
+      {kSecond, kLenient, 2},
+      {DeviceIdentity{}, DeviceIdentity{}, 2},
+      {kSecondLenient, kOtherVendor, 2},
+      // The second identity counts only when there are two.
+      {kSecond, kFirst, 1},
+  };
+  for (const ModeIdentities& wanted : refused) {
+    EXPECT_FALSE(OpenMatchingDevice(platform, "dev", wanted))
+        << std::hex << wanted.first.vendor << " " << wanted.second.vendor << " " << wanted.count;
   }
-  EXPECT_FALSE(OpenMatchingDevice(platform, "no such path", kFirst));
-  Device opened = OpenMatchingDevice(platform, "dev", kFirst);
+  EXPECT_FALSE(OpenMatchingDevice(platform, "no such path", {kFirst, kFirst, 1}));
+  EXPECT_TRUE(OpenMatchingDevice(platform, "dev", {kSecond, kFirst, 2}));
+  Device opened = OpenMatchingDevice(platform, "dev", {kFirst, kSecond, 1});
   ASSERT_TRUE(opened);
   // Exclusive: a second open of the same device is refused while the first is held.
-  EXPECT_FALSE(OpenMatchingDevice(platform, "dev", kFirst));
+  EXPECT_FALSE(OpenMatchingDevice(platform, "dev", {kFirst, kSecond, 2}));
   EXPECT_TRUE(platform.Balanced(1)) << platform.Describe();
 }
 

@@ -1,5 +1,5 @@
-// The device path at one interface index: the bound, a fresh list per lookup, paths that do not
-// fit the buffer, and what a failure leaves behind.
+// The device path at one index of a held interface list: the bound, indices that stay put while
+// devices come and go, paths that do not fit the buffer, and what a failure leaves behind.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -34,17 +34,23 @@ std::vector<sim::SimInterface> Keyboards(std::size_t n) {
 
 TEST(FindHidInterfacePathTest, OnlyIndicesBelowTheBoundYieldPaths) {
   sim::SimulatedPlatform platform(Keyboards(70));
-  for (std::uint32_t i = 0; i < 70; ++i) {
-    DevicePath path = SentinelPath();
-    const bool found = FindHidInterfacePath(platform, i, path);
-    EXPECT_EQ(found, i < kInterfaceIndexBound) << i;
-    if (found) {
-      EXPECT_EQ(std::string(path.data()), "hid-" + std::to_string(i));
-    } else {
-      EXPECT_TRUE(Untouched(path)) << i;
+  {
+    const HidInterfaces interfaces = ListHidInterfaces(platform);
+    for (std::uint32_t i = 0; i < 70; ++i) {
+      DevicePath path = SentinelPath();
+      const PathLookup lookup = FindHidInterfacePath(platform, interfaces, i, path);
+      EXPECT_EQ(lookup, i < kInterfaceIndexBound ? PathLookup::kFound : PathLookup::kEnd) << i;
+      if (lookup == PathLookup::kFound) {
+        EXPECT_EQ(std::string(path.data()), "hid-" + std::to_string(i));
+      } else {
+        EXPECT_TRUE(Untouched(path)) << i;
+      }
+      EXPECT_EQ(platform.open_lists(), 1u);
+      EXPECT_EQ(platform.open_path_blocks(), 0u) << i;
     }
-    EXPECT_TRUE(platform.Balanced()) << i << ": " << platform.Describe();
   }
+  EXPECT_EQ(platform.CountOps(sim::Op::kOpenInterfaceList), 1u);
+  EXPECT_TRUE(platform.Balanced()) << platform.Describe();
   for (const sim::TraceEntry& e : platform.trace()) {
     if (e.op == sim::Op::kGetInterfaceAt) {
       EXPECT_LT(e.value, kInterfaceIndexBound) << "an interface past the bound was looked up";
@@ -52,18 +58,28 @@ TEST(FindHidInterfacePathTest, OnlyIndicesBelowTheBoundYieldPaths) {
   }
 }
 
-TEST(FindHidInterfacePathTest, EveryLookupSeesTheInterfacesPresentNow) {
+TEST(FindHidInterfacePathTest, IndicesStayPutWhileTheListIsHeld) {
   sim::SimulatedPlatform platform(Keyboards(2));
+  sim::SimInterface arriving = sim::OtherDevice("arrived", 0x046D, 0xC077);
+  arriving.present = false;
+  platform.interfaces.insert(platform.interfaces.begin(), arriving);
+  {
+    const HidInterfaces interfaces = ListHidInterfaces(platform);
+    DevicePath path = SentinelPath();
+    ASSERT_EQ(FindHidInterfacePath(platform, interfaces, 0, path), PathLookup::kFound);
+    EXPECT_STREQ(path.data(), "hid-0");
+    // A device arrives in front: the held list does not shift.
+    platform.interfaces[0].present = true;
+    ASSERT_EQ(FindHidInterfacePath(platform, interfaces, 1, path), PathLookup::kFound);
+    EXPECT_STREQ(path.data(), "hid-1");
+    EXPECT_EQ(FindHidInterfacePath(platform, interfaces, 2, path), PathLookup::kEnd);
+  }
+  // A list built afterwards sees it.
+  const HidInterfaces fresh = ListHidInterfaces(platform);
   DevicePath path = SentinelPath();
-  ASSERT_TRUE(FindHidInterfacePath(platform, 0, path));
-  EXPECT_STREQ(path.data(), "hid-0");
-  // A device arrives in front: the next lookup of the same index must not reuse an old list.
-  platform.interfaces.insert(platform.interfaces.begin(),
-                             sim::OtherDevice("arrived", 0x046D, 0xC077));
-  ASSERT_TRUE(FindHidInterfacePath(platform, 0, path));
+  ASSERT_EQ(FindHidInterfacePath(platform, fresh, 0, path), PathLookup::kFound);
   EXPECT_STREQ(path.data(), "arrived");
   EXPECT_EQ(platform.CountOps(sim::Op::kOpenInterfaceList), 2u);
-  EXPECT_TRUE(platform.Balanced()) << platform.Describe();
 }
 
 TEST(FindHidInterfacePathTest, PathMustFitWithItsTerminator) {
@@ -75,7 +91,12 @@ TEST(FindHidInterfacePathTest, PathMustFitWithItsTerminator) {
     const std::string long_path(c.length, 'p');
     sim::SimulatedPlatform platform({sim::OtherDevice(long_path, 0x046D, 0xC31C)});
     DevicePath path = SentinelPath();
-    EXPECT_EQ(FindHidInterfacePath(platform, 0, path), c.fits) << c.length;
+    {
+      const HidInterfaces interfaces = ListHidInterfaces(platform);
+      EXPECT_EQ(FindHidInterfacePath(platform, interfaces, 0, path),
+                c.fits ? PathLookup::kFound : PathLookup::kSkipped)
+          << c.length;
+    }
     if (c.fits) {
       EXPECT_EQ(std::string(path.data()), long_path);
       // Exactly the text and its terminator are written.
@@ -90,14 +111,33 @@ TEST(FindHidInterfacePathTest, PathMustFitWithItsTerminator) {
 }
 
 TEST(FindHidInterfacePathTest, EachFailingStepYieldsNothingAndReleasesWhatWasHad) {
-  // The lookup's operations in order: build the list, look up the interface, get its path.
-  for (std::uint64_t k : {1u, 2u, 3u}) {
+  // The lookup's operations in order: build the list, look up the interface, get its path. Only
+  // a list that cannot be built ends the walk; a failure for one interface passes over it.
+  const struct {
+    const char* what;
+    std::uint64_t fail_operation;
+    bool leaves_after_listing;
+    bool path_unreadable;
+    PathLookup lookup;
+  } cases[] = {
+      {"list", 1, false, false, PathLookup::kEnd},
+      {"lookup", 2, false, false, PathLookup::kSkipped},
+      {"path", 3, false, false, PathLookup::kSkipped},
+      {"left after listing", 0, true, false, PathLookup::kSkipped},
+      {"path unreadable", 0, false, true, PathLookup::kSkipped},
+  };
+  for (const auto& c : cases) {
     sim::SimulatedPlatform platform(Keyboards(1));
-    platform.fail_operation = k;
+    platform.fail_operation = c.fail_operation;
+    platform.interfaces[0].path_unreadable = c.path_unreadable;
     DevicePath path = SentinelPath();
-    EXPECT_FALSE(FindHidInterfacePath(platform, 0, path)) << k;
-    EXPECT_TRUE(Untouched(path)) << k;
-    EXPECT_TRUE(platform.Balanced()) << k << ": " << platform.Describe();
+    {
+      const HidInterfaces interfaces = ListHidInterfaces(platform);
+      platform.interfaces[0].present = !c.leaves_after_listing;
+      EXPECT_EQ(FindHidInterfacePath(platform, interfaces, 0, path), c.lookup) << c.what;
+    }
+    EXPECT_TRUE(Untouched(path)) << c.what;
+    EXPECT_TRUE(platform.Balanced()) << c.what << ": " << platform.Describe();
   }
 }
 

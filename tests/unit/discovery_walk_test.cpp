@@ -1,12 +1,16 @@
 // The three walk forms: counting, naming by ordinal and opening by serial number, against
-// scripted sets of HID interfaces. Every call is followed by a resource check, and every call that
-// gives 0 must leave its out-argument as it was.
+// scripted sets of HID interfaces. Every call is followed by a resource check and a check that it
+// built one interface list and opened each candidate at most once, and every call that gives 0
+// must leave its out-argument as it was.
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -49,9 +53,25 @@ class WalkTest : public ::testing::Test {
  protected:
   void TearDown() override { SetModuleMode(0); }
 
+  // The operations since the last call: one interface list, no interface opened twice.
+  void ExpectOneWalk() {
+    const std::vector<sim::TraceEntry> trace = platform.trace();
+    std::size_t lists = 0;
+    std::map<int, int> opens;
+    for (std::size_t i = traced; i < trace.size(); ++i) {
+      lists += trace[i].op == Op::kOpenInterfaceList;
+      if (trace[i].op == Op::kOpenDevicePath && ++opens[trace[i].interface_index] == 2) {
+        ADD_FAILURE() << "interface " << trace[i].interface_index << " opened twice in one walk";
+      }
+    }
+    EXPECT_EQ(lists, 1u) << "interface lists built by one walk";
+    traced = trace.size();
+  }
+
   int Count() {
     const int count = CountModules(platform);
     EXPECT_TRUE(platform.Balanced(kept)) << platform.Describe();
+    ExpectOneWalk();
     return count;
   }
 
@@ -62,6 +82,7 @@ class WalkTest : public ::testing::Test {
     buffer.fill(kSentinel);
     result = NameModule(platform, ordinal, buffer.data());
     EXPECT_TRUE(platform.Balanced(kept)) << platform.Describe();
+    ExpectOneWalk();
     if (result == 0) {
       EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](char c) { return c == kSentinel; }))
           << "buffer written although the result is 0";
@@ -88,6 +109,7 @@ class WalkTest : public ::testing::Test {
   int Open(const std::string& serial, DeviceHandle* handle = nullptr) {
     DeviceHandle out = kUnwritten;
     const int result = OpenModuleBySerial(platform, &out, serial.c_str());
+    ExpectOneWalk();
     if (result == 0) {
       EXPECT_EQ(out, kUnwritten) << "handle written although the result is 0";
       EXPECT_TRUE(platform.Balanced(kept)) << platform.Describe();
@@ -120,6 +142,7 @@ class WalkTest : public ::testing::Test {
 
   sim::SimulatedPlatform platform;
   std::size_t kept = 0;
+  std::size_t traced = 0;  // trace entries already looked at by ExpectOneWalk
 };
 
 TEST_F(WalkTest, NothingAttached) {
@@ -140,8 +163,9 @@ TEST_F(WalkTest, ModulesAmongOtherInterfacesInWalkOrder) {
       First("m-c", "C-300"),
   };
   EXPECT_EQ(Count(), 3);
-  // One walk over 7 interfaces: a fresh list per index, the last one to find the end.
-  EXPECT_EQ(platform.CountOps(Op::kOpenInterfaceList), 8u);
+  // One walk over 7 interfaces: one list, 7 entries and the one that finds the end.
+  EXPECT_EQ(platform.CountOps(Op::kOpenInterfaceList), 1u);
+  EXPECT_EQ(platform.CountOps(Op::kGetInterfaceAt), 8u);
 
   EXPECT_EQ(Name(0), "A-100");
   EXPECT_EQ(Name(1), "B-200");
@@ -153,13 +177,13 @@ TEST_F(WalkTest, ModulesAmongOtherInterfacesInWalkOrder) {
   EXPECT_EQ(OpenAndRelease("L-1"), -1);    // not a module in mode 0
   EXPECT_EQ(OpenAndRelease("OTHER"), -1);  // the other devices' serial
 
-  // No interface list is open while a device is opened or asked for its serial number.
+  // The walk's one list is held while its devices are opened and asked for their serial numbers.
   std::size_t lists = 0;
   for (const sim::TraceEntry& e : platform.trace()) {
     lists += e.op == Op::kOpenInterfaceList;
     lists -= e.op == Op::kCloseInterfaceList;
     if (e.op == Op::kOpenDevicePath || e.op == Op::kGetSerialUnits) {
-      EXPECT_EQ(lists, 0u);
+      EXPECT_EQ(lists, 1u);
     }
   }
 }
@@ -318,27 +342,127 @@ TEST_F(WalkTest, SerialUnitsAreNarrowedToTheirLowByte) {
   EXPECT_EQ(OpenAndRelease(std::string(255, 'Z')), 0);
 }
 
-TEST_F(WalkTest, PathThatDoesNotFitEndsTheWalk) {
-  platform.interfaces = {
-      Keyboard("keyboard"),
-      First(std::string(259, 'a'), "FITS"),
-      First(std::string(260, 'b'), "TOO-LONG"),
-      First("m-after", "AFTER"),
+// Interfaces without a usable path, and devices that arrive or leave while a walk runs: each
+// form in turn over a fresh platform. A walk follows the list it built at its start, so nothing
+// shifts under it; an interface that cannot be used is passed over, never ending the walk.
+TEST_F(WalkTest, InterfacesThatComeGoOrHaveNoUsablePath) {
+  // Happens to the platform just before the n-th operation `op` of the walk.
+  struct Event {
+    Op op;
+    int nth;
+    std::function<void(std::vector<sim::SimInterface>&)> change;
   };
-  EXPECT_EQ(Count(), 1);
-  EXPECT_EQ(Name(0), "FITS");
-  EXPECT_EQ(Name(1), std::nullopt);
-  EXPECT_EQ(OpenAndRelease("FITS"), 1);
-  EXPECT_EQ(OpenAndRelease("TOO-LONG"), -1);
-  EXPECT_EQ(OpenAndRelease("AFTER"), -1);
-  EXPECT_EQ(platform.CountOps(Op::kOpenDevicePath) % 2, 0u);  // mode 0: probe and open each
-  for (const sim::TraceEntry& e : platform.trace()) {
-    if (e.op == Op::kGetInterfaceAt) {
-      EXPECT_LE(e.value, 2u) << "the walk looked past the long path";
-    } else if (e.op != Op::kGetInterfacePath) {
-      EXPECT_LT(e.interface_index, 2) << "the device behind the long path, or a later one, opened";
+  const auto arrives = [](std::size_t i) {
+    return [i](std::vector<sim::SimInterface>& list) { list[i].present = true; };
+  };
+  const auto leaves = [](std::size_t i) {
+    return [i](std::vector<sim::SimInterface>& list) { list[i].present = false; };
+  };
+  sim::SimInterface absent_module = First("m-new", "NEW");
+  absent_module.present = false;
+  sim::SimInterface unreadable_path = Second("m-x", "X");
+  unreadable_path.path_unreadable = true;
+  const struct {
+    const char* what;
+    std::vector<sim::SimInterface> interfaces;
+    std::optional<Event> event;
+    std::vector<std::string> serials;  // the modules each form finds, in walk order
+    std::string never_found;           // a serial no form finds
+  } cases[] = {
+      {"a path of 260 characters",
+       {Keyboard("keyboard"), First(std::string(259, 'a'), "FITS"),
+        First(std::string(260, 'b'), "TOO-LONG"), First("m-after", "AFTER")},
+       std::nullopt,
+       {"FITS", "AFTER"},
+       "TOO-LONG"},
+      {"a path that cannot be read",
+       {First("m-a", "A"), unreadable_path, First("m-b", "B")},
+       std::nullopt,
+       {"A", "B"},
+       "X"},
+      {"a module arrives in front after the first open",
+       {absent_module, First("m-a", "A"), First("m-b", "B")},
+       Event{Op::kOpenDevicePath, 1, arrives(0)},
+       {"A", "B"},
+       "NEW"},
+      {"a keyboard in front leaves after the first open",
+       {Keyboard("keyboard"), First("m-a", "A"), First("m-b", "B")},
+       Event{Op::kOpenDevicePath, 2, leaves(0)},
+       {"A", "B"},
+       "OTHER"},
+      {"a module leaves before its path is read",
+       {First("m-a", "A"), First("m-gone", "GONE"), First("m-b", "B")},
+       Event{Op::kGetInterfacePath, 2, leaves(1)},
+       {"A", "B"},
+       "GONE"},
+      {"a module leaves before it is opened",
+       {First("m-a", "A"), First("m-gone", "GONE"), First("m-b", "B")},
+       Event{Op::kOpenDevicePath, 2, leaves(1)},
+       {"A", "B"},
+       "GONE"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int modules = static_cast<int>(c.serials.size());
+    const std::function<void()> forms[] = {
+        [&] { EXPECT_EQ(Count(), modules); },
+        [&] { EXPECT_EQ(Name(modules - 1), c.serials.back()); },
+        [&] { EXPECT_EQ(Name(modules), std::nullopt); },
+        [&] { EXPECT_GE(OpenAndRelease(c.serials.back()), 0); },
+        [&] { EXPECT_EQ(OpenAndRelease(c.never_found), -1); },
+    };
+    for (const auto& form : forms) {
+      platform.interfaces = c.interfaces;
+      int seen = 0;
+      if (c.event) {
+        platform.before_operation = [&](const sim::TraceEntry& e) {
+          if (e.op == c.event->op && ++seen == c.event->nth) {
+            c.event->change(platform.interfaces);
+          }
+        };
+      }
+      form();
+      platform.before_operation = nullptr;
     }
   }
+}
+
+// Walks from several threads at once, each opening and closing its own module again and again:
+// a walk never finds another thread's free module taken by a walk in progress.
+TEST(WalkConcurrency, WalksOnSeveralThreadsNeverMissAFreeModule) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 200;
+  std::vector<sim::SimInterface> interfaces = {Keyboard("keyboard")};
+  for (int t = 0; t < kThreads; ++t) {
+    interfaces.push_back(First("m-" + std::to_string(t), "T" + std::to_string(t)));
+  }
+  sim::SimulatedPlatform platform(interfaces);
+  // Give other threads every chance to run while a walk holds a candidate open.
+  platform.before_operation = [](const sim::TraceEntry& e) {
+    if (e.op == Op::kGetDeviceIds) {
+      std::this_thread::yield();
+    }
+  };
+  std::vector<int> misses(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&platform, &misses, t] {
+      const std::string serial = "T" + std::to_string(t);
+      for (int round = 0; round < kRounds; ++round) {
+        DeviceHandle h = kUnwritten;
+        if (OpenModuleBySerial(platform, &h, serial.c_str()) != 1) {
+          ++misses[static_cast<std::size_t>(t)];
+          continue;
+        }
+        CloseModule(platform, h);
+      }
+    });
+  }
+  for (std::thread& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(misses, std::vector<int>(kThreads, 0));
+  EXPECT_TRUE(platform.Balanced()) << platform.Describe();
 }
 
 TEST(CloseModuleTest, NullAndAllOnesGiveZeroWithoutTouchingThePlatform) {

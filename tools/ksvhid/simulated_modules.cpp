@@ -89,13 +89,17 @@ ksv::InterfaceListToken SimulatedPlatform::OpenInterfaceList(const ksv::HidClass
   return TheList();
 }
 
-bool SimulatedPlatform::GetInterfaceAt(ksv::InterfaceListToken list, const ksv::HidClass&,
-                                       std::uint32_t index, ksv::InterfaceRecord& out) {
-  if (list != TheList() || index >= devices_.size()) {
-    return false;
+ksv::InterfaceLookup SimulatedPlatform::GetInterfaceAt(ksv::InterfaceListToken list,
+                                                       const ksv::HidClass&, std::uint32_t index,
+                                                       ksv::InterfaceRecord& out) {
+  if (list != TheList()) {
+    return ksv::InterfaceLookup::kFailed;
+  }
+  if (index >= devices_.size()) {
+    return ksv::InterfaceLookup::kEnd;
   }
   std::memcpy(out.bytes.data(), &index, sizeof index);
-  return true;
+  return ksv::InterfaceLookup::kFound;
 }
 
 ksv::PathBlock SimulatedPlatform::GetInterfacePath(ksv::InterfaceListToken list,

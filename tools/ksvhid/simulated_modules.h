@@ -42,8 +42,8 @@ class SimulatedPlatform final : public ksv::HidPlatform {
 
   ksv::HidClass GetHidClass() override;
   ksv::InterfaceListToken OpenInterfaceList(const ksv::HidClass& cls) override;
-  bool GetInterfaceAt(ksv::InterfaceListToken list, const ksv::HidClass& cls, std::uint32_t index,
-                      ksv::InterfaceRecord& out) override;
+  ksv::InterfaceLookup GetInterfaceAt(ksv::InterfaceListToken list, const ksv::HidClass& cls,
+                                      std::uint32_t index, ksv::InterfaceRecord& out) override;
   ksv::PathBlock GetInterfacePath(ksv::InterfaceListToken list,
                                   const ksv::InterfaceRecord& record) override;
   void ReleasePathBlock(ksv::PathBlock block) override;
