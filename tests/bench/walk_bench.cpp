@@ -1,7 +1,8 @@
 // Measured harness for the cost of a walk, run in the test guest (tests/bench/run-walk-bench.sh)
 // with two modules among other HID interfaces. For each library given it times the three walk
 // forms through the exports: the count, the name of the last ordinal and the open of the last
-// module (its close is not timed), and prints their medians.
+// module (its close is not timed), and prints their medians. Several libraries are timed round
+// by round in turn.
 //
 //   walk_bench [--runs R] [--interfaces N] [--wait-seconds S] LABEL=LIBRARY...
 //
@@ -36,6 +37,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kModules = 2;
 constexpr int kSerialBytes = 256;
+constexpr int kSettleSeconds = 10;
 
 struct Exports {
   int(KSVHID_CALL* number)(void) = nullptr;
@@ -123,29 +125,33 @@ bool Load(const std::string& path, Exports& api) {
 }
 #endif
 
-// Median in milliseconds of `runs` timings of `body`; a body that fails makes the result -1.
+// Milliseconds one call of `body` takes; a body that fails gives -1.
 template <typename Body>
-double MedianMs(int runs, Body&& body) {
-  std::vector<double> times;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = Clock::now();
-    if (!body()) {
-      return -1;
-    }
-    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
+double TimeMs(Body&& body) {
+  const auto start = Clock::now();
+  const bool ok = body();
+  const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  return ok ? ms : -1;
 }
 
-bool Measure(const std::string& label, const std::string& path, int runs, int interfaces,
-             int wait_seconds) {
+double Median(std::vector<double> times) {
+  std::sort(times.begin(), times.end());
+  return times.empty() || times.front() < 0 ? -1 : times[times.size() / 2];
+}
+
+// One library under measurement: its exports, the serial of its last module, and the timings of
+// the three forms.
+struct Subject {
+  std::string label;
   Exports api;
-  if (!Load(path, api)) {
-    return false;
-  }
+  char last[kSerialBytes] = {};
+  std::vector<double> times[3];  // count, name, open
+};
+
+bool Ready(Subject& subject, int interfaces, int wait_seconds) {
+  Exports& api = subject.api;
   if (api.number == nullptr || api.name == nullptr || api.open == nullptr || api.close == nullptr) {
-    std::printf("%s: an export is missing\n", path.c_str());
+    std::printf("%s: an export is missing\n", subject.label.c_str());
     return false;
   }
   // The system may list the devices some time after they were made (Wine does).
@@ -154,41 +160,39 @@ bool Measure(const std::string& label, const std::string& path, int runs, int in
          Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
-  const int present = PresentInterfaces();
   const int modules = api.number();
   if (modules != kModules) {
-    std::printf("%s: %d modules listed among %d interfaces, not %d\n", label.c_str(), modules,
-                present, kModules);
+    std::printf("%s: %d modules listed among %d interfaces, not %d\n", subject.label.c_str(),
+                modules, PresentInterfaces(), kModules);
     return false;
   }
-  char last[kSerialBytes] = {};
-  if (api.name(kModules - 1, last) != 1) {
-    std::printf("%s: the last module has no name\n", label.c_str());
+  if (api.name(kModules - 1, subject.last) != 1) {
+    std::printf("%s: the last module has no name\n", subject.label.c_str());
     return false;
   }
-  const double count_ms = MedianMs(runs, [&] { return api.number() == kModules; });
-  const double name_ms = MedianMs(runs, [&] {
+  return true;
+}
+
+// One timed call of each form.
+void TimeOnce(Subject& subject) {
+  const Exports& api = subject.api;
+  subject.times[0].push_back(TimeMs([&] { return api.number() == kModules; }));
+  subject.times[1].push_back(TimeMs([&] {
     char serial[kSerialBytes];
-    return api.name(kModules - 1, serial) == 1 && std::strcmp(serial, last) == 0;
-  });
-  const double open_ms = MedianMs(runs, [&] {
-    KSVHidHandle handle = nullptr;
-    if (api.open(&handle, last) != 1) {
-      return false;
-    }
+    return api.name(kModules - 1, serial) == 1 && std::strcmp(serial, subject.last) == 0;
+  }));
+  KSVHidHandle handle = nullptr;
+  subject.times[2].push_back(TimeMs([&] { return api.open(&handle, subject.last) == 1; }));
+  if (subject.times[2].back() >= 0) {
     api.close(handle);
-    return true;
-  });
-  std::printf("RESULT %s %s %d %.3f %.3f %.3f\n", kSystem, label.c_str(), present, count_ms,
-              name_ms, open_ms);
-  return count_ms >= 0 && name_ms >= 0 && open_ms >= 0;
+  }
 }
 
 int Main(int argc, char** argv) {
   int runs = 7;
   int interfaces = 0;
   int wait_seconds = 0;
-  bool ok = true;
+  std::vector<Subject> subjects;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--runs" && i + 1 < argc) {
@@ -198,13 +202,41 @@ int Main(int argc, char** argv) {
     } else if (arg == "--wait-seconds" && i + 1 < argc) {
       wait_seconds = std::atoi(argv[++i]);
     } else if (const std::size_t eq = arg.find('='); eq != std::string::npos) {
-      ok = Measure(arg.substr(0, eq), arg.substr(eq + 1), runs, interfaces, wait_seconds) && ok;
-      wait_seconds = std::min(wait_seconds, 5);  // the devices were listed for the first library
+      subjects.emplace_back();
+      subjects.back().label = arg.substr(0, eq);
+      if (!Load(arg.substr(eq + 1), subjects.back().api)) {
+        return 1;
+      }
     } else {
       std::printf(
           "usage: walk_bench [--runs R] [--interfaces N] [--wait-seconds S] LABEL=LIBRARY...\n");
       return 2;
     }
+  }
+  for (Subject& subject : subjects) {
+    if (!Ready(subject, interfaces, wait_seconds)) {
+      return 1;
+    }
+  }
+  // A system that has just listed new devices may still be setting them up (Wine is): let it
+  // finish before timing.
+  if (wait_seconds > 0) {
+    std::this_thread::sleep_for(std::chrono::seconds(kSettleSeconds));
+  }
+  // Round by round, every library in turn, so that a slow moment of the system falls on all.
+  for (int round = 0; round < runs; ++round) {
+    for (Subject& subject : subjects) {
+      TimeOnce(subject);
+    }
+  }
+  bool ok = true;
+  for (const Subject& subject : subjects) {
+    const double count = Median(subject.times[0]);
+    const double name = Median(subject.times[1]);
+    const double open = Median(subject.times[2]);
+    std::printf("RESULT %s %s %d %.3f %.3f %.3f\n", kSystem, subject.label.c_str(),
+                PresentInterfaces(), count, name, open);
+    ok = ok && count >= 0 && name >= 0 && open >= 0;
   }
   std::fflush(stdout);
   return ok ? 0 : 1;
