@@ -109,6 +109,13 @@ status=0
 echo
 echo "walk medians in ms (count / name of the last ordinal / open of the last module)"
 awk '
+  $1 == "RAW" {
+    key = $2 " system"
+    if (!(key in seen)) { seen[key] = 1; keys[++nkeys] = key }
+    printf "%-13s %2d interfaces: list, open and close each %10.3f\n", key, $3, $4
+    if (!((key, "first") in at)) { at[key, "first"] = $3; first[key] = $4 " " $4 " " $4 }
+    at[key, "last"] = $3; last[key] = $4 " " $4 " " $4
+  }
   $1 == "RESULT" {
     key = $2 " " $3
     if (!(key in seen)) { seen[key] = 1; keys[++nkeys] = key }

@@ -2,7 +2,8 @@
 // with two modules among other HID interfaces. For each library given it times the three walk
 // forms through the exports: the count, the name of the last ordinal and the open of the last
 // module (its close is not timed), and prints their medians. Several libraries are timed round
-// by round in turn.
+// by round in turn, together with the system's own calls for one walk (list, open and close every
+// interface) as a yardstick of what the system itself costs.
 //
 //   walk_bench [--runs R] [--interfaces N] [--wait-seconds S] LABEL=LIBRARY...
 //
@@ -10,6 +11,7 @@
 // Wine maps it). Before timing, the program waits until the system lists N HID interfaces and
 // the library counts two modules. Each result is one line:
 //   RESULT <system> <label> <interfaces> <count ms> <name ms> <open ms>
+//   RAW <system> <interfaces> <system calls of one walk, ms>
 #ifdef _WIN32
 #include <windows.h>
 // windows.h first: setupapi.h needs its types.
@@ -17,6 +19,10 @@
 #else
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -69,6 +75,36 @@ int PresentInterfaces() {
   return n;
 }
 
+// What the system's own calls cost for one walk, without the library: one list, and for every
+// interface its path, an exclusive open and a close. Gives false when nothing could be listed.
+bool RawWalk() {
+  HDEVINFO list =
+      SetupDiGetClassDevsA(&kHidClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (list == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  for (DWORD i = 0; SetupDiEnumDeviceInterfaces(list, nullptr, &kHidClass, i, &data); ++i) {
+    union {
+      SP_DEVICE_INTERFACE_DETAIL_DATA_A detail;
+      char bytes[512];
+    } block;
+    block.detail.cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    if (!SetupDiGetDeviceInterfaceDetailA(list, &data, &block.detail, sizeof block, nullptr,
+                                          nullptr)) {
+      continue;
+    }
+    HANDLE h = CreateFileA(block.detail.DevicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+    }
+  }
+  SetupDiDestroyDeviceInfoList(list);
+  return true;
+}
+
 template <typename Fn>
 void Resolve(HMODULE module, const char* name, Fn& out) {
   out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
@@ -104,6 +140,29 @@ int PresentInterfaces() {
   }
   closedir(dir);
   return n;
+}
+
+// What the system's own calls cost for one walk, without the library: one listing, and for every
+// node an open, its IDs and a close.
+bool RawWalk() {
+  DIR* dir = opendir("/sys/class/hidraw");
+  if (dir == nullptr) {
+    return false;
+  }
+  while (const dirent* entry = readdir(dir)) {
+    if (std::strncmp(entry->d_name, "hidraw", 6) != 0) {
+      continue;
+    }
+    const std::string node = std::string("/dev/") + entry->d_name;
+    const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+      hidraw_devinfo info{};
+      ioctl(fd, HIDIOCGRAWINFO, &info);
+      close(fd);
+    }
+  }
+  closedir(dir);
+  return true;
 }
 
 template <typename Fn>
@@ -224,11 +283,14 @@ int Main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(kSettleSeconds));
   }
   // Round by round, every library in turn, so that a slow moment of the system falls on all.
+  std::vector<double> raw;
   for (int round = 0; round < runs; ++round) {
+    raw.push_back(TimeMs(RawWalk));
     for (Subject& subject : subjects) {
       TimeOnce(subject);
     }
   }
+  std::printf("RAW %s %d %.3f\n", kSystem, PresentInterfaces(), Median(raw));
   bool ok = true;
   for (const Subject& subject : subjects) {
     const double count = Median(subject.times[0]);

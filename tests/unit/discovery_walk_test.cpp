@@ -343,8 +343,8 @@ TEST_F(WalkTest, SerialUnitsAreNarrowedToTheirLowByte) {
 }
 
 // Interfaces without a usable path, and devices that arrive or leave while a walk runs: each
-// form in turn over a fresh platform. A walk follows the list it built at its start, so nothing
-// shifts under it; an interface that cannot be used is passed over, never ending the walk.
+// form in turn over the scripted interfaces. A walk follows the list it built at its start, so
+// nothing shifts under it; an interface that cannot be used is passed over, never ending the walk.
 TEST_F(WalkTest, InterfacesThatComeGoOrHaveNoUsablePath) {
   // Happens to the platform just before the n-th operation `op` of the walk.
   struct Event {
