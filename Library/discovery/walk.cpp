@@ -87,8 +87,8 @@ int CloseModule(HidPlatform& platform, DeviceHandle handle) {
   if (IsNoDevice(handle)) {
     return 0;
   }
-  platform.Close(handle);
-  return 1;
+  // A handle the platform can tell is not one of its open devices is left alone.
+  return platform.Close(handle) ? 1 : 0;
 }
 
 }  // namespace ksv

@@ -31,8 +31,9 @@ int NameModule(HidPlatform& platform, int ordinal, char* serial);
 // nothing stored. Modules whose serial number cannot be read are passed over.
 int OpenModuleBySerial(HidPlatform& platform, DeviceHandle* out, const char* serial);
 
-// Hands back a handle that the opening form gave out: 0 for null or all-ones; otherwise the handle
-// is closed and the result is 1, whatever the close itself reports.
+// Hands back a handle that the opening form gave out: 0 for null or all-ones, and 0 for a handle
+// the platform can tell is not one of its open devices (nothing is closed); otherwise the handle
+// is closed and the result is 1, whatever the system's close itself reports.
 int CloseModule(HidPlatform& platform, DeviceHandle handle);
 
 }  // namespace ksv

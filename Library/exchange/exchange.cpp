@@ -92,6 +92,15 @@ TransferOutcome WriteThenRead(HidPlatform& platform, DeviceHandle handle,
   record.event = event.get();
   TransferInFlight write(platform, handle, record);
 
+  // Whatever input is queued now answered an earlier command (a reply that came after its
+  // exchange gave up): it is dropped, so that the read below can only take a reply that arrived
+  // after this command was written. A discard that fails ends the exchange like a failed start,
+  // before anything is written.
+  Report stale{};
+  if (const std::uint32_t error = platform.DiscardQueuedInput(handle, stale.data(), size, record);
+      error != 0) {
+    return Failed(error);
+  }
   const StartOutcome start = platform.StartWrite(handle, output, size, record);
   if (!start.completed && start.error != kIoPending) {
     return Failed(start.error);

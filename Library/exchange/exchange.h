@@ -19,7 +19,9 @@ inline constexpr std::uint8_t kCommandReportId = 1;
 // Each direction waits this long for its transfer before cancelling it.
 inline constexpr std::uint32_t kWaitLimitMs = 2000;
 
-// Writes report `report_id` with the 63 command bytes, waits for the write, reads one 64-byte
+// Discards the input reports already queued on the handle (a discard that fails gives its error's
+// result, nothing written), writes report `report_id` with the 63 command bytes, waits for the
+// write, reads one 64-byte
 // input report, waits for it and gives the result code. The 63 reply bytes go to `reply` whenever
 // the read completed, whatever its classification, and nowhere when the transfer failed. A
 // transfer that times out or whose wait fails is cancelled, and the exchange waits until the

@@ -91,6 +91,9 @@ inline constexpr std::uint32_t kWaitTimedOut = 258;       // WAIT_TIMEOUT
 inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;  // WAIT_FAILED
 inline constexpr std::uint32_t kErrorInvalidHandle = 6;   // ERROR_INVALID_HANDLE
 
+// DiscardQueuedInput gives up after this many reports: more than any system queues for a handle.
+inline constexpr std::uint32_t kMaxDiscardedReports = 256;
+
 // What StartWrite / StartRead report.
 struct StartOutcome {
   bool completed = false;   // true: the transfer finished at once and `count` is valid
@@ -129,10 +132,19 @@ class HidPlatform {
   // The device's serial-number string as zero-terminated UTF-16 units (all 256 units may be used
   // without a terminator); false when it cannot be read.
   virtual bool GetSerialUnits(DeviceHandle h, SerialUnits& units) = 0;
-  // Closes a device handle; its outcome is not reported.
-  virtual void Close(DeviceHandle h) = 0;
+  // Closes a device handle. False only for a handle that the realisation can tell is not one of
+  // its open devices (nothing is closed then); a close the system itself refuses is not reported.
+  virtual bool Close(DeviceHandle h) = 0;
 
   // --- Transfers -------------------------------------------------------------------------
+  // Drops every input report already queued on h, so that the next read delivers only a report
+  // that arrived after this call. Its own reads go into `scratch` (n bytes) through `record`
+  // (whose event the caller made); both are free again when it returns. It discards at most
+  // kMaxDiscardedReports reports, so that a device that never stops sending cannot hold it.
+  // 0 when nothing stale is left; otherwise the error number of the failure (kErrorInvalidHandle
+  // when h no longer names the device it was opened on), and then nothing more must be done on h.
+  virtual std::uint32_t DiscardQueuedInput(DeviceHandle h, std::uint8_t* scratch, std::uint32_t n,
+                                           TransferRecord& record) = 0;
   // An auto-reset, unsignalled event seen by one transfer only; null when it cannot be made.
   // A realisation that waits on something else may hand out any non-null token.
   virtual EventToken CreateCompletionEvent() = 0;
@@ -225,7 +237,7 @@ struct DeviceTraits {
   using Value = DeviceHandle;
   static Value Empty() { return InvalidDeviceHandle(); }
   static bool IsEmpty(Value v) { return IsNoDevice(v); }
-  static void Release(HidPlatform& p, Value v) { p.Close(v); }
+  static void Release(HidPlatform& p, Value v) { static_cast<void>(p.Close(v)); }
 };
 struct EventTraits {
   using Value = EventToken;

@@ -1,10 +1,11 @@
 // HidPlatform over Linux hidraw.
 //
 // Interfaces are the hidraw nodes present now, in ascending node number. A device handle carries
-// the node's file descriptor as descriptor + 1, so that null and all-ones keep their meaning and
-// descriptor 0 is a valid handle. Opens are exclusive through an advisory lock, as the Windows
-// share mode makes them. Error numbers are translated to the Windows numbers the exchange maps to
-// its result codes (tabled in the README).
+// the node's file descriptor (as descriptor + 1, so that null and all-ones keep their meaning and
+// descriptor 0 is a valid handle) beside the node's device number, which is checked before the
+// descriptor is read, written or closed. Opens are exclusive through an advisory lock, as the
+// Windows share mode makes them. Error numbers are translated to the Windows numbers the exchange
+// maps to its result codes (linux_errno.h, tabled in the README).
 //
 // How the start / wait / complete model of the table is realised here. hidraw has no overlapped
 // I/O, and it needs none: a write is synchronous in the kernel, and an input report that nobody
@@ -15,6 +16,7 @@
 //   - GetCompletedCount is the read() itself, made once poll() saw a report (or the device leave).
 //   - CancelPending and AwaitCancelled do nothing: an unread report is not lost and no buffer is
 //     held by the kernel, so there is nothing to call off and nothing to wait for.
+//   - DiscardQueuedInput checks the handle (one fstat), then reads without blocking until EAGAIN.
 //   - A completion event is needed by no system call; the token is a non-null address only, so
 //     that the logic's "event could not be made" path keeps its meaning.
 #include <dirent.h>
@@ -40,6 +42,7 @@
 #include <vector>
 
 #include "platform/hid_platform.h"
+#include "platform/linux_errno.h"
 #include "platform/utf16_from_utf8.h"
 
 namespace ksv {
@@ -51,56 +54,59 @@ constexpr char kDevicePathFormat[] = "/dev/hidraw%u";
 constexpr std::size_t kPathBlockSize = 32;
 constexpr std::size_t kUniqBytes = 256;
 
-// Windows error numbers produced here.
-constexpr std::uint32_t kWinAccessDenied = 5;
-constexpr std::uint32_t kWinNotEnoughMemory = 8;
-constexpr std::uint32_t kWinOutOfMemory = 14;
-constexpr std::uint32_t kWinWriteFault = 29;
-constexpr std::uint32_t kWinReadFault = 30;
-constexpr std::uint32_t kWinGenFailure = 31;
-constexpr std::uint32_t kWinTooManyOpenFiles = 4;
-constexpr std::uint32_t kWinInvalidParameter = 87;
-constexpr std::uint32_t kWinDeviceNotConnected = 1167;
+// A handle carries the descriptor and the device number of the node it was opened on, so that
+// it is acted on only while its descriptor still names that node (a closed descriptor number is
+// soon handed out again, by the lowest-free rule, for whatever the process opens next):
+//   bits 0..31   descriptor + 1: never 0, at most 2^31, so the value is neither null nor all-ones;
+//   bits 32..63  the device number in the kernel's own 32-bit form (12-bit major, 20-bit minor).
+// A 32-bit build has no room for both in a pointer; it would need a table of open handles.
+static_assert(sizeof(DeviceHandle) >= sizeof(std::uint64_t),
+              "a Linux handle carries a descriptor and a device number: 64-bit builds only");
+constexpr unsigned kDescriptorBits = 32;
+constexpr unsigned kMinorBits = 20;
+constexpr std::uint64_t kMajorLimit = std::uint64_t{1} << (kDescriptorBits - kMinorBits);
+constexpr std::uint64_t kMinorLimit = std::uint64_t{1} << kMinorBits;
+constexpr std::uint64_t kDescriptorMask = (std::uint64_t{1} << kDescriptorBits) - 1;
 
-enum class Direction { kWrite, kRead };
-
-// errno -> Windows error number. Tabled in the README.
-std::uint32_t WindowsErrorOf(int error, Direction direction) {
-  switch (error) {
-    case EBADF:
-      return kErrorInvalidHandle;
-    case EACCES:
-    case EPERM:
-      return kWinAccessDenied;
-    case ENOMEM:
-      return kWinNotEnoughMemory;
-    case ENOBUFS:
-      return kWinOutOfMemory;
-    case EINVAL:
-      return kWinInvalidParameter;
-    case EMFILE:
-    case ENFILE:
-      return kWinTooManyOpenFiles;
-    case EIO:
-      return direction == Direction::kWrite ? kWinWriteFault : kWinReadFault;
-    case ENODEV:
-    case ENXIO:
-    case ESHUTDOWN:
-      return kWinDeviceNotConnected;
-    default:
-      return kWinGenFailure;
+// The device number of a node as the handle carries it; 0 when it does not fit, which no
+// character device has.
+std::uint32_t CarriedDeviceNumber(dev_t device) {
+  const std::uint64_t major_number = major(device), minor_number = minor(device);
+  if (major_number >= kMajorLimit || minor_number >= kMinorLimit) {
+    return 0;
   }
+  return static_cast<std::uint32_t>(major_number << kMinorBits | minor_number);
 }
 
+DeviceHandle HandleOf(int fd, std::uint32_t device) {
+  const std::uint64_t value =
+      std::uint64_t{device} << kDescriptorBits | (static_cast<std::uint64_t>(fd) + 1);
+  return reinterpret_cast<DeviceHandle>(static_cast<std::uintptr_t>(value));
+}
+
+// The descriptor a handle carries, unchecked; -1 (every call then gives EBADF) when it carries
+// none. For handles the walk has just opened, and for transfers the exchange began with a check.
 int DescriptorOf(DeviceHandle h) {
-  const auto value = reinterpret_cast<std::intptr_t>(h);
-  if (value < 1 || value > static_cast<std::intptr_t>(INT_MAX) + 1) {
-    return -1;  // null, all-ones or no descriptor at all: every call gives EBADF
+  const std::uint64_t low = reinterpret_cast<std::uintptr_t>(h) & kDescriptorMask;
+  if (low == 0 || low > static_cast<std::uint64_t>(INT_MAX) + 1) {
+    return -1;  // null, all-ones or no descriptor at all
   }
-  return static_cast<int>(value - 1);
+  return static_cast<int>(low - 1);
 }
 
-DeviceHandle HandleOf(int fd) { return reinterpret_cast<DeviceHandle>(std::intptr_t{fd} + 1); }
+// The descriptor, when it still names the character device the handle was opened on (one
+// fstat); -1 otherwise.
+int CheckedDescriptor(DeviceHandle h) {
+  const int fd = DescriptorOf(h);
+  const auto device =
+      static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(h) >> kDescriptorBits);
+  struct stat st {};
+  if (fd < 0 || device == 0 || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) ||
+      CarriedDeviceNumber(st.st_rdev) != device) {
+    return -1;
+  }
+  return fd;
+}
 
 // What a transfer record holds on Linux: where a started read will deliver its report.
 struct LinuxTransfer {
@@ -222,11 +228,13 @@ class LinuxHidPlatform final : public HidPlatform {
       return InvalidDeviceHandle();
     }
     // hidraw allows any number of opens; the lock makes this one exclusive among its users.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    struct stat st {};
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) ||
+        CarriedDeviceNumber(st.st_rdev) == 0) {
       close(fd);
       return InvalidDeviceHandle();
     }
-    return HandleOf(fd);
+    return HandleOf(fd, CarriedDeviceNumber(st.st_rdev));
   }
 
   std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override {
@@ -253,17 +261,45 @@ class LinuxHidPlatform final : public HidPlatform {
     return true;
   }
 
-  void Close(DeviceHandle h) override { close(DescriptorOf(h)); }
+  bool Close(DeviceHandle h) override {
+    const int fd = CheckedDescriptor(h);
+    if (fd < 0) {
+      return false;  // closed already, or the number now names something else: not ours to close
+    }
+    close(fd);
+    return true;
+  }
 
   EventToken CreateCompletionEvent() override { return &g_event_token; }
   void CloseEvent(EventToken) override {}
+
+  // The handle is checked here, at the start of each exchange; the write and read that follow
+  // trust it (one exchange at a time per handle, and a handle is not closed during its exchange).
+  std::uint32_t DiscardQueuedInput(DeviceHandle h, std::uint8_t* scratch, std::uint32_t n,
+                                   TransferRecord&) override {
+    const int fd = CheckedDescriptor(h);
+    if (fd < 0) {
+      return kErrorInvalidHandle;
+    }
+    // The descriptor is non-blocking: each read takes one queued report, EAGAIN says none is left.
+    for (std::uint32_t discarded = 0; discarded < kMaxDiscardedReports;) {
+      if (read(fd, scratch, n) >= 0) {
+        ++discarded;
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        return 0;
+      } else if (errno != EINTR) {
+        return WindowsErrorOf(errno, TransferDirection::kRead);
+      }
+    }
+    return 0;
+  }
 
   StartOutcome StartWrite(DeviceHandle h, const std::uint8_t* bytes, std::uint32_t n,
                           TransferRecord& record) override {
     LinuxTransfer& t = *new (record.storage.data()) LinuxTransfer{};
     const ssize_t written = write(DescriptorOf(h), bytes, n);
     if (written < 0) {
-      return {false, WindowsErrorOf(errno, Direction::kWrite), 0};
+      return {false, WindowsErrorOf(errno, TransferDirection::kWrite), 0};
     }
     t.finished = true;
     t.count = static_cast<std::uint32_t>(written);

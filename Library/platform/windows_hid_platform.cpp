@@ -134,7 +134,11 @@ class WindowsHidPlatform final : public HidPlatform {
     return HidD_GetSerialNumberString(h, units.data(), kSerialBytes) != FALSE;
   }
 
-  void Close(DeviceHandle h) override { CloseHandle(h); }
+  // Any handle is the system's to judge: the close is made and counted as done.
+  bool Close(DeviceHandle h) override {
+    CloseHandle(h);
+    return true;
+  }
 
   EventToken CreateCompletionEvent() override {
     // Unnamed: a named event would be one object for every transfer using that name, so one
@@ -143,6 +147,37 @@ class WindowsHidPlatform final : public HidPlatform {
   }
 
   void CloseEvent(EventToken event) override { CloseHandle(event); }
+
+  // Drains by reading, one report at a time: HidD_FlushQueue is not supported everywhere (Wine
+  // refuses it), and a read drains any handle alike, pipes included. A read that completes at
+  // once, or whose event is signalled as soon as it is looked at, took a report that was queued
+  // before this call: it is dropped and the next one read. A read still pending means that nothing
+  // is queued: it is cancelled and waited for, and should it have taken a report meanwhile, that
+  // report is dropped too and the queue looked at again.
+  std::uint32_t DiscardQueuedInput(DeviceHandle h, std::uint8_t* scratch, std::uint32_t n,
+                                   TransferRecord& record) override {
+    for (std::uint32_t discarded = 0; discarded < kMaxDiscardedReports; ++discarded) {
+      OVERLAPPED* overlapped = StartOverlapped(record);
+      DWORD count = 0;
+      if (ReadFile(h, scratch, n, &count, overlapped)) {
+        continue;
+      }
+      if (const DWORD error = GetLastError(); error != ERROR_IO_PENDING) {
+        return error;
+      }
+      const bool signalled =
+          record.event != nullptr &&
+          WaitForSingleObject(static_cast<HANDLE>(record.event), 0) == WAIT_OBJECT_0;
+      if (!signalled) {
+        CancelIo(h);
+      }
+      if (!GetOverlappedResult(h, overlapped, &count, TRUE)) {
+        const DWORD error = GetLastError();
+        return error == ERROR_OPERATION_ABORTED ? 0 : error;
+      }
+    }
+    return 0;
+  }
 
   StartOutcome StartWrite(DeviceHandle h, const std::uint8_t* bytes, std::uint32_t n,
                           TransferRecord& record) override {

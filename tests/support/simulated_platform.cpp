@@ -305,12 +305,14 @@ bool SimulatedPlatform::GetSerialUnits(DeviceHandle h, SerialUnits& units) {
   return true;
 }
 
-void SimulatedPlatform::Close(DeviceHandle h) {
+bool SimulatedPlatform::Close(DeviceHandle h) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   Record(Op::kClose, InterfaceOf(h), 0);
   if (handles_.erase(Key(h)) == 0) {
     ReleaseError("device handle closed twice or never handed out");
+    return false;
   }
+  return true;
 }
 
 // --- Transfers --------------------------------------------------------------------------------
@@ -365,7 +367,11 @@ StartOutcome SimulatedPlatform::Start(DeviceHandle h, std::uint8_t* bytes, std::
   t.is_read = is_read;
   t.buffer = bytes;
   t.size = n;
-  if (is_read) {
+  if (is_read && !target->queued.empty()) {
+    t.completion = Completion::kAtOnce;  // a report is waiting: the read takes it at once
+    t.deliver = target->queued.front();
+    target->queued.erase(target->queued.begin());
+  } else if (is_read) {
     const ReadBehaviour& behaviour = target->read;
     t.completion = behaviour.completion;
     if (behaviour.completion == Completion::kFailStart) {
@@ -393,6 +399,31 @@ StartOutcome SimulatedPlatform::Start(DeviceHandle h, std::uint8_t* bytes, std::
     return {true, 0, stored.count};
   }
   return {false, kIoPending, 0};
+}
+
+std::uint32_t SimulatedPlatform::DiscardQueuedInput(DeviceHandle h, std::uint8_t* scratch,
+                                                    std::uint32_t n, TransferRecord& record) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  SimInterface* target = InterfaceAtHandle(h);
+  const auto queued = static_cast<std::uint32_t>(target != nullptr ? target->queued.size() : 0);
+  if (Step(Op::kDiscardQueuedInput, InterfaceOf(h), queued, true)) {
+    return kFaultStartError;
+  }
+  if (Transfer* previous = TransferOf(record); previous != nullptr && !previous->finished) {
+    ReleaseError("discard given a record whose transfer was still pending");
+  }
+  if (target == nullptr) {
+    return kErrorInvalidHandle;
+  }
+  if (target->discard_error != 0) {
+    return target->discard_error;
+  }
+  // Each stale report passes through the scratch buffer, as a draining read delivers it.
+  for (const std::vector<std::uint8_t>& report : target->queued) {
+    std::copy_n(report.begin(), std::min<std::size_t>(report.size(), n), scratch);
+  }
+  target->queued.clear();
+  return 0;
 }
 
 StartOutcome SimulatedPlatform::StartWrite(DeviceHandle h, const std::uint8_t* bytes,
@@ -471,6 +502,9 @@ void SimulatedPlatform::AwaitCancelled(DeviceHandle h, TransferRecord& record) {
   if (!t->finished && t->is_read && t->buffer != nullptr) {
     // A late completion may still write into the cancelled read's buffer.
     std::fill_n(t->buffer, t->size, kLateCompletionByte);
+    if (SimInterface* target = InterfaceAtHandle(h); target != nullptr && target->late_replies) {
+      target->queued.push_back(t->deliver);  // the reply comes after the exchange gave up
+    }
   }
   t->finished = true;
 }

@@ -57,6 +57,13 @@ struct SimInterface {
   bool path_unreadable = false;  // the path lookup fails
   WriteBehaviour write;
   ReadBehaviour read;
+  // Input reports that arrived and were not read yet, oldest first; a read takes the oldest at
+  // once, before any reply of its own.
+  std::vector<std::vector<std::uint8_t>> queued;
+  // A read cancelled after its time-out still gets its reply later: the reply joins `queued`.
+  bool late_replies = false;
+  // DiscardQueuedInput fails with this error number (0: it succeeds).
+  std::uint32_t discard_error = 0;
 };
 
 // Units of an ASCII serial number.
@@ -78,6 +85,7 @@ enum class Op {
   kGetDeviceIds,
   kGetSerialUnits,
   kCreateCompletionEvent,
+  kDiscardQueuedInput,
   kStartWrite,
   kStartRead,
   kWaitCompletion,
@@ -104,8 +112,8 @@ class SimulatedPlatform final : public HidPlatform {
   std::vector<SimInterface> interfaces;
 
   // Makes the k-th acquiring or transfer operation (counted from 1) fail in its own way: a null
-  // list, a failed lookup of one entry, no path block, a refused open, unreadable IDs or serial, no
-  // event, a start failing with error 31, a failed wait. 0: nothing fails.
+  // list, past-the-end, no path block, a refused open, unreadable IDs or serial, no event, a
+  // start or a discard failing with error 31, a failed wait. 0: nothing fails.
   std::uint64_t fail_operation = 0;
   // Makes the next operation of this kind throw std::runtime_error.
   std::optional<Op> throw_on;
@@ -151,9 +159,11 @@ class SimulatedPlatform final : public HidPlatform {
   DeviceHandle OpenDevicePath(const char* path) override;
   std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override;
   bool GetSerialUnits(DeviceHandle h, SerialUnits& units) override;
-  void Close(DeviceHandle h) override;
+  bool Close(DeviceHandle h) override;
   EventToken CreateCompletionEvent() override;
   void CloseEvent(EventToken event) override;
+  std::uint32_t DiscardQueuedInput(DeviceHandle h, std::uint8_t* scratch, std::uint32_t n,
+                                   TransferRecord& record) override;
   StartOutcome StartWrite(DeviceHandle h, const std::uint8_t* bytes, std::uint32_t n,
                           TransferRecord& record) override;
   StartOutcome StartRead(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n,

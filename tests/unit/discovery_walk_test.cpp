@@ -484,11 +484,17 @@ TEST(CloseModuleTest, OpenHandleIsClosedOnce) {
   EXPECT_EQ(CloseModule(platform, again), 1);
 }
 
-TEST(CloseModuleTest, RefusedCloseStillGivesOne) {
-  sim::SimulatedPlatform platform;
-  EXPECT_EQ(CloseModule(platform, reinterpret_cast<DeviceHandle>(0x1234)), 1);
-  EXPECT_EQ(platform.CountOps(sim::Op::kClose), 1u);
-  EXPECT_EQ(platform.release_errors().size(), 1u);  // the platform was asked, and refused
+// A handle the platform can tell is not one of its devices (closed already, or never handed out)
+// is left alone: 0, and the platform was asked exactly once.
+TEST(CloseModuleTest, HandleThePlatformDisownsGivesZero) {
+  sim::SimulatedPlatform platform({sim::Module("m0", 0x17FE, 0x82CD, "A")});
+  const DeviceHandle closed = platform.OpenDevicePath("m0");
+  ASSERT_EQ(CloseModule(platform, closed), 1);
+  for (DeviceHandle h : {closed, reinterpret_cast<DeviceHandle>(0x1234)}) {
+    EXPECT_EQ(CloseModule(platform, h), 0);
+  }
+  EXPECT_EQ(platform.CountOps(sim::Op::kClose), 3u);
+  EXPECT_EQ(platform.release_errors().size(), 2u);  // the platform was asked, and disowned both
 }
 
 }  // namespace

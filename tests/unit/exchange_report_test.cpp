@@ -1,10 +1,14 @@
 // Report framing, reply classification and error mapping, as tables.
 #include "exchange/report.h"
 
+#include <cerrno>
+
 #include <cstdint>
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "platform/linux_errno.h"
 
 namespace ksv {
 namespace {
@@ -118,6 +122,28 @@ TEST(MapTransferErrorTest, EveryMappedNumberAndSomeOthers) {
   // The exchange's own wait outcomes, whatever number rides along.
   EXPECT_EQ(MapTransferError({TransferEnd::kTimedOut, 0, 0}), kResultTimedOut);
   EXPECT_EQ(MapTransferError({TransferEnd::kFailedWait, 0, 997}), kResultWaitFailed);
+}
+
+// The Linux errno translation, read through to the result code, as the README tables it.
+TEST(LinuxErrnoTest, EachErrnoGivesItsResultInEachDirection) {
+  using D = TransferDirection;
+  const struct {
+    int error;
+    ExchangeResult write, read;
+  } rows[] = {
+      {EBADF, -7, -7},         {EACCES, -6, -6},    {EPERM, -6, -6},         {ENOMEM, -8, -8},
+      {ENOBUFS, -9, -9},       {EINVAL, -13, -13},  {EMFILE, -1, -1},        {ENFILE, -1, -1},
+      {ETIMEDOUT, -1, -1},     {EAGAIN, -1, -255},  {EWOULDBLOCK, -1, -255}, {EIO, -11, -12},
+      {EPIPE, -11, -12},       {EPROTO, -11, -12},  {ENODEV, -255, -255},    {ENXIO, -255, -255},
+      {ESHUTDOWN, -255, -255}, {EINTR, -255, -255}, {EFAULT, -255, -255},    {0, -255, -255},
+  };
+  for (const auto& row : rows) {
+    const auto result = [&row](D direction) {
+      return MapTransferError({TransferEnd::kSystemError, 0, WindowsErrorOf(row.error, direction)});
+    };
+    EXPECT_EQ(result(D::kWrite), row.write) << "errno " << row.error << " on a write";
+    EXPECT_EQ(result(D::kRead), row.read) << "errno " << row.error << " on a read";
+  }
 }
 
 }  // namespace

@@ -93,10 +93,12 @@ TEST(ExchangeTest, CompletionsAtOnceAndLater) {
       sent.insert(sent.end(), rig.command.begin(), rig.command.end());
       EXPECT_EQ(rig.platform.last_written(0), sent);
 
-      // The write is waited for even when it completed at once; a read that completed at once
-      // is classified without waiting; the events close in reverse order.
-      std::vector<Op> expected{Op::kCreateCompletionEvent, Op::kStartWrite, Op::kWaitCompletion,
-                               Op::kCreateCompletionEvent, Op::kStartRead};
+      // Queued input is discarded before the write; the write is waited for even when it
+      // completed at once; a read that completed at once is classified without waiting; the
+      // events close in reverse order.
+      std::vector<Op> expected{
+          Op::kCreateCompletionEvent, Op::kDiscardQueuedInput,    Op::kStartWrite,
+          Op::kWaitCompletion,        Op::kCreateCompletionEvent, Op::kStartRead};
       if (read == Completion::kPending) {
         expected.insert(expected.end(), {Op::kWaitCompletion, Op::kGetCompletedCount});
       }
@@ -201,6 +203,56 @@ TEST(ExchangeTest, ReadThatNeverCompletesIsCancelledAndWaitedFor) {
   EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
 }
 
+// Input that answered an earlier command never answers this one: a reply that came after its
+// exchange timed out, or reports queued before the command, are discarded before the write.
+TEST(ExchangeTest, StaleInputNeverAnswersTheNextCommand) {
+  const std::vector<std::uint8_t> short_fresh{1, 0x11, 0x22, 0x33};
+  const struct {
+    const char* name;
+    bool late_reply;  // an exchange times out first and its reply arrives afterwards
+    std::vector<std::vector<std::uint8_t>> queued;
+    std::vector<std::uint8_t> fresh;
+    ExchangeResult expected;
+    std::uint32_t discarded;
+  } rows[] = {
+      {"late reply of a timed-out exchange", true, {}, FullReply(1), 1, 1},
+      {"two reports queued before the command",
+       false,
+       {FullReply(2), FullReply(3)},
+       FullReply(1),
+       1,
+       2},
+      // The stale report is dropped through a buffer of its own: nothing of it shows behind a
+      // short reply.
+      {"short reply after a stale full one", false, {FullReply(2)}, short_fresh, -16, 1},
+      {"nothing queued", false, {}, FullReply(2), 0, 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Rig rig;
+    rig.platform.interfaces[0].queued = row.queued;
+    if (row.late_reply) {
+      rig.platform.interfaces[0].late_replies = true;
+      rig.read().completion = Completion::kNever;
+      rig.read().reply = FullReply(2);
+      ASSERT_EQ(rig.Exchange(), -1);
+      ASSERT_EQ(rig.platform.interfaces[0].queued.size(), 1u) << "the late reply arrived";
+      rig.read().completion = Completion::kPending;
+    }
+    rig.read().reply = row.fresh;
+    EXPECT_EQ(rig.Exchange(), row.expected);
+    EXPECT_EQ(rig.reply, PayloadOf(row.fresh));
+    EXPECT_TRUE(rig.platform.interfaces[0].queued.empty());
+    const std::vector<sim::TraceEntry> trace = rig.platform.trace();
+    const auto discard = std::find_if(trace.rbegin(), trace.rend(), [](const sim::TraceEntry& e) {
+      return e.op == Op::kDiscardQueuedInput;
+    });
+    ASSERT_NE(discard, trace.rend());
+    EXPECT_EQ(discard->value, row.discarded);
+    EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
+  }
+}
+
 TEST(ExchangeTest, WriteThatNeverCompletesIsCancelledAndNoReadStarts) {
   Rig rig;
   rig.write().completion = Completion::kNever;
@@ -229,16 +281,16 @@ TEST(ExchangeTest, FailedWaitGivesMinusTwo) {
 }
 
 // Fails the k-th operation in turn: 1 the write's event (so its wait fails, although the write
-// completed at once), 2 the write's start (error 31), 3 the write's wait, 4 the read's event, 5 the
-// read's start, 6 the read's wait. No read follows a failed write.
+// completed at once), 2 the discard (error 31), 3 the write's start (error 31), 4 the write's
+// wait, 5 the read's event, 6 the read's start, 7 the read's wait. No read follows a failed write.
 TEST(ExchangeTest, EachFailingOperation) {
   const struct {
     Completion read;
-    std::array<ExchangeResult, 7> expected;  // for k = 1..7
+    std::array<ExchangeResult, 8> expected;  // for k = 1..8
   } rows[] = {
-      {Completion::kPending, {-2, -255, -2, -2, -255, -2, 1}},
+      {Completion::kPending, {-2, -255, -255, -2, -2, -255, -2, 1}},
       // A read that completes at once needs neither its event nor a wait.
-      {Completion::kAtOnce, {-2, -255, -2, 1, -255, 1, 1}},
+      {Completion::kAtOnce, {-2, -255, -255, -2, 1, -255, 1, 1}},
   };
   for (const auto& row : rows) {
     for (std::size_t k = 1; k <= row.expected.size(); ++k) {
@@ -249,7 +301,8 @@ TEST(ExchangeTest, EachFailingOperation) {
       rig.platform.fail_operation = k + 1;  // the rig's own open is operation 1
       const ExchangeResult result = rig.Exchange();
       EXPECT_EQ(result, row.expected[k - 1]);
-      EXPECT_EQ(rig.Count(Op::kStartRead), k <= 3 ? 0u : 1u);
+      EXPECT_EQ(rig.Count(Op::kStartWrite), k == 2 ? 0u : 1u) << "a failed discard writes nothing";
+      EXPECT_EQ(rig.Count(Op::kStartRead), k <= 4 ? 0u : 1u);
       if (result == 1) {
         EXPECT_EQ(rig.reply, PayloadOf(FullReply(1)));
       } else {
@@ -260,28 +313,35 @@ TEST(ExchangeTest, EachFailingOperation) {
   }
 }
 
+// A discard that fails is mapped as a failed start is, and nothing is written after it.
 TEST(ExchangeTest, FailedStartsMapTheirErrorNumber) {
+  enum class Fails { kDiscard, kWrite, kRead };
   const struct {
-    bool write_fails;
+    Fails fails;
     std::uint32_t error;
     ExchangeResult expected;
   } rows[] = {
-      {true, 5, -6},    {true, 6, -7},  {true, 0, -255},  {true, 31, -255},
-      {false, 30, -12}, {false, 4, -1}, {false, 87, -13}, {false, 0, -255},
+      {Fails::kWrite, 5, -6},     {Fails::kWrite, 6, -7},      {Fails::kWrite, 0, -255},
+      {Fails::kWrite, 31, -255},  {Fails::kRead, 30, -12},     {Fails::kRead, 4, -1},
+      {Fails::kRead, 87, -13},    {Fails::kRead, 0, -255},     {Fails::kDiscard, 6, -7},
+      {Fails::kDiscard, 30, -12}, {Fails::kDiscard, 31, -255},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message()
-                 << (row.write_fails ? "write" : "read") << " error " << row.error);
+                 << static_cast<int>(row.fails) << " fails, error " << row.error);
     Rig rig;
-    if (row.write_fails) {
+    if (row.fails == Fails::kWrite) {
       rig.write() = {Completion::kFailStart, row.error};
-    } else {
+    } else if (row.fails == Fails::kRead) {
       rig.read().completion = Completion::kFailStart;
       rig.read().error = row.error;
+    } else {
+      rig.platform.interfaces[0].discard_error = row.error;
     }
     EXPECT_EQ(rig.Exchange(), row.expected);
     EXPECT_TRUE(rig.ReplyUntouched());
-    EXPECT_EQ(rig.Count(Op::kStartRead), row.write_fails ? 0u : 1u);
+    EXPECT_EQ(rig.Count(Op::kStartWrite), row.fails == Fails::kDiscard ? 0u : 1u);
+    EXPECT_EQ(rig.Count(Op::kStartRead), row.fails == Fails::kRead ? 1u : 0u);
     EXPECT_EQ(rig.Count(Op::kCancelPending), 0u) << "nothing was started, nothing to cancel";
     EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
   }
@@ -296,6 +356,7 @@ TEST(ExchangeTest, NoDeviceGivesInvalidHandle) {
     EXPECT_EQ(SendReceive(rig.platform, h, rig.command.data(), rig.reply.data()), -7);
   }
   EXPECT_TRUE(rig.ReplyUntouched());
+  EXPECT_EQ(rig.Count(Op::kStartWrite), 0u) << "nothing written on a handle that is not a device";
   EXPECT_EQ(rig.Count(Op::kStartRead), 0u);
   EXPECT_TRUE(rig.platform.Balanced(0)) << rig.platform.Describe();
 }
@@ -317,6 +378,7 @@ TEST(SendReceiveTest, ExceptionFromThePlatformGivesMinus255AndLeavesNothingBehin
     Op throws;
   } rows[] = {
       {"write's event", Completion::kPending, {}, Op::kCreateCompletionEvent},
+      {"discard", Completion::kPending, {}, Op::kDiscardQueuedInput},
       {"write's start", Completion::kPending, {}, Op::kStartWrite},
       {"write's wait", Completion::kPending, {}, Op::kWaitCompletion},
       {"read's event", Completion::kPending, Op::kWaitCompletion, Op::kCreateCompletionEvent},

@@ -155,11 +155,13 @@ bool SimulatedPlatform::GetSerialUnits(DeviceHandle h, ksv::SerialUnits& units) 
   return true;
 }
 
-void SimulatedPlatform::Close(DeviceHandle h) {
+bool SimulatedPlatform::Close(DeviceHandle h) {
   const int device = DeviceOf(h);
-  if (device >= 0) {
-    open_[static_cast<std::size_t>(device)] = false;
+  if (device < 0) {
+    return false;  // not open: nothing to close
   }
+  open_[static_cast<std::size_t>(device)] = false;
+  return true;
 }
 
 // --- Transfers --------------------------------------------------------------------------------
@@ -167,6 +169,12 @@ void SimulatedPlatform::Close(DeviceHandle h) {
 ksv::EventToken SimulatedPlatform::CreateCompletionEvent() { return AnEvent(); }
 
 void SimulatedPlatform::CloseEvent(ksv::EventToken) {}
+
+// A reply is made only when a read waits for it, so nothing is ever queued.
+std::uint32_t SimulatedPlatform::DiscardQueuedInput(DeviceHandle h, std::uint8_t*, std::uint32_t,
+                                                    ksv::TransferRecord&) {
+  return DeviceOf(h) < 0 ? ksv::kErrorInvalidHandle : 0;
+}
 
 ksv::StartOutcome SimulatedPlatform::StartWrite(DeviceHandle h, const std::uint8_t* bytes,
                                                 std::uint32_t n, ksv::TransferRecord& record) {

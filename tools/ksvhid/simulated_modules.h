@@ -51,9 +51,11 @@ class SimulatedPlatform final : public ksv::HidPlatform {
   ksv::DeviceHandle OpenDevicePath(const char* path) override;
   std::optional<ksv::DeviceIdentity> GetDeviceIds(ksv::DeviceHandle h) override;
   bool GetSerialUnits(ksv::DeviceHandle h, ksv::SerialUnits& units) override;
-  void Close(ksv::DeviceHandle h) override;
+  bool Close(ksv::DeviceHandle h) override;
   ksv::EventToken CreateCompletionEvent() override;
   void CloseEvent(ksv::EventToken event) override;
+  std::uint32_t DiscardQueuedInput(ksv::DeviceHandle h, std::uint8_t* scratch, std::uint32_t n,
+                                   ksv::TransferRecord& record) override;
   ksv::StartOutcome StartWrite(ksv::DeviceHandle h, const std::uint8_t* bytes, std::uint32_t n,
                                ksv::TransferRecord& record) override;
   ksv::StartOutcome StartRead(ksv::DeviceHandle h, std::uint8_t* bytes, std::uint32_t n,
