@@ -256,16 +256,55 @@ void CheckModuleThatNeverAnswers(const Api& api) {
   KSV_CHECK_EQ(module.Finish().size(), 2);
 }
 
+// Input that answered nothing of this handle's current command is never taken as its reply: a
+// reply that arrives after its exchange timed out, and messages queued before any command.
+void CheckStaleRepliesAreDiscarded(const Api& api) {
+  {
+    PipeModule module;
+    if (!module.ok()) {
+      return;
+    }
+    module.Serve({Answer(FullReply(3), 2500), Answer(FullReply(1)), Answer(FullReply(2))});
+    const Outcome late = Exchange(api, module.device(), Command('l'));
+    KSV_CHECK_EQ(late.result, -1);
+    KSV_CHECK(Untouched(late.reply));
+    Sleep(1000);  // the late reply has arrived
+    const Outcome next = Exchange(api, module.device(), Command('m'));
+    KSV_CHECK_EQ(next.result, 1);
+    KSV_CHECK(next.reply == PayloadOf(FullReply(1)));
+    const Outcome after = Exchange(api, module.device(), Command('n'));
+    KSV_CHECK_EQ(after.result, 0);
+    KSV_CHECK(after.reply == PayloadOf(FullReply(2)));
+    KSV_CHECK_EQ(module.Finish().size(), 3);
+  }
+  PipeModule module;
+  if (!module.ok()) {
+    return;
+  }
+  KSV_CHECK(module.Queue(FullReply(3)));
+  KSV_CHECK(module.Queue(FullReply(2)));
+  module.Serve({Answer(FullReply(1))});
+  const Outcome out = Exchange(api, module.device(), Command('q'));
+  KSV_CHECK_EQ(out.result, 1);
+  KSV_CHECK(out.reply == PayloadOf(FullReply(1)));
+  KSV_CHECK_EQ(module.Finish().size(), 1);
+}
+
 // The module never reads, and its buffer is too small for a report: the write's wait runs out.
-// A reply is already waiting, so a read started after the write would complete at once: the -1
-// and the reply still being there afterwards show that no read was started.
+// A reply arrives while the write waits (after the exchange discarded what was queued before
+// it), so a read started after the write would complete at once: the -1 and the reply still
+// being there afterwards show that no read was started.
 void CheckWriteThatNeverCompletes(const Api& api) {
   PipeModule module(1);
   if (!module.ok()) {
     return;
   }
-  KSV_CHECK(module.Queue(FullReply(2)));
+  std::thread arrives([&module] {
+    Sleep(500);
+    KSV_CHECK(module.Queue(FullReply(2)));
+  });
   const Outcome out = Exchange(api, module.device(), Command('w'));
+  arrives.join();
   KSV_CHECK_EQ(out.result, -1);
   KSV_CHECK(Untouched(out.reply));
   std::printf("write never completes: -1 after %.2f s\n", out.seconds);
@@ -389,6 +428,7 @@ int main() {
   }
   CheckReplies(api);
   CheckModuleThatNeverAnswers(api);
+  CheckStaleRepliesAreDiscarded(api);
   CheckWriteThatNeverCompletes(api);
   CheckNoDevice(api);
   CheckTwoThreadsAtOnce(api);
