@@ -1,9 +1,12 @@
 // The device suite over libKSVHidApi.so. Also counts the process's open descriptors before and
 // after, so that anything the library leaves open shows.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -35,6 +38,26 @@ int OpenInAnotherProcess(const char* serial) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A handle carries its descriptor + 1 in its low 32 bits. The file takes the lowest free
+// descriptor, which is the closed handle's.
+bool WithDescriptorReused(KSVHidHandle closed, const std::function<void()>& act) {
+  const int descriptor =
+      static_cast<int>(reinterpret_cast<std::uintptr_t>(closed) & 0xFFFFFFFFu) - 1;
+  char path[] = "/tmp/ksv-stale-XXXXXX";
+  const int file = mkstemp(path);
+  if (file < 0) {
+    return false;
+  }
+  unlink(path);
+  act();
+  struct stat st {};
+  const bool open = fstat(file, &st) == 0;
+  std::printf("stale handle: descriptor %d, file on %d, %s, %lld bytes\n", descriptor, file,
+              open ? "open" : "closed", static_cast<long long>(st.st_size));
+  close(file);
+  return file == descriptor && open && st.st_size == 0;
+}
+
 const ksvdev::Api kApi = {
     GetKestrovanHIDnumber, GetKestrovanHIDName,    OpenKestrovanHID, SendReceiveKestrovanHID,
     CloseKestrovanHID,     GetKestrovanHIDversion, SetModuleMode};
@@ -56,6 +79,7 @@ int main(int argc, char** argv) {
   }
   ksvdev::Options options;
   options.second_process_open = OpenInAnotherProcess;
+  options.with_descriptor_reused = WithDescriptorReused;
   ksvdev::RunScenarios(kApi, options);
   std::printf("round trip: median %.3f ms\n", ksvdev::MedianRoundTripMs(kApi, 200));
   const int descriptors_after = OpenDescriptors();

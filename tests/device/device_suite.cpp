@@ -26,6 +26,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint8_t kXorA = 0x5A;
 constexpr std::uint8_t kXorSlow = 0x33;
+constexpr std::uint8_t kXorLate = 0x0F;
 
 enum class Answer {
   kEcho,        // report ID 1, payload XOR mask
@@ -65,6 +66,10 @@ const TestDevice kDevices[] = {
      "KSV-QUIET", Answer::kIgnoreOnce, 0},
     {"SLOW", "module:vid=0x10c4,pid=0x82cd,serial=KSV-SLOW,xor=0x33,delay=300,id=SLOW", 0x10C4,
      0x82CD, "KSV-SLOW", Answer::kEcho, kXorSlow},
+    // Its first answer comes 2500 ms after the command, later ones at once.
+    {"LATE",
+     "module:vid=0x17fe,pid=0x82cd,serial=KSV-LATE,xor=0x0f,delay=2500,delay-first=1,id=LATE",
+     0x17FE, 0x82CD, "KSV-LATE", Answer::kEcho, kXorLate},
     {"LUK", "module:vid=0x17fe,pid=0x82cd,serial=\xC5\x81UK,id=LUK", 0x17FE, 0x82CD, "AUK",
      Answer::kEcho, 0},
     {"DUP1", "module:vid=0x17fe,pid=0x82cd,serial=KSV-DUP,id=DUP1", 0x17FE, 0x82CD, "KSV-DUP",
@@ -316,6 +321,92 @@ void SilentOnceThenAnswers(const Api& api) {
   api.CloseKestrovanHID(q);
 }
 
+// A reply that comes after its exchange gave up is never taken as a later command's reply.
+void LateReplyThenOwnReplies(const Api& api) {
+  api.SetModuleMode(0);
+  KSVHidHandle h = Open(api, "KSV-LATE");
+  KSV_CHECK(h != nullptr);
+  if (h == nullptr) {
+    return;
+  }
+  const Payload first = Pattern(0x60);
+  Payload reply;
+  reply.fill(0x66);
+  const auto start = Clock::now();
+  KSV_CHECK_EQ(api.SendReceiveKestrovanHID(h, first.data(), reply.data()), -1);
+  const double waited = SecondsSince(start);
+  std::printf("late module: -1 after %.2f s\n", waited);
+  KSV_CHECK(waited >= 1.9 && waited < 5.0);
+  KSV_CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x66; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the late reply has arrived
+  for (std::uint8_t i = 1; i <= 5; ++i) {
+    const Payload c = Pattern(static_cast<std::uint8_t>(0x60 + i));
+    KSV_CHECK_EQ(api.SendReceiveKestrovanHID(h, c.data(), reply.data()), 1);
+    KSV_CHECK_MSG(reply == Transformed(c, kXorLate), "each exchange gets its own command's reply");
+  }
+  KSV_CHECK_EQ(api.CloseKestrovanHID(h), 1);
+}
+
+// A closed handle whose descriptor number now belongs to a plain file acts on nothing.
+void StaleHandle(const Api& api, const Options& options) {
+  if (!options.with_descriptor_reused) {
+    std::printf("SKIPPED stale handle: handles are not descriptors on this platform\n");
+    return;
+  }
+  api.SetModuleMode(0);
+  KSVHidHandle a = Open(api, "KSV-A");
+  KSV_CHECK(a != nullptr);
+  if (a == nullptr) {
+    return;
+  }
+  KSV_CHECK_EQ(api.CloseKestrovanHID(a), 1);
+  const Payload command = Pattern(5);
+  Payload reply;
+  reply.fill(0x55);
+  int result = 0;
+  int closed = -1;
+  KSV_CHECK_MSG(options.with_descriptor_reused(a,
+                                               [&] {
+                                                 result = api.SendReceiveKestrovanHID(
+                                                     a, command.data(), reply.data());
+                                                 closed = api.CloseKestrovanHID(a);
+                                               }),
+                "the file took the descriptor, stayed empty and stayed open");
+  KSV_CHECK_EQ(result, -7);
+  KSV_CHECK_EQ(closed, 0);
+  KSV_CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x55; }));
+}
+
+// Threads that each open and close their own module at once never hide one another's module.
+// Wine does not open exclusively, so there nothing could be hidden.
+void ParallelOpens(const Api& api, const Options& options) {
+  if (!options.exclusive_opens) {
+    std::printf("SKIPPED parallel opens: this platform does not enforce exclusive opens (Wine)\n");
+    return;
+  }
+  constexpr int kRounds = 200;
+  const char* const serials[] = {"KSV-A", "KSV-B", "KSV-ID3", "KSV-SLOW"};
+  api.SetModuleMode(0);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (const char* serial : serials) {
+    threads.emplace_back([&api, &failures, serial] {
+      for (int round = 0; round < kRounds; ++round) {
+        KSVHidHandle h = Open(api, serial);
+        if (h == nullptr || api.CloseKestrovanHID(h) != 1) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  std::printf("parallel opens: %d of %d failed\n", failures.load(),
+              kRounds * static_cast<int>(std::size(serials)));
+  KSV_CHECK_EQ(failures.load(), 0);
+}
+
 void DuplicateSerials(const Api& api, const Options& options) {
   api.SetModuleMode(0);
   KSVHidHandle d = Open(api, "KSV-DUP");
@@ -444,8 +535,11 @@ void RunScenarios(const Api& api, const Options& options) {
       {"exclusivity", Exclusivity},
       {"exchanges", [](const Api& a, const Options&) { Exchanges(a); }},
       {"silent once", [](const Api& a, const Options&) { SilentOnceThenAnswers(a); }},
+      {"late reply", [](const Api& a, const Options&) { LateReplyThenOwnReplies(a); }},
       {"duplicate serials", DuplicateSerials},
       {"bad handles", [](const Api& a, const Options&) { BadHandles(a); }},
+      {"stale handle", StaleHandle},
+      {"parallel opens", ParallelOpens},
       {"two threads", [](const Api& a, const Options&) { TwoThreadsTwoModules(a); }},
       {"removed during read", [](const Api& a, const Options&) { RemovedDuringRead(a); }},
   };

@@ -31,6 +31,10 @@ struct Options {
   const char* absent_serial_text = nullptr;
   // Runs OpenKestrovanHID in another process; gives its result (unset: not available).
   std::function<int(const char* serial)> second_process_open;
+  // Where a handle carries a descriptor: opens a temporary file while the closed handle's
+  // descriptor number is free, runs `act`, and tells whether the file took that number, stayed
+  // empty and stayed open (unset: not available).
+  std::function<bool(KSVHidHandle closed, const std::function<void()>& act)> with_descriptor_reused;
 };
 
 void PrintDevices();

@@ -161,6 +161,10 @@ DeviceDescription ParseDeviceDescription(std::string_view text, unsigned sequenc
       module_only();
       need_value();
       b.delay = std::chrono::milliseconds(ParseNumber(key, value, 3'600'000));
+    } else if (key == "delay-first") {
+      module_only();
+      need_value();
+      b.delay_first = static_cast<unsigned>(ParseNumber(key, value, 1'000'000));
     } else if (key == "ignore") {
       module_only();
       need_value();

@@ -44,6 +44,7 @@ struct Behaviour {
   std::uint8_t xor_mask = 0;                // every payload byte of the answer is XORed with this
   std::optional<std::size_t> short_length;  // answer only this many bytes (ID byte included)
   std::chrono::milliseconds delay{0};       // wait this long before answering
+  std::optional<unsigned> delay_first;      // delay only the first N answers (unset: every one)
 };
 
 struct DeviceDescription {

@@ -32,7 +32,7 @@ constexpr auto kHidrawTimeout = std::chrono::seconds(5);
 const char kUsage[] =
     "usage: ksv-virtual-module [--control -|none|FIFO] [--trace] [DEVICE...]\n"
     "  DEVICE: module:vid=N,pid=N[,serial=S][,name=S][,version=N][,id=S]\n"
-    "                 [,echo][,xor=N][,reply-id=N][,short=LEN][,delay=MS]\n"
+    "                 [,echo][,xor=N][,reply-id=N][,short=LEN][,delay=MS][,delay-first=N]\n"
     "                 [,ignore=N][,silent][,remove-after-output][,input-size=N]\n"
     "          keyboard:vid=N,pid=N[,serial=S][,name=S][,version=N][,id=S]\n"
     "  --control -     read commands from stdin, quit at its end (default)\n"
@@ -188,11 +188,14 @@ class App {
         if (b.remove_after_output) return true;
         std::vector<std::uint8_t> reply = MakeReply(b, out.data, size);
         if (reply.empty()) return false;
-        if (b.delay.count() == 0 && pending_.empty()) {
+        // Answers are counted from the first output report that was not ignored.
+        const bool delayed = !b.delay_first || device.outputs - b.ignore_first <= *b.delay_first;
+        const auto delay = delayed ? b.delay : std::chrono::milliseconds(0);
+        if (delay.count() == 0 && pending_.empty()) {
           device.uhid->SendInput(reply);
         } else {
           pending_.push(
-              PendingReply{Clock::now() + b.delay, ++order_, device.generation, std::move(reply)});
+              PendingReply{Clock::now() + delay, ++order_, device.generation, std::move(reply)});
         }
         return false;
       }

@@ -53,7 +53,8 @@ void ParseFields() {
   KSV_CHECK(k.serial.empty());
 
   const DeviceDescription b = ParseDeviceDescription(
-      "module:vid=1,pid=2,serial=S,xor=0xff,reply-id=3,short=10,delay=250,ignore=2,silent,"
+      "module:vid=1,pid=2,serial=S,xor=0xff,reply-id=3,short=10,delay=250,delay-first=1,"
+      "ignore=2,silent,"
       "remove-after-output",
       1);
   KSV_CHECK(b.behaviour.xor_mask == 0xFF);
@@ -61,6 +62,8 @@ void ParseFields() {
   KSV_CHECK(b.behaviour.short_length && *b.behaviour.short_length == 10);
   KSV_CHECK(b.behaviour.delay.count() == 250);
   KSV_CHECK(b.behaviour.ignore_first == 2);
+  KSV_CHECK(b.behaviour.delay_first && *b.behaviour.delay_first == 1);
+  KSV_CHECK(!s.behaviour.delay_first);
   KSV_CHECK(s.input_payload_size == kModulePayloadSize);
   KSV_CHECK(
       ParseDeviceDescription("module:vid=1,pid=2,short=10,input-size=9", 1).input_payload_size ==
@@ -105,6 +108,7 @@ void RejectedDescriptions() {
   KSV_CHECK(Rejected("module:vid=1,pid=2,colour=red"));
   KSV_CHECK(Rejected("module:vid=1,pid=2,silent=1"));
   KSV_CHECK(Rejected("module:vid=1,pid=2,delay"));
+  KSV_CHECK(Rejected("module:vid=1,pid=2,delay-first"));
   KSV_CHECK(Rejected("module:vid=1,pid=2,reply-id=256"));
   KSV_CHECK(Rejected("module:vid=1,pid=2,short=0"));
   KSV_CHECK(Rejected("module:vid=1,pid=2,short=65"));
