@@ -1,13 +1,17 @@
 // Measured harness, run in the test guest with virtual modules present: the library's exchange
-// against the raw hidraw system calls and against hidapi's hidraw backend on the same module, and
-// the library's module count against hid_enumerate.
+// against the raw hidraw system calls (alone, and with the two calls the library adds to each
+// exchange: the handle's fstat and the non-blocking read that finds no stale input), and against
+// hidapi's hidraw backend on the same module; the library's module count against hid_enumerate.
 //
 //   hidraw_bench --print-devices     the ksv-virtual-module arguments it expects
 //   hidraw_bench [EXCHANGES]         measure and print medians and ratios
 #include <fcntl.h>
 #include <hidapi.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <array>
@@ -94,9 +98,18 @@ int main(int argc, char** argv) {
 
   // Batches of each way in turn, each on a handle of its own: every open descriptor of a hidraw
   // node receives every input report, so only one is open at a time.
-  std::vector<double> library, raw, hidapi;
+  std::vector<double> library, raw, checked, hidapi;
   const int batch = std::max(1, exchanges / kRounds);
-  // Each way as a batch of its own; the order of the three turns from round to round.
+  // One raw round trip: one write, poll, one read.
+  const auto round_trip = [&](int fd) {
+    if (write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) {
+      return false;
+    }
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, kReadLimitMs) == 1 &&
+           read(fd, in.data(), in.size()) == static_cast<ssize_t>(in.size());
+  };
+  // Each way as a batch of its own; the order of the ways turns from round to round.
   const std::function<bool()> ways[] = {
       [&] {
         KSVHidHandle handle = nullptr;  // the library, on a handle it opened
@@ -112,13 +125,21 @@ int main(int argc, char** argv) {
         if (fd < 0) {
           return false;
         }
-        Time(batch, raw, failures, [&] {  // the raw system calls: one write, poll, one read
-          if (write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) {
+        Time(batch, raw, failures, [&] { return round_trip(fd); });
+        return close(fd) == 0;
+      },
+      [&] {
+        const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+          return false;
+        }
+        Time(batch, checked, failures, [&] {  // the same, after the library's two checks
+          struct stat st {};
+          if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || read(fd, in.data(), in.size()) >= 0 ||
+              errno != EAGAIN) {
             return false;
           }
-          pollfd p{fd, POLLIN, 0};
-          return poll(&p, 1, kReadLimitMs) == 1 &&
-                 read(fd, in.data(), in.size()) == static_cast<ssize_t>(in.size());
+          return round_trip(fd);
         });
         return close(fd) == 0;
       },
@@ -136,15 +157,17 @@ int main(int argc, char** argv) {
         return true;
       },
   };
+  constexpr int kWays = static_cast<int>(std::size(ways));
   for (int round = 0; round < kRounds; ++round) {
-    for (int k = 0; k < 3; ++k) {
-      if (!ways[(round + k) % 3]()) {
+    for (int k = 0; k < kWays; ++k) {
+      if (!ways[(round + k) % kWays]()) {
         std::printf("cannot open %s\n", path.c_str());
         return 1;
       }
     }
   }
-  const double library_us = Median(library), raw_us = Median(raw), hidapi_us = Median(hidapi);
+  const double library_us = Median(library), raw_us = Median(raw), checked_us = Median(checked),
+               hidapi_us = Median(hidapi);
 
   // Listing: the library's count against hidapi's enumeration of the same vendor and product.
   std::vector<double> counts, enumerations;
@@ -161,10 +184,13 @@ int main(int argc, char** argv) {
   const double count = Median(counts), enumerate = Median(enumerations);
   hid_exit();
 
-  std::printf("round trip, median of %d (us): library %.1f, raw calls %.1f, hidapi %.1f\n",
-              batch * kRounds, library_us, raw_us, hidapi_us);
-  std::printf("  library / raw = %.3f, library / hidapi = %.3f\n", library_us / raw_us,
-              library_us / hidapi_us);
+  std::printf(
+      "round trip, median of %d (us): library %.1f, raw calls %.1f, raw calls with the checks "
+      "%.1f, hidapi %.1f\n",
+      batch * kRounds, library_us, raw_us, checked_us, hidapi_us);
+  std::printf(
+      "  library / raw = %.3f, library / raw with the checks = %.3f, library / hidapi = %.3f\n",
+      library_us / raw_us, library_us / checked_us, library_us / hidapi_us);
   std::printf(
       "listing %d modules, median of %d (us): GetKestrovanHIDnumber %.1f, hid_enumerate %.1f"
       " (ratio %.2f)\n",
