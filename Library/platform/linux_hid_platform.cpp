@@ -282,13 +282,13 @@ class LinuxHidPlatform final : public HidPlatform {
       return kErrorInvalidHandle;
     }
     // The descriptor is non-blocking: each read takes one queued report, EAGAIN says none is left.
+    // Any other failure (EIO: the device is gone) also means that no stale report can be read any
+    // more; the write that follows then reports the device's state, as it did before the drain.
     for (std::uint32_t discarded = 0; discarded < kMaxDiscardedReports;) {
       if (read(fd, scratch, n) >= 0) {
         ++discarded;
-      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        return 0;
       } else if (errno != EINTR) {
-        return WindowsErrorOf(errno, TransferDirection::kRead);
+        return 0;
       }
     }
     return 0;
