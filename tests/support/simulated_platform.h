@@ -112,8 +112,8 @@ class SimulatedPlatform final : public HidPlatform {
   std::vector<SimInterface> interfaces;
 
   // Makes the k-th acquiring or transfer operation (counted from 1) fail in its own way: a null
-  // list, past-the-end, no path block, a refused open, unreadable IDs or serial, no event, a
-  // start or a discard failing with error 31, a failed wait. 0: nothing fails.
+  // list, a failed lookup of one entry, no path block, a refused open, unreadable IDs or serial, no
+  // event, a start or a discard failing with error 31, a failed wait. 0: nothing fails.
   std::uint64_t fail_operation = 0;
   // Makes the next operation of this kind throw std::runtime_error.
   std::optional<Op> throw_on;
