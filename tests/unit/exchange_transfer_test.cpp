@@ -359,7 +359,7 @@ TEST(SendReceiveTest, ExceptionFromThePlatformGivesMinus255AndLeavesNothingBehin
 // thread gets is its own command, never the other thread's, and nothing stays open but the two
 // handles. Run under ThreadSanitizer too, where any state the exchanges share shows as a race.
 TEST(ExchangeConcurrencyTest, TwoHandlesOnTwoThreadsEachGetOnlyTheirOwnReplies) {
-  constexpr int kRounds = 300;
+  constexpr int kRounds = 2000;
   for (Completion completion : {Completion::kAtOnce, Completion::kPending}) {
     SCOPED_TRACE(testing::Message() << "completion " << static_cast<int>(completion));
     sim::SimulatedPlatform platform{
@@ -372,9 +372,15 @@ TEST(ExchangeConcurrencyTest, TwoHandlesOnTwoThreadsEachGetOnlyTheirOwnReplies) 
     const DeviceHandle handles[] = {platform.OpenDevicePath("module-a"),
                                     platform.OpenDevicePath("module-b")};
     std::atomic<int> wrong{0};
+    std::atomic<int> ready{0};
     const auto drive = [&](DeviceHandle handle, char tag) {
       std::array<char, kL> command{};
       std::array<char, kL> reply{};
+      // Both threads start their exchanges together, so that the exchanges overlap.
+      ++ready;
+      while (ready.load() < 2) {
+        std::this_thread::yield();
+      }
       for (int round = 0; round < kRounds; ++round) {
         command.fill(static_cast<char>(round));
         command[0] = tag;
