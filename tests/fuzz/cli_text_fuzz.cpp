@@ -10,6 +10,7 @@
 #include "fuzz_check.h"
 #include "text.h"
 
+namespace ksv::test {
 namespace {
 
 constexpr std::size_t kLongestSerial = 255;
@@ -87,8 +88,10 @@ void CheckTyped(const std::string& text) {
 }
 
 }  // namespace
+}  // namespace ksv::test
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace ksv::test;
   const std::string input(reinterpret_cast<const char*>(data), size);
   std::vector<std::string> args;
   std::size_t start = 0;

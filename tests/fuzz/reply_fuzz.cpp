@@ -13,6 +13,7 @@
 #include "exchange/report.h"
 #include "fuzz_check.h"
 
+namespace ksv::test {
 namespace {
 
 template <typename T>
@@ -25,14 +26,16 @@ T Take(const std::uint8_t*& data, std::size_t& size) {
   return value;
 }
 
-bool IsMappedResult(ksv::ExchangeResult r) {
-  return r == ksv::kResultTimedOut || r == ksv::kResultWaitFailed || (r >= -14 && r <= -3) ||
-         r == ksv::kResultOther;
+bool IsMappedResult(ExchangeResult r) {
+  return r == kResultTimedOut || r == kResultWaitFailed || (r >= -14 && r <= -3) ||
+         r == kResultOther;
 }
 
 }  // namespace
+}  // namespace ksv::test
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace ksv::test;
   using namespace ksv;
   const auto mode_value = Take<std::int32_t>(data, size);
   const auto count = Take<std::uint32_t>(data, size);

@@ -10,6 +10,7 @@
 #include "fuzz_check.h"
 #include "platform/uevent.h"
 
+namespace ksv::test {
 namespace {
 
 constexpr std::size_t kUniqBytes = 256;
@@ -31,8 +32,10 @@ std::optional<std::size_t> FirstValue(std::string_view text) {
 }
 
 }  // namespace
+}  // namespace ksv::test
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace ksv::test;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const auto out = std::make_unique<char[]>(kUniqBytes);
   const std::optional<std::size_t> n =
