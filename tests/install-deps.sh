@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libbenchmark-dev libhidapi-dev
   g++-mingw-w64-x86-64 wine64 wine
   qemu-system-x86 busybox-static
+  clang libclang-rt-14-dev  # the fuzz targets: clang++ with libFuzzer and its sanitizer runtimes
 )
 
 missing=()

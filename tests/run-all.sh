@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine and runs every test:
 #   1. Linux build (warnings as errors) and its tests
-#   2. the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
+#   2. the same tests under AddressSanitizer and UndefinedBehaviorSanitizer; the concurrency tests
+#      under ThreadSanitizer; the fuzz targets for a bounded time (clang, libFuzzer)
 #   3. the Windows DLL, cross-built with mingw-w64, and its tests under Wine
 #   4. the Windows DLL under Wine in the test guest, against virtual HID devices
 #   5. formatting of the sources
@@ -61,6 +62,34 @@ configure_build_test() {  # DIR CMAKE-ARGS...
   return "$status"
 }
 
+# The unit tests' concurrency cases (named "...Concurrency..." or "...Thread...") under
+# ThreadSanitizer; a report ends the test program with a failure. Only the unit test program is built.
+tsan_test() {  # DIR
+  local dir=$1
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKSV_TSAN=ON \
+    >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j "$jobs" --target ksvhid_unit_tests || return 1
+  local status=0
+  (cd "$dir" && TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
+    ctest --output-on-failure -j "$jobs" --timeout 300 -R 'Concurren|Thread') |
+    tee "$dir.ctest.log" || status=$?
+  sed -n 's/.* \([0-9]\+\) tests failed out of \([0-9]\+\)$/\1 \2/p' "$dir.ctest.log" |
+    { read -r f t && echo "$((t - f)) $f" >"$tally"; }
+  # A filter that selects nothing would pass without testing anything.
+  grep -q 'tests failed out of [1-9]' "$dir.ctest.log" || { echo "no concurrency test ran"; return 1; }
+  return "$status"
+}
+
+# The libFuzzer targets (tests/fuzz), about 15 s each; one test per target in the tally.
+fuzz_test() {  # DIR
+  local dir=$1
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKSV_FUZZ=ON \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >"$dir.configure.log" 2>&1 ||
+    { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j "$jobs" || return 1
+  tests/fuzz/run-fuzz.sh "$dir" "$tally"
+}
+
 format_check() {
   git ls-files '*.cpp' '*.h' '*.hpp' '*.c' | xargs clang-format --dry-run --Werror
 }
@@ -70,6 +99,8 @@ export KSV_WINEPREFIX="$build/wine-prefix"
 
 suite "linux" configure_build_test "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 suite "linux-sanitizers" configure_build_test "$build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DKSV_SANITIZE=ON
+suite "linux-tsan" tsan_test "$build/tsan"
+suite "fuzz" fuzz_test "$build/fuzz"
 suite "windows-wine" configure_build_test "$build/windows" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
 suite "windows-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows"

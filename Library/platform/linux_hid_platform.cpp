@@ -43,6 +43,7 @@
 
 #include "platform/hid_platform.h"
 #include "platform/linux_errno.h"
+#include "platform/uevent.h"
 #include "platform/utf16_from_utf8.h"
 
 namespace ksv {
@@ -140,24 +141,28 @@ long ReadUniq(int fd, std::array<char, kUniqBytes>& uniq) {
   char path[64];
   std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device/uevent", major(st.st_rdev),
                 minor(st.st_rdev));
-  FILE* uevent = std::fopen(path, "re");
-  if (uevent == nullptr) {
+  const int uevent = open(path, O_RDONLY | O_CLOEXEC);
+  if (uevent < 0) {
     return -1;
   }
-  constexpr char kKey[] = "HID_UNIQ=";
-  constexpr std::size_t kKeyLength = sizeof kKey - 1;
-  long length = -1;
-  char line[512];
-  while (std::fgets(line, sizeof line, uevent) != nullptr) {
-    if (std::strncmp(line, kKey, kKeyLength) == 0) {
-      const std::size_t n = std::min(std::strcspn(line + kKeyLength, "\n"), uniq.size());
-      std::memcpy(uniq.data(), line + kKeyLength, n);
-      length = static_cast<long>(n);
+  // sysfs hands out at most one page; a longer text would be cut, not overrun.
+  constexpr std::size_t kUeventBytes = 4096;
+  std::array<char, kUeventBytes> text;
+  std::size_t length = 0;
+  while (length < text.size()) {
+    const ssize_t got = read(uevent, text.data() + length, text.size() - length);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
       break;
     }
+    length += static_cast<std::size_t>(got);
   }
-  std::fclose(uevent);
-  return length;
+  close(uevent);
+  const std::optional<std::size_t> n =
+      ParseUeventUniq(text.data(), length, uniq.data(), uniq.size());
+  return n ? static_cast<long>(*n) : -1;
 }
 
 class LinuxHidPlatform final : public HidPlatform {

@@ -4,6 +4,7 @@
 // must leave its out-argument as it was.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <functional>
@@ -242,6 +243,70 @@ TEST_F(WalkTest, EachModeFindsItsOwnModules) {
           std::find(c.serials.begin(), c.serials.end(), serial) != c.serials.end();
       EXPECT_EQ(OpenAndRelease(serial) >= 0, is_module) << "mode " << c.mode << " " << serial;
     }
+  }
+}
+
+// The mode is read anew for each candidate, so a walk during a change of mode may see some
+// candidates under either mode; but a module of both modes is found by every walk, and a device
+// that is a module under neither is never counted or opened. Run under ThreadSanitizer too.
+TEST_F(WalkTest, ConcurrentModeChangesNeverHideAModuleOfBothModes) {
+  platform.interfaces = {
+      Keyboard("keyboard"),
+      First("first", "P1"),
+      sim::Module("lenient", kVendorPrimary, kProductLenient, "L"),
+      Second("second", "S"),
+      First("first-2", "P2"),
+  };
+  const struct {
+    ModuleMode modes[2];
+    int fewest, most;  // modules a walk counts
+    std::vector<std::string> always, never;
+  } rows[] = {
+      {{0, 2}, 2, 3, {"P1", "P2"}, {"L"}},
+      {{3, 0}, 1, 3, {"S"}, {"L"}},
+      {{1, 2}, 0, 3, {}, {"S"}},
+  };
+  constexpr int kWalks = 100;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << "modes " << row.modes[0] << " and " << row.modes[1]);
+    ASSERT_EQ(SetModuleMode(row.modes[0]), 1);
+    std::atomic<bool> walking{true};
+    std::atomic<int> changes{0};
+    std::thread setter([&] {
+      for (int k = 1; walking.load(); ++k) {
+        SetModuleMode(row.modes[k % 2]);
+        ++changes;
+      }
+    });
+    int outside = 0;
+    int missed = 0;
+    int wrongly_opened = 0;
+    // As many walks again as it takes for the mode to change many times while they run.
+    for (int walk = 0; walk < kWalks || changes.load() < kWalks; ++walk) {
+      const int count = CountModules(platform);
+      outside += count < row.fewest || count > row.most;
+      for (const std::string& serial : row.always) {
+        DeviceHandle h = kUnwritten;
+        if (OpenModuleBySerial(platform, &h, serial.c_str()) == 1) {
+          platform.Close(h);
+        } else {
+          ++missed;
+        }
+      }
+      for (const std::string& serial : row.never) {
+        DeviceHandle h = kUnwritten;
+        if (OpenModuleBySerial(platform, &h, serial.c_str()) == 1) {
+          platform.Close(h);
+          ++wrongly_opened;
+        }
+      }
+    }
+    walking = false;
+    setter.join();
+    EXPECT_EQ(outside, 0) << "counts outside [" << row.fewest << ", " << row.most << "]";
+    EXPECT_EQ(missed, 0);
+    EXPECT_EQ(wrongly_opened, 0);
+    EXPECT_TRUE(platform.Balanced()) << platform.Describe();
   }
 }
 

@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "discovery/walk.h"
 #include "simulated_platform.h"
 
 namespace ksv {
@@ -412,6 +415,75 @@ TEST(SendReceiveTest, ExceptionFromThePlatformGivesMinus255AndLeavesNothingBehin
     EXPECT_TRUE(rig.ReplyUntouched());
     // Whatever was in flight when the exception left was cancelled and waited for.
     EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
+  }
+}
+
+// Two modules, both echoing what they receive. One thread exchanges with module A while another
+// either exchanges with module B or walks: every reply is the thread's own command, never the
+// other thread's, and the walks see module B (free) but never module A (held open). Run under
+// ThreadSanitizer too, where any state that exchanges and walks share shows as a race.
+TEST(ExchangeConcurrencyTest, EachThreadGetsOnlyItsOwnRepliesBesideExchangesAndWalks) {
+  constexpr int kRounds = 2000;
+  const struct {
+    Completion completion;
+    bool partner_walks;  // the second thread walks instead of exchanging with module B
+  } rows[] = {
+      {Completion::kAtOnce, false},
+      {Completion::kPending, false},
+      {Completion::kPending, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << "completion " << static_cast<int>(row.completion)
+                                    << (row.partner_walks ? ", walks" : ", exchanges"));
+    sim::SimulatedPlatform platform{
+        {sim::Module("module-a", kVendorPrimary, kProductStandard, "A"),
+         sim::Module("module-b", kVendorPrimary, kProductStandard, "B")}};
+    for (sim::SimInterface& module : platform.interfaces) {
+      module.write.completion = row.completion;
+      module.read = {row.completion, 0, {}, true, 1};
+    }
+    const DeviceHandle a = platform.OpenDevicePath("module-a");
+    const DeviceHandle b =
+        row.partner_walks ? InvalidDeviceHandle() : platform.OpenDevicePath("module-b");
+    std::atomic<int> wrong{0};
+    std::atomic<int> ready{0};
+    // Both threads start together, so that what they do overlaps.
+    const auto start_together = [&ready] {
+      ++ready;
+      while (ready.load() < 2) {
+        std::this_thread::yield();
+      }
+    };
+    const auto exchange = [&](DeviceHandle handle, char tag) {
+      std::array<char, kL> command{};
+      std::array<char, kL> reply{};
+      start_together();
+      for (int round = 0; round < kRounds; ++round) {
+        command.fill(static_cast<char>(round));
+        command[0] = tag;
+        if (SendReceive(platform, handle, command.data(), reply.data()) != 1 || reply != command) {
+          ++wrong;
+        }
+      }
+    };
+    const auto walk = [&] {
+      start_together();
+      for (int round = 0; round < kRounds / 10; ++round) {
+        DeviceHandle opened = InvalidDeviceHandle();
+        if (CountModules(platform) != 1 || OpenModuleBySerial(platform, &opened, "B") != 1 ||
+            OpenModuleBySerial(platform, &opened, "A") != 0) {
+          ++wrong;
+        }
+        CloseModule(platform, opened);
+      }
+    };
+    std::thread first(exchange, a, 'a');
+    std::thread second = row.partner_walks ? std::thread(walk) : std::thread(exchange, b, 'b');
+    first.join();
+    second.join();
+    EXPECT_EQ(wrong.load(), 0) << "exchanges that failed or got another command's reply, or walks "
+                                  "that missed module B or opened module A";
+    EXPECT_TRUE(platform.Balanced(row.partner_walks ? 1 : 2)) << platform.Describe();
   }
 }
 

@@ -1,0 +1,14 @@
+// The check of the fuzz targets: a broken invariant prints what broke and aborts, so that
+// libFuzzer keeps the input that broke it as a crash.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#define KSV_FUZZ_CHECK(condition)                                                            \
+  do {                                                                                       \
+    if (!(condition)) {                                                                      \
+      std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                          \
+    }                                                                                        \
+  } while (false)
