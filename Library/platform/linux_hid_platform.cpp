@@ -52,7 +52,7 @@ constexpr std::size_t kPathBlockSize = 32;
 constexpr std::size_t kUniqBytes = 256;
 
 // Windows error numbers produced here.
-constexpr std::uint32_t kWinAccessDenied = 5;
+constexpr std::uint32_t kWinAccessDenied = kErrorAccessDenied;
 constexpr std::uint32_t kWinNotEnoughMemory = 8;
 constexpr std::uint32_t kWinOutOfMemory = 14;
 constexpr std::uint32_t kWinWriteFault = 29;
@@ -154,6 +154,22 @@ long ReadUniq(int fd, std::array<char, kUniqBytes>& uniq) {
   return length;
 }
 
+// Opens a hidraw node for exclusive use: its descriptor, or minus the errno of the refusal.
+// hidraw allows any number of opens; the advisory lock makes this one exclusive among its users,
+// and a node locked by another holder is refused as Windows refuses a sharing violation.
+int OpenExclusive(const char* path) {
+  const int fd = open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    return -errno;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    return error == EWOULDBLOCK ? -EBUSY : -error;
+  }
+  return fd;
+}
+
 class LinuxHidPlatform final : public HidPlatform {
  public:
   HidClass GetHidClass() override { return {}; }
@@ -217,16 +233,24 @@ class LinuxHidPlatform final : public HidPlatform {
   }
 
   DeviceHandle OpenDevicePath(const char* path) override {
-    const int fd = open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-      return InvalidDeviceHandle();
-    }
-    // hidraw allows any number of opens; the lock makes this one exclusive among its users.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int fd = OpenExclusive(path);
+    return fd < 0 ? InvalidDeviceHandle() : HandleOf(fd);
+  }
+
+  std::uint32_t OpenRefusal(const char* path) override {
+    const int fd = OpenExclusive(path);
+    if (fd >= 0) {
       close(fd);
-      return InvalidDeviceHandle();
+      return 0;
     }
-    return HandleOf(fd);
+    switch (-fd) {
+      case EBUSY:
+        return kErrorSharingViolation;
+      case ENOENT:
+        return kErrorFileNotFound;
+      default:
+        return WindowsErrorOf(-fd, Direction::kRead);
+    }
   }
 
   std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override {

@@ -120,6 +120,16 @@ class WindowsHidPlatform final : public HidPlatform {
                        nullptr);
   }
 
+  std::uint32_t OpenRefusal(const char* path) override {
+    const HANDLE h = CreateFileA(path, kReadWrite, kNoSharing, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      return GetLastError();
+    }
+    CloseHandle(h);
+    return 0;
+  }
+
   std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override {
     HIDD_ATTRIBUTES attributes{};
     attributes.Size = sizeof attributes;

@@ -75,6 +75,7 @@ enum class Op {
   kGetInterfaceAt,
   kGetInterfacePath,
   kOpenDevicePath,
+  kOpenRefusal,
   kGetDeviceIds,
   kGetSerialUnits,
   kCreateCompletionEvent,
@@ -149,6 +150,7 @@ class SimulatedPlatform final : public HidPlatform {
   void ReleasePathBlock(PathBlock block) override;
   void CloseInterfaceList(InterfaceListToken list) override;
   DeviceHandle OpenDevicePath(const char* path) override;
+  std::uint32_t OpenRefusal(const char* path) override;
   std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override;
   bool GetSerialUnits(DeviceHandle h, SerialUnits& units) override;
   void Close(DeviceHandle h) override;
