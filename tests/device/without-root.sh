@@ -84,11 +84,12 @@ module=$(node_of KSV-U-1)
 held=$(node_of KSV-U-2)
 keyboard=$(node_of KB-1)
 expect_output "module node for plugdev" "root:plugdev 660" "$(stat -c '%U:%G %a' "$module")"
+[ "$failures" = 0 ] || udevadm info --attribute-walk "$module" | head -40
 
 out=$(as_user bash -c 'ksvhid list' 2>&1)
 expect_output "user lists the modules" $'3 modules (mode 0)\n  0  KSV-U-1\n  1  KSV-U-2\n  2  (serial number unreadable)' "$out"
 out=$(as_user bash -c 'ksvhid send KSV-U-1 01 02 03' 2>&1) || fail "user's exchange failed"
-expect_output "user exchanges with a module" $'result: 1 reply (report ID 1)\nreply (63 bytes):\n0000  01 02 03 00' "$out"
+expect_output "user exchanges with a module" $'result: 1 reply (report ID 1)\nreply (63 bytes):\n  00   01 02 03 00 00' "$out"
 if as_user bash -c "exec 3<>'$keyboard'" 2>/dev/null; then
   fail "the user opened the keyboard's node $keyboard"
 else
@@ -104,7 +105,7 @@ for _ in $(seq 1 100); do
 done
 out=$(as_user bash -c 'ksvhid diagnose' 2>&1) || fail "diagnose failed"
 expect_output "diagnose: the lock's holder" \
-  "$held  10c4:82cd  -"$'\n'"      not a module: in use by another program: PID $holder (flock -o $held sleep 60)" "$out"
+  "$held  ????:????  -"$'\n'"      not a module: in use by another program: PID $holder (flock -o $held sleep 60)" "$out"
 expect_output "diagnose: serial number unreadable" \
   $'17fe:82cd  (serial number unreadable)\n      module: serial number unreadable' "$out"
 out=$(ksvhid diagnose --json 2>&1)
