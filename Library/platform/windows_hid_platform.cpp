@@ -121,10 +121,9 @@ class WindowsHidPlatform final : public HidPlatform {
   }
 
   std::uint32_t OpenRefusal(const char* path) override {
-    const HANDLE h = CreateFileA(path, kReadWrite, kNoSharing, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE h = OpenDevicePath(path);
     if (h == INVALID_HANDLE_VALUE) {
-      return GetLastError();
+      return GetLastError();  // CreateFileA's own
     }
     CloseHandle(h);
     return 0;
