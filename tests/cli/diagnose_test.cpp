@@ -63,6 +63,11 @@ TEST(DiagnoseTest, EachInterfaceWithItsReason) {
        Reason::kInUse, std::nullopt, false},
       {"IDs unreadable", With(primary, &SimInterface::ids_unreadable), kDefaultMode, false,
        Reason::kIdsUnreadable, "M-1", false},
+      {"path unreadable", With(primary, &SimInterface::path_unreadable), kDefaultMode, false,
+       Reason::kPathUnreadable, std::nullopt, false},
+      {"path too long",
+       sim::Module(std::string(kDevicePathBytes, 'p'), kVendorPrimary, kProductStandard, "M-1"),
+       kDefaultMode, false, Reason::kPathTooLong, std::nullopt, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -76,7 +81,7 @@ TEST(DiagnoseTest, EachInterfaceWithItsReason) {
     EXPECT_EQ((*reports)[0].reason, Reason::kOtherIds);
     const tool::InterfaceReport& got = (*reports)[1];
     EXPECT_EQ(got.index, 1u);
-    EXPECT_EQ(got.path, row.device.path);
+    EXPECT_EQ(got.path, row.reason == Reason::kPathUnreadable ? "" : row.device.path);
     EXPECT_EQ(got.module, row.module);
     EXPECT_EQ(got.reason, row.reason) << tool::ReasonKey(got.reason);
     EXPECT_EQ(got.serial, row.serial);

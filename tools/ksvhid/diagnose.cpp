@@ -122,16 +122,27 @@ std::string SerialShown(const InterfaceReport& report) {
 
 std::optional<std::vector<InterfaceReport>> DiagnoseInterfaces(HidPlatform& platform,
                                                                HolderFinder find_holder) {
-  const HidClass hid_class = platform.GetHidClass();
-  const InterfaceList list(platform, platform.OpenInterfaceList(hid_class));
-  if (!list) {
+  // The walk's own list; read here to its end, past the bound the walk stops at.
+  const HidInterfaces interfaces = ListHidInterfaces(platform);
+  if (!interfaces.list) {
     return std::nullopt;
   }
   std::vector<InterfaceReport> reports;
-  InterfaceRecord record;
-  for (std::uint32_t index = 0; platform.GetInterfaceAt(list.get(), hid_class, index, record);
-       ++index) {
-    reports.push_back(Look(platform, list.get(), record, index, find_holder));
+  for (std::uint32_t index = 0;; ++index) {
+    InterfaceRecord record;
+    const InterfaceLookup lookup =
+        platform.GetInterfaceAt(interfaces.list.get(), interfaces.hid_class, index, record);
+    if (lookup == InterfaceLookup::kEnd) {
+      break;
+    }
+    if (lookup == InterfaceLookup::kFailed) {
+      InterfaceReport report;
+      report.index = index;
+      report.reason = Reason::kPathUnreadable;
+      reports.push_back(report);
+      continue;
+    }
+    reports.push_back(Look(platform, interfaces.list.get(), record, index, find_holder));
   }
   return reports;
 }
@@ -197,9 +208,9 @@ std::string DescribeReason(const InterfaceReport& report) {
     case Reason::kBusyMoment:
       return "refused while the walk looked, opens now: look again";
     case Reason::kPathUnreadable:
-      return "its device path cannot be read: the walk stops here";
+      return "its entry or device path cannot be read: the walk passes it over";
     case Reason::kPathTooLong:
-      return "its device path has 260 characters or more";
+      return "its device path has 260 characters or more: the walk passes it over";
     case Reason::kPastBound:
       return "past the 64th HID interface: the walk never looks at it";
   }

@@ -23,7 +23,7 @@ enum class Reason {
   kInUse,             // another program holds it open
   kOpenRefused,       // the open fails for another reason (`open_error`)
   kBusyMoment,        // refused while the walk looked, opens now: look again
-  kPathUnreadable,    // its device path cannot be had: the walk stops here
+  kPathUnreadable,    // its list entry or device path cannot be had
   kPathTooLong,       // a device path of 260 characters or more
   kPastBound,         // beyond the 64th HID interface: the walk never reaches it
 };
