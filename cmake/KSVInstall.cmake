@@ -1,6 +1,6 @@
 # What `cmake --install` puts in place: the public header, the library (with its SONAME links on
 # Linux; the DLL and its import library on Windows), ksvhid, a CMake package and, on Linux, a
-# pkg-config file. A consumer then writes
+# pkg-config file and the udev rule for modules. A consumer then writes
 #   find_package(KSVHidApi 1.3 REQUIRED)
 #   target_link_libraries(app PRIVATE KSVHidApi::KSVHidApi)
 # or builds with `pkg-config --cflags --libs KSVHidApi`. Both are relocatable: they find the
@@ -26,6 +26,11 @@ if(TARGET ksvhid)
     file(RELATIVE_PATH ksv_bin_to_lib /${CMAKE_INSTALL_BINDIR} /${CMAKE_INSTALL_LIBDIR})
     set_target_properties(ksvhid PROPERTIES INSTALL_RPATH "$ORIGIN/${ksv_bin_to_lib}")
   endif()
+endif()
+
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  # The udev rule that lets users open modules without root; the README says how to enable it.
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/udev/70-ksvhid.rules DESTINATION lib/udev/rules.d)
 endif()
 
 install(EXPORT KSVHidApiTargets NAMESPACE KSVHidApi:: DESTINATION ${KSV_PACKAGE_DIR})

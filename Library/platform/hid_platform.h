@@ -85,11 +85,14 @@ struct TransferRecord {
 };
 
 // Windows-meaning numbers that cross into the logic.
-inline constexpr std::uint32_t kIoPending = 997;          // ERROR_IO_PENDING: transfer started
-inline constexpr std::uint32_t kWaitSignalled = 0;        // WAIT_OBJECT_0
-inline constexpr std::uint32_t kWaitTimedOut = 258;       // WAIT_TIMEOUT
-inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;  // WAIT_FAILED
-inline constexpr std::uint32_t kErrorInvalidHandle = 6;   // ERROR_INVALID_HANDLE
+inline constexpr std::uint32_t kIoPending = 997;             // ERROR_IO_PENDING: transfer started
+inline constexpr std::uint32_t kWaitSignalled = 0;           // WAIT_OBJECT_0
+inline constexpr std::uint32_t kWaitTimedOut = 258;          // WAIT_TIMEOUT
+inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;     // WAIT_FAILED
+inline constexpr std::uint32_t kErrorInvalidHandle = 6;      // ERROR_INVALID_HANDLE
+inline constexpr std::uint32_t kErrorFileNotFound = 2;       // ERROR_FILE_NOT_FOUND
+inline constexpr std::uint32_t kErrorAccessDenied = 5;       // ERROR_ACCESS_DENIED
+inline constexpr std::uint32_t kErrorSharingViolation = 32;  // ERROR_SHARING_VIOLATION: in use
 
 // DiscardQueuedInput gives up after this many reports: more than any system queues for a handle.
 inline constexpr std::uint32_t kMaxDiscardedReports = 256;
@@ -135,6 +138,12 @@ class HidPlatform {
   // Closes a device handle. False only for a handle that the realisation can tell is not one of
   // its open devices (nothing is closed then); a close the system itself refuses is not reported.
   virtual bool Close(DeviceHandle h) = 0;
+  // Why OpenDevicePath refuses `path`: opens it the same way, closes at once what opened, and
+  // gives 0 when it opened, else the Windows-meaning error of the refusal: kErrorAccessDenied when
+  // the caller may not open it, kErrorSharingViolation when another holder has it open,
+  // kErrorFileNotFound when it is gone, any other number as the system gives it. The walks never
+  // call it; it serves tools that explain what a walk passed over.
+  virtual std::uint32_t OpenRefusal(const char* path) = 0;
 
   // --- Transfers -------------------------------------------------------------------------
   // Drops every input report already queued on h, so that the next read delivers only a report

@@ -14,7 +14,6 @@ enum class TransferDirection { kWrite, kRead };
 
 // Windows error numbers produced by the translation.
 inline constexpr std::uint32_t kWinTooManyOpenFiles = 4;  // its result is the time-out (-1)
-inline constexpr std::uint32_t kWinAccessDenied = 5;
 inline constexpr std::uint32_t kWinNotEnoughMemory = 8;
 inline constexpr std::uint32_t kWinOutOfMemory = 14;
 inline constexpr std::uint32_t kWinWriteFault = 29;
@@ -39,7 +38,7 @@ constexpr std::uint32_t WindowsErrorOf(int error, TransferDirection direction) {
       return kErrorInvalidHandle;
     case EACCES:
     case EPERM:
-      return kWinAccessDenied;
+      return kErrorAccessDenied;
     case ENOMEM:
       return kWinNotEnoughMemory;
     case ENOBUFS:

@@ -165,6 +165,22 @@ long ReadUniq(int fd, std::array<char, kUniqBytes>& uniq) {
   return n ? static_cast<long>(*n) : -1;
 }
 
+// Opens a hidraw node for exclusive use: its descriptor, or minus the errno of the refusal.
+// hidraw allows any number of opens; the advisory lock makes this one exclusive among its users,
+// and a node locked by another holder is refused as Windows refuses a sharing violation.
+int OpenExclusive(const char* path) {
+  const int fd = open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    return -errno;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    close(fd);
+    return error == EWOULDBLOCK ? -EBUSY : -error;
+  }
+  return fd;
+}
+
 class LinuxHidPlatform final : public HidPlatform {
  public:
   HidClass GetHidClass() override { return {}; }
@@ -228,18 +244,32 @@ class LinuxHidPlatform final : public HidPlatform {
   }
 
   DeviceHandle OpenDevicePath(const char* path) override {
-    const int fd = open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    const int fd = OpenExclusive(path);
     if (fd < 0) {
       return InvalidDeviceHandle();
     }
-    // hidraw allows any number of opens; the lock makes this one exclusive among its users.
     struct stat st {};
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) ||
-        CarriedDeviceNumber(st.st_rdev) == 0) {
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || CarriedDeviceNumber(st.st_rdev) == 0) {
       close(fd);
       return InvalidDeviceHandle();
     }
     return HandleOf(fd, CarriedDeviceNumber(st.st_rdev));
+  }
+
+  std::uint32_t OpenRefusal(const char* path) override {
+    const int fd = OpenExclusive(path);
+    if (fd >= 0) {
+      close(fd);
+      return 0;
+    }
+    switch (-fd) {
+      case EBUSY:
+        return kErrorSharingViolation;
+      case ENOENT:
+        return kErrorFileNotFound;
+      default:
+        return WindowsErrorOf(-fd, TransferDirection::kRead);
+    }
   }
 
   std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override {

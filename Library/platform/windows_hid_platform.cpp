@@ -120,6 +120,15 @@ class WindowsHidPlatform final : public HidPlatform {
                        nullptr);
   }
 
+  std::uint32_t OpenRefusal(const char* path) override {
+    const HANDLE h = OpenDevicePath(path);
+    if (h == INVALID_HANDLE_VALUE) {
+      return GetLastError();  // CreateFileA's own
+    }
+    CloseHandle(h);
+    return 0;
+  }
+
   std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override {
     HIDD_ATTRIBUTES attributes{};
     attributes.Size = sizeof attributes;

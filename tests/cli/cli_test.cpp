@@ -266,6 +266,10 @@ std::vector<Row> Rows() {
   const std::string wrapping = Hex63(255, 2, 0);
   const std::string one = Hex63(1, 1, 0);
   const Expect usage = Expect::Pattern("^usage: ksvhid ");
+  const std::string other_ids_0 =
+      "      not a module: other IDs: mode 0 takes 17fe:82cd or 10c4:82cd\n";
+  const std::string other_ids_1 =
+      R"j("reason":"other_ids","detail":"other IDs: mode 1 takes 17fe:8200")j";
   return {
       // Every mode sees its own modules among the simulated devices, in walk order; the keyboard
       // that comes first is never one. A module whose serial number cannot be read is listed.
@@ -321,6 +325,45 @@ std::vector<Row> Rows() {
       {"json", "--simulated send KSV-SIM-0003 01 --json", 1,
        SentJson(sim_0003, one, 1, -1, "timed out", "null"), "", 2000},
 
+      // Every interface in walk order, and why each one that is not listed is not.
+      {"diagnose", "--simulated diagnose", 0,
+       "7 HID interfaces, 4 modules (mode 0)\n"
+       "  0  sim:keyboard  1209:0001  KBD-1\n" +
+           other_ids_0 +
+           "  1  sim:echo-plus-one  17fe:82cd  KSV-SIM-0001\n      module\n"
+           "  2  sim:echo-id2  10c4:82cd  KSV-SIM-0002\n      module\n"
+           "  3  sim:silent  17fe:82cd  KSV-SIM-0003\n      module\n"
+           "  4  sim:short-reply  17fe:82cd  KSV-\\xb5-0004\n      module\n"
+           "  5  sim:lenient  17fe:8200  KSV-SIM-L001\n" +
+           other_ids_0 + "  6  sim:no-serial  17fe:8200  (serial number unreadable)\n" +
+           other_ids_0},
+      {"diagnose", "--simulated diagnose --mode 1 --json", 0,
+       R"j({"mode":1,"interfaces":7,"modules":2,"bound":64,"report":[)j"
+       R"j({"index":0,"path":"sim:keyboard","ids":"1209:0001","module":false,"serial":"KBD-1",)j"
+       R"j("serial_hex":"4b42442d31",)j" +
+           other_ids_1 + R"j(},{"index":1,"path":"sim:echo-plus-one","ids":"17fe:82cd",)j" +
+           R"j("module":false,)j" + sim_0001 + "," + other_ids_1 +
+           R"j(},{"index":2,"path":"sim:echo-id2","ids":"10c4:82cd","module":false,)j"
+           R"j("serial":"KSV-SIM-0002","serial_hex":"4b53562d53494d2d30303032",)j" +
+           other_ids_1 + R"j(},{"index":3,"path":"sim:silent","ids":"17fe:82cd","module":false,)j" +
+           sim_0003 + "," + other_ids_1 +
+           R"j(},{"index":4,"path":"sim:short-reply","ids":"17fe:82cd","module":false,)j" +
+           sim_0004 + "," + other_ids_1 +
+           R"j(},{"index":5,"path":"sim:lenient","ids":"17fe:8200","module":true,)j"
+           R"j("serial":"KSV-SIM-L001","serial_hex":"4b53562d53494d2d4c303031",)j"
+           R"j("reason":null,"detail":""},)j"
+           R"j({"index":6,"path":"sim:no-serial","ids":"17fe:8200","module":true,)j"
+           R"j("serial":null,"serial_hex":null,"reason":"serial_unreadable",)j"
+           R"j("detail":"serial number unreadable: counted, but it can be neither named nor )j"
+           R"j(opened"}]})j"
+           "\n"},
+      // The modules diagnose finds are the ones list counts.
+      {"diagnose", "--simulated diagnose --mode 3", 0,
+       Expect::Pattern("^7 HID interfaces, 1 module \\(mode 3\\)\n[\\s\\S]*"
+                       "  2  sim:echo-id2  10c4:82cd  KSV-SIM-0002\n      module\n")},
+      // The attached hardware: whatever is there, and success.
+      {"diagnose", "diagnose", 0, Expect::Pattern("^[0-9]+ HID interfaces?, [0-9]+ modules? ")},
+
       // This module answers after 2 ms: every round trip includes that.
       {"repeat", "--simulated send KSV-SIM-0002 01 --repeat 10", 0,
        "module KSV-SIM-0002 (mode 0)\nexchanges: 10\n  10 x 0 reply (report ID 2)\n"
@@ -345,9 +388,18 @@ std::vector<Row> Rows() {
       {"arguments", "--simulated list extra", 2, "",
        Error("list takes no arguments, not \"extra\"")},
       {"arguments", "--simulated list --repeat 2", 2, "", Error("--repeat applies to send")},
-      {"arguments", "--simulated version --json", 2, "", Error("--json applies to list and send")},
+      {"arguments", "--simulated version --json", 2, "",
+       Error("--json applies to list, send and diagnose")},
       {"arguments", "--simulated version --mode 1", 2, "",
-       Error("--mode applies to list and send")},
+       Error("--mode applies to list, send and diagnose")},
+      // An option that takes no value names itself when it is given one.
+      {"arguments", "--simulated list --json=1", 2, "", Error("--json takes no value")},
+      {"arguments", "--simulated=x list", 2, "", Error("--simulated takes no value")},
+      {"arguments", "--simulated diagnose --json=", 2, "", Error("--json takes no value")},
+      {"arguments", "--help=1", 2, "", Error("--help takes no value")},
+      {"arguments", "--simulated diagnose extra", 2, "",
+       Error("diagnose takes no arguments, not \"extra\"")},
+      {"arguments", "--simulated diagnose --repeat 2", 2, "", Error("--repeat applies to send")},
       {"arguments", "--simulated send", 2, "",
        Error("send takes a serial number and at least one command byte")},
       {"arguments", "--simulated send KSV-SIM-0001", 2, "",
@@ -408,6 +460,12 @@ std::vector<Row> Rows() {
       // The simulated modules run the same logic in the Windows build.
       {"wine", "--simulated list", 0, all_simulated},
       {"wine", "--simulated send KSV-SIM-0001 01 02 03", 0, plus_one_sent},
+      // diagnose looks through the Windows platform, and over the simulated one.
+      {"wine", "diagnose --json", 0,
+       Expect::Pattern(R"re(^\{"mode":0,"interfaces":[0-9]+,"modules":0,)re")},
+      {"wine", "--simulated diagnose --mode 3", 0,
+       Expect::Pattern("^7 HID interfaces, 1 module \\(mode 3\\)\n")},
+      {"wine", "--json=1 list", 2, "", Error("--json takes no value")},
   };
 }
 

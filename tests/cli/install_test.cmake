@@ -37,7 +37,7 @@ if(WINDOWS)
 else()
   set(lib ${LIBDIR}/libKSVHidApi.so)
   expect_files(include/KSVHidApi.h ${lib} ${lib}.${SOVERSION} ${lib}.${VERSION} bin/ksvhid
-               ${LIBDIR}/pkgconfig/KSVHidApi.pc ${package_files})
+               ${LIBDIR}/pkgconfig/KSVHidApi.pc lib/udev/rules.d/70-ksvhid.rules ${package_files})
   # The development link and the SONAME link lead to the one real file.
   foreach(link ${lib} ${lib}.${SOVERSION})
     if(NOT IS_SYMLINK ${prefix}/${link})

@@ -273,6 +273,24 @@ DeviceHandle SimulatedPlatform::OpenDevicePath(const char* path) {
   return reinterpret_cast<DeviceHandle>(token);
 }
 
+// The refusal OpenDevicePath would meet now, without opening anything.
+std::uint32_t SimulatedPlatform::OpenRefusal(const char* path) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const auto it = std::find_if(interfaces.begin(), interfaces.end(),
+                               [path](const SimInterface& i) { return i.path == path; });
+  const int index = it == interfaces.end() ? -1 : static_cast<int>(it - interfaces.begin());
+  Step(Op::kOpenRefusal, index, 0, false);
+  if (index < 0) {
+    return kErrorFileNotFound;
+  }
+  const bool already_open = std::any_of(handles_.begin(), handles_.end(),
+                                        [index](const auto& e) { return e.second == index; });
+  if (it->refuses_open) {
+    return kErrorAccessDenied;
+  }
+  return it->held_elsewhere || already_open ? kErrorSharingViolation : 0;
+}
+
 std::optional<DeviceIdentity> SimulatedPlatform::GetDeviceIds(DeviceHandle h) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   const int index = InterfaceOf(h);

@@ -82,6 +82,7 @@ enum class Op {
   kGetInterfaceAt,
   kGetInterfacePath,
   kOpenDevicePath,
+  kOpenRefusal,
   kGetDeviceIds,
   kGetSerialUnits,
   kCreateCompletionEvent,
@@ -157,6 +158,7 @@ class SimulatedPlatform final : public HidPlatform {
   void ReleasePathBlock(PathBlock block) override;
   void CloseInterfaceList(InterfaceListToken list) override;
   DeviceHandle OpenDevicePath(const char* path) override;
+  std::uint32_t OpenRefusal(const char* path) override;
   std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override;
   bool GetSerialUnits(DeviceHandle h, SerialUnits& units) override;
   bool Close(DeviceHandle h) override;

@@ -1,11 +1,12 @@
-# ksv_add_guest_test(NAME <name> COMMAND <cmd> [args...] [TIMEOUT <seconds>])
+# ksv_add_guest_test(NAME <name> COMMAND <cmd> [args...] [TIMEOUT <seconds>] [UDEV])
 #
 # Registers a CTest test that boots the test guest (tests/vm/run-in-guest.sh)
 # and runs COMMAND there, in the test's working directory (the current binary
 # dir), against the guest's uhid/hidraw.  Generator expressions work in
 # COMMAND.  The environment variable KSV_VIRTUAL_MODULE holds the path of
 # ksv-virtual-module when that target exists.  Every test boots its own guest
-# (about 3 s), so group many checks into one command where possible.
+# (about 3 s), so group many checks into one command where possible.  UDEV
+# starts udevd in the guest first (run-in-guest.sh --udev).
 #
 # Guest tests are skipped (not registered) when KSV_GUEST_TESTS is OFF.
 include_guard(GLOBAL)
@@ -18,7 +19,7 @@ endif()
 option(KSV_GUEST_TESTS "Run the uhid tests in the QEMU test guest" ${_ksv_guest_default})
 
 function(ksv_add_guest_test)
-    cmake_parse_arguments(ARG "" "NAME;TIMEOUT" "COMMAND" ${ARGN})
+    cmake_parse_arguments(ARG "UDEV" "NAME;TIMEOUT" "COMMAND" ${ARGN})
     if(NOT KSV_GUEST_TESTS)
         return()
     endif()
@@ -30,8 +31,12 @@ function(ksv_add_guest_test)
     endif()
     # Not a directory variable: this file is included once, from any directory.
     set(runner "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/run-in-guest.sh")
+    set(runner_args --timeout ${ARG_TIMEOUT})
+    if(ARG_UDEV)
+        list(APPEND runner_args --udev)
+    endif()
     add_test(NAME ${ARG_NAME}
-             COMMAND ${runner} --timeout ${ARG_TIMEOUT} -- ${ARG_COMMAND}
+             COMMAND ${runner} ${runner_args} -- ${ARG_COMMAND}
              WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
     # The guest's own limit fires first; CTest's is the backstop.
     math(EXPR ctest_timeout "${ARG_TIMEOUT} + 60")

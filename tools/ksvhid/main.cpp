@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "diagnose.h"
 #include "simulated_modules.h"
 #include "text.h"
 
@@ -26,13 +27,16 @@ commands:
   list                the number of modules, and each one's ordinal and serial number
   send SERIAL HEX...  opens the module with this serial number, sends one 63-byte command (the
                       bytes given, zero-padded) and shows the result code and the 63 reply bytes
+  diagnose            every HID interface in walk order: whether it is a module in the mode
+                      and, when it is not listed, why (other IDs, access denied, in use by
+                      another program, serial number unreadable, past the 64th interface)
   version             the library's version, and the library file the calls go to
   help                this text
 
 options:
-  --mode N            module mode 0..3 for list and send (default 0)
+  --mode N            module mode 0..3 for list, send and diagnose (default 0)
   --repeat K          send: K exchanges in a row, with round-trip times (min, median, max)
-  --json              list, send: one JSON object on standard output
+  --json              list, send, diagnose: one JSON object on standard output
   --simulated         the built-in simulated modules instead of the attached ones
   --                  ends the options (for a serial number that begins with "-")
 
@@ -85,6 +89,11 @@ int Parse(const std::vector<std::string>& args, Options& options) {
       }
       return std::nullopt;
     };
+    const bool takes_no_value = name == "--" || name == "--help" || name == "-h" ||
+                                name == "--simulated" || name == "--json";
+    if (takes_no_value && value) {
+      return Fail(kExitUsage, EscapeSerial(name) + " takes no value");
+    }
     if (name == "--") {
       options_ended = true;
     } else if (name == "--help" || name == "-h") {
@@ -125,14 +134,16 @@ int Parse(const std::vector<std::string>& args, Options& options) {
   operands.erase(operands.begin());
 
   const std::string& command = options.command;
-  if (command != "list" && command != "send" && command != "version" && command != "help") {
+  const bool takes_mode = command == "list" || command == "send" || command == "diagnose";
+  if (command != "list" && command != "send" && command != "version" && command != "help" &&
+      command != "diagnose") {
     return Fail(kExitUsage, "unknown command \"" + EscapeSerial(command) + "\" (see ksvhid help)");
   }
-  if (options.json && command != "list" && command != "send") {
-    return Fail(kExitUsage, "--json applies to list and send");
+  if (options.json && !takes_mode) {
+    return Fail(kExitUsage, "--json applies to list, send and diagnose");
   }
-  if (mode_given && command != "list" && command != "send") {
-    return Fail(kExitUsage, "--mode applies to list and send");
+  if (mode_given && !takes_mode) {
+    return Fail(kExitUsage, "--mode applies to list, send and diagnose");
   }
   if (repeat_given && command != "send") {
     return Fail(kExitUsage, "--repeat applies to send");
@@ -174,6 +185,12 @@ int Run(const std::vector<std::string>& args) {
   if (options.command == "help") {
     std::cout << Usage() << std::flush;
     return kExitSuccess;
+  }
+  if (options.command == "diagnose") {
+    ksv::HidPlatform& platform = options.simulated
+                                     ? static_cast<ksv::HidPlatform&>(BuiltInPlatform())
+                                     : ksv::NativePlatform();
+    return ksv::tool::RunDiagnose(platform, options.mode.value_or(0), options.json);
   }
   const ModuleApi& api = options.simulated ? SimulatedApi() : LibraryApi();
   if (options.command == "list") {

@@ -132,6 +132,15 @@ DeviceHandle SimulatedPlatform::OpenDevicePath(const char* path) {
   return ksv::InvalidDeviceHandle();
 }
 
+std::uint32_t SimulatedPlatform::OpenRefusal(const char* path) {
+  for (std::size_t i = 0; i < devices_.size(); ++i) {
+    if (devices_[i].path == path) {
+      return open_[i] ? ksv::kErrorSharingViolation : 0;
+    }
+  }
+  return ksv::kErrorFileNotFound;
+}
+
 std::optional<ksv::DeviceIdentity> SimulatedPlatform::GetDeviceIds(DeviceHandle h) {
   const int device = DeviceOf(h);
   if (device < 0) {
@@ -245,12 +254,14 @@ void SimulatedPlatform::AwaitCancelled(DeviceHandle, ksv::TransferRecord& record
 
 // --- The table --------------------------------------------------------------------------------
 
-namespace {
-
-SimulatedPlatform& Modules() {
+SimulatedPlatform& BuiltInPlatform() {
   static SimulatedPlatform platform(BuiltInDevices());
   return platform;
 }
+
+namespace {
+
+SimulatedPlatform& Modules() { return BuiltInPlatform(); }
 
 int KSVHID_CALL Count() { return ksv::CountModules(Modules()); }
 int KSVHID_CALL Name(int ordinal, char* serial) {

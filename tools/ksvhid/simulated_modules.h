@@ -36,6 +36,10 @@ struct SimulatedDevice {
 // The built-in set: a non-module first, then modules for every mode and each kind of answer.
 const std::vector<SimulatedDevice>& BuiltInDevices();
 
+class SimulatedPlatform;
+// The one platform over the built-in set that SimulatedApi() calls go to.
+SimulatedPlatform& BuiltInPlatform();
+
 class SimulatedPlatform final : public ksv::HidPlatform {
  public:
   explicit SimulatedPlatform(std::vector<SimulatedDevice> devices);
@@ -49,6 +53,7 @@ class SimulatedPlatform final : public ksv::HidPlatform {
   void ReleasePathBlock(ksv::PathBlock block) override;
   void CloseInterfaceList(ksv::InterfaceListToken list) override;
   ksv::DeviceHandle OpenDevicePath(const char* path) override;
+  std::uint32_t OpenRefusal(const char* path) override;
   std::optional<ksv::DeviceIdentity> GetDeviceIds(ksv::DeviceHandle h) override;
   bool GetSerialUnits(ksv::DeviceHandle h, ksv::SerialUnits& units) override;
   bool Close(ksv::DeviceHandle h) override;

@@ -1,0 +1,164 @@
+// ksvhid diagnose over the scripted platform: each way an interface can fail to be listed gives
+// its own reason, the walk's bound shows, and everything opened is closed again.
+#include "diagnose.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/module_mode.h"
+#include "discovery/interface_walk.h"
+#include "simulated_platform.h"
+
+namespace ksv::test {
+namespace {
+
+using sim::SimInterface;
+using tool::Reason;
+
+constexpr long kHolderPid = 4242;
+
+std::vector<std::string> g_holder_lookups;
+
+std::optional<tool::Holder> FakeHolder(const char* path) {
+  g_holder_lookups.emplace_back(path);
+  return tool::Holder{kHolderPid, "flock /dev/x sleep 30"};
+}
+
+SimInterface With(SimInterface i, bool SimInterface::*flag) {
+  i.*flag = true;
+  return i;
+}
+
+struct Row {
+  const char* what;
+  SimInterface device;
+  ModuleMode mode;
+  bool module;
+  Reason reason;
+  std::optional<std::string> serial;
+  bool ids_known;
+};
+
+TEST(DiagnoseTest, EachInterfaceWithItsReason) {
+  const SimInterface primary = sim::Module("p", kVendorPrimary, kProductStandard, "M-1");
+  SimInterface no_serial = sim::Module("n", kVendorPrimary, kProductLenient, "");
+  no_serial.serial.reset();
+  const std::vector<Row> rows{
+      {"module", primary, kDefaultMode, true, Reason::kNone, "M-1", true},
+      {"second vendor in mode 0", sim::Module("s", kVendorSecondary, kProductStandard, "S-1"),
+       kDefaultMode, true, Reason::kNone, "S-1", true},
+      {"second vendor in mode 2", sim::Module("s", kVendorSecondary, kProductStandard, "S-1"),
+       kPrimaryVendorMode, false, Reason::kOtherIds, "S-1", true},
+      {"keyboard", sim::OtherDevice("k", 0x1209, 0x0001), kDefaultMode, false, Reason::kOtherIds,
+       "OTHER", true},
+      {"unreadable serial", no_serial, kLenientMode, true, Reason::kSerialUnreadable, std::nullopt,
+       true},
+      {"unreadable serial, other mode", no_serial, kDefaultMode, false, Reason::kOtherIds,
+       std::nullopt, true},
+      {"access denied", With(primary, &SimInterface::refuses_open), kDefaultMode, false,
+       Reason::kAccessDenied, std::nullopt, false},
+      {"held by another program", With(primary, &SimInterface::held_elsewhere), kDefaultMode, false,
+       Reason::kInUse, std::nullopt, false},
+      {"IDs unreadable", With(primary, &SimInterface::ids_unreadable), kDefaultMode, false,
+       Reason::kIdsUnreadable, "M-1", false},
+      {"path unreadable", With(primary, &SimInterface::path_unreadable), kDefaultMode, false,
+       Reason::kPathUnreadable, std::nullopt, false},
+      {"path too long",
+       sim::Module(std::string(kDevicePathBytes, 'p'), kVendorPrimary, kProductStandard, "M-1"),
+       kDefaultMode, false, Reason::kPathTooLong, std::nullopt, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    sim::SimulatedPlatform platform({sim::OtherDevice("first", 0x046D, 0xC077), row.device});
+    ASSERT_EQ(SetModuleMode(row.mode), 1);
+    g_holder_lookups.clear();
+    const auto reports = tool::DiagnoseInterfaces(platform, FakeHolder);
+    SetModuleMode(kDefaultMode);
+    ASSERT_TRUE(reports);
+    ASSERT_EQ(reports->size(), 2u);
+    EXPECT_EQ((*reports)[0].reason, Reason::kOtherIds);
+    const tool::InterfaceReport& got = (*reports)[1];
+    EXPECT_EQ(got.index, 1u);
+    EXPECT_EQ(got.path, row.reason == Reason::kPathUnreadable ? "" : row.device.path);
+    EXPECT_EQ(got.module, row.module);
+    EXPECT_EQ(got.reason, row.reason) << tool::ReasonKey(got.reason);
+    EXPECT_EQ(got.serial, row.serial);
+    EXPECT_EQ(got.ids.has_value(), row.ids_known);
+    if (got.ids && row.ids_known) {
+      EXPECT_EQ(*got.ids, row.device.ids);
+    }
+    // The holder is looked up for a node in use, and only then.
+    const bool in_use = row.reason == Reason::kInUse;
+    EXPECT_EQ(g_holder_lookups,
+              in_use ? std::vector<std::string>{row.device.path} : std::vector<std::string>{});
+    EXPECT_EQ(got.holder.has_value(), in_use);
+    EXPECT_EQ(got.open_error, row.reason == Reason::kAccessDenied ? kErrorAccessDenied
+                              : in_use                            ? kErrorSharingViolation
+                                                                  : 0u);
+    EXPECT_TRUE(platform.Balanced()) << platform.Describe();
+  }
+}
+
+TEST(DiagnoseTest, InterfacesPastTheBoundAreShownWithThatReason) {
+  std::vector<SimInterface> devices;
+  for (std::uint32_t i = 0; i < kInterfaceIndexBound + 2; ++i) {
+    devices.push_back(sim::Module("m" + std::to_string(i), kVendorPrimary, kProductStandard, "M"));
+  }
+  sim::SimulatedPlatform platform(devices);
+  const auto reports = tool::DiagnoseInterfaces(platform, FakeHolder);
+  ASSERT_TRUE(reports);
+  ASSERT_EQ(reports->size(), kInterfaceIndexBound + 2);
+  EXPECT_TRUE((*reports)[kInterfaceIndexBound - 1].module);
+  for (std::uint32_t i = kInterfaceIndexBound; i < kInterfaceIndexBound + 2; ++i) {
+    EXPECT_FALSE((*reports)[i].module) << i;
+    EXPECT_EQ((*reports)[i].reason, Reason::kPastBound) << i;
+    EXPECT_EQ((*reports)[i].serial, "M") << i;  // still shown, for the user to recognise it
+  }
+  EXPECT_TRUE(platform.Balanced()) << platform.Describe();
+  const std::string json = tool::FormatDiagnosis(*reports, true);
+  EXPECT_NE(json.find("\"modules\":64,"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"index\":65,\"path\":\"m65\",\"ids\":\"17fe:82cd\",\"module\":false"),
+            std::string::npos)
+      << json;
+}
+
+TEST(DiagnoseTest, NoListIsAFailureToLook) {
+  sim::SimulatedPlatform platform({sim::Module("p", kVendorPrimary, kProductStandard, "M-1")});
+  platform.fail_operation = 1;  // the interface list
+  EXPECT_FALSE(tool::DiagnoseInterfaces(platform, FakeHolder));
+  EXPECT_TRUE(platform.Balanced()) << platform.Describe();
+}
+
+TEST(DiagnoseTest, ReportNamesTheHolderAndTheAdvice) {
+  tool::InterfaceReport in_use;
+  in_use.index = 0;
+  in_use.path = "/dev/hidraw3";
+  in_use.reason = Reason::kInUse;
+  in_use.open_error = kErrorSharingViolation;
+  in_use.holder = tool::Holder{kHolderPid, "flock /dev/hidraw3 sleep 30"};
+  tool::InterfaceReport denied;
+  denied.index = 1;
+  denied.path = "/dev/hidraw4";
+  denied.reason = Reason::kAccessDenied;
+  denied.open_error = kErrorAccessDenied;
+  const std::string text = tool::FormatDiagnosis({in_use, denied}, false);
+  EXPECT_NE(text.find("2 HID interfaces, 0 modules (mode 0)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("in use by another program: PID 4242 (flock /dev/hidraw3 sleep 30)"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(std::string("access denied: this user may not open it") +
+                      (std::string(tool::AccessDeniedAdvice()).empty() ? "" : " (")),
+            std::string::npos)
+      << text;
+  const std::string json = tool::FormatDiagnosis({in_use, denied}, true);
+  EXPECT_NE(json.find("\"reason\":\"in_use\",\"detail\":\"in use by another program: PID 4242 "
+                      "(flock /dev/hidraw3 sleep 30)\",\"error\":32,\"holder\":{\"pid\":4242,"),
+            std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"reason\":\"access_denied\""), std::string::npos) << json;
+}
+
+}  // namespace
+}  // namespace ksv::test
