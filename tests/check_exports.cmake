@@ -1,6 +1,8 @@
 # Checks a built library's export table: exactly the seven functions, and (for the DLL) imports
-# from nothing but the Windows system DLLs and the C runtime.
-#   cmake -DLIBRARY=path -DKIND=elf|pe [-DOBJDUMP=tool] -P check_exports.cmake
+# from nothing but the Windows system DLLs and the C runtime, and the machine type.
+#   cmake -DLIBRARY=path -DKIND=elf|pe [-DOBJDUMP=tool] [-DMACHINE=i386|x86-64] -P check_exports.cmake
+# The names must match exactly: a 32-bit DLL that exported the __stdcall forms (_Name@N or
+# Name@N) instead of the plain names fails here.
 set(expected CloseKestrovanHID GetKestrovanHIDName GetKestrovanHIDnumber GetKestrovanHIDversion
              OpenKestrovanHID SendReceiveKestrovanHID SetModuleMode)
 
@@ -22,6 +24,28 @@ else()
   execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "objdump failed on ${LIBRARY}")
+  endif()
+  # The machine field of the COFF header, read from the file itself: "PE\0\0" at the offset that
+  # the DOS header gives at byte 60, then the machine, little-endian: 014c i386, 8664 x86-64.
+  if(DEFINED MACHINE)
+    set(machine_i386 014c)
+    set(machine_x86-64 8664)
+    if(NOT DEFINED machine_${MACHINE})
+      message(FATAL_ERROR "unknown MACHINE ${MACHINE} (i386 or x86-64)")
+    endif()
+    file(READ ${LIBRARY} at OFFSET 60 LIMIT 4 HEX)
+    string(REGEX REPLACE "(..)(..)(..)(..)" "\\4\\3\\2\\1" at "${at}")
+    math(EXPR at "0x${at}")
+    file(READ ${LIBRARY} header OFFSET ${at} LIMIT 6 HEX)
+    if(NOT header MATCHES "^50450000(..)(..)$")
+      message(FATAL_ERROR "${LIBRARY} has no PE header")
+    endif()
+    set(machine "${CMAKE_MATCH_2}${CMAKE_MATCH_1}")
+    if(NOT machine STREQUAL machine_${MACHINE})
+      message(FATAL_ERROR
+        "${LIBRARY} is for machine ${machine}, expected ${machine_${MACHINE}} (${MACHINE})")
+    endif()
+    message(STATUS "machine ${machine} (${MACHINE})")
   endif()
   # The export names are the rows of the "[Ordinal/Name Pointer] Table", up to a blank line.
   string(FIND "${out}" "[Ordinal/Name Pointer] Table" start)

@@ -3,9 +3,11 @@
 #   1. Linux build (warnings as errors) and its tests
 #   2. the same tests under AddressSanitizer and UndefinedBehaviorSanitizer; the concurrency tests
 #      under ThreadSanitizer; the fuzz targets for a bounded time (clang, libFuzzer)
-#   3. the Windows DLL, cross-built with mingw-w64, and its tests under Wine
-#   4. the Windows DLL under Wine in the test guest, against virtual HID devices
-#   5. formatting of the sources
+#   3. windows-wine: the 64-bit Windows DLL, cross-built with mingw-w64, and its tests under Wine
+#   4. windows-devices: the 64-bit DLL under Wine in the test guest, against virtual HID devices
+#   5. windows32-wine: the 32-bit Windows DLL (i686), and the same tests under 32-bit Wine
+#   6. windows32-devices: the 32-bit DLL under 32-bit Wine in the test guest
+#   7. formatting of the sources
 # Ends with one line "N passed, N failed": the tests of every CTest run, plus one for each other
 # check (a failed build counts as one failed test).
 set -uo pipefail
@@ -94,20 +96,27 @@ format_check() {
   git ls-files '*.cpp' '*.h' '*.hpp' '*.c' | xargs clang-format --dry-run --Werror
 }
 
+# Each Windows build's tests run in a Wine prefix of their own: a 32-bit one for the 32-bit DLL.
+wine_prefix64=$build/wine-prefix
+wine_prefix32=$build/wine-prefix-32
 mkdir -p "$build"
-export KSV_WINEPREFIX="$build/wine-prefix"
 
 suite "linux" configure_build_test "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 suite "linux-sanitizers" configure_build_test "$build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DKSV_SANITIZE=ON
 suite "linux-tsan" tsan_test "$build/tsan"
 suite "fuzz" fuzz_test "$build/fuzz"
-suite "windows-wine" configure_build_test "$build/windows" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+KSV_WINEPREFIX=$wine_prefix64 suite "windows-wine" configure_build_test "$build/windows" \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
 suite "windows-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows"
+KSV_WINEPREFIX=$wine_prefix32 suite "windows32-wine" configure_build_test "$build/windows32" \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake"
+suite "windows32-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows32"
 suite "format" format_check
 
 # Wine's background processes outlive the tests; end them.
-WINEPREFIX="$KSV_WINEPREFIX" wineserver -k 2>/dev/null || true
+for prefix in "$wine_prefix64" "$wine_prefix32"; do
+  WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+done
 
 echo
 if [ "$failed" -ne 0 ]; then

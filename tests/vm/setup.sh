@@ -1,7 +1,7 @@
 #!/bin/bash
 # Prepares everything the test guest needs (see tests/vm/README.md):
-#   - Debian packages: qemu-system-x86, busybox-static (and the tools used
-#     here), installed with apt-get only when missing;
+#   - Debian packages: qemu-system-x86, busybox-static and the tools used
+#     here, through tests/install-deps.sh (apt-get only when missing);
 #   - the Debian kernel package linux-image-amd64 depends on, downloaded and
 #     unpacked (never installed) into the cache;
 #   - the uncompressed ELF vmlinux (QEMU boots it through its PVH entry, which
@@ -61,20 +61,9 @@ apt_update() {
         apt_updated=1
     fi
 }
-# busybox-static, qemu-system-x86: the guest itself; xz-utils/zstd/gzip: kernel
-# payload decompression; util-linux: flock, timeout is in coreutils.
-packages=(qemu-system-x86 busybox-static xz-utils zstd gzip coreutils util-linux)
-missing=()
-for p in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-    [ "$status" = "install ok installed" ] || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    [ "$(id -u)" = 0 ] || die "missing packages (${missing[*]}); run as root to install them"
-    apt_update
-    log "installing ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
-fi
+# Packages (the guest's QEMU and busybox, the decompressors, flock): tests/install-deps.sh, the
+# one place that installs them; quick when all are there.
+bash "$repo/tests/install-deps.sh" >&2 || die "tests/install-deps.sh failed"
 
 # Prints the name of the package $1 depends on (first Depends: line).
 depends_of() {

@@ -12,7 +12,12 @@ shift 2
 program=$1
 shift
 
-wine=${KSV_WINE:-/usr/lib/wine/wine64}
+# 32-bit Wine for a 32-bit program, 64-bit Wine for a 64-bit one.
+if [ "$("$(dirname "$0")/../wine/pe-bits.sh" "$program")" = 32 ]; then
+  wine=${KSV_WINE32:-/usr/lib/wine/wine}
+else
+  wine=${KSV_WINE:-/usr/lib/wine/wine64}
+fi
 wineserver=${KSV_WINESERVER:-/usr/lib/wine/wineserver64}
 export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}

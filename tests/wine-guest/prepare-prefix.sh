@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Creates, once, the Wine prefix in which Windows programs see the test guest's hidraw devices:
-#   prepare-prefix.sh [PREFIX]      (default: $KSV_WG_PREFIX or <repo>/.cache/wine-guest/prefix)
+#   prepare-prefix.sh [--32] [PREFIX]
+# 64-bit by default (PREFIX default: $KSV_WG_PREFIX or <repo>/.cache/wine-guest/prefix); with
+# --32 a 32-bit one, made by 32-bit Wine (wine32:i386) with WINEARCH=win32, for 32-bit programs
+# (PREFIX default: $KSV_WG_PREFIX32 or <repo>/.cache/wine-guest/prefix-32).
 #
 # Made on the host, where it takes seconds (under the guest's emulated CPU it takes over a
 # minute). Registry settings for Wine's HID bus (winebus):
@@ -15,8 +18,6 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/../.." && pwd)
-prefix=${1:-${KSV_WG_PREFIX:-$repo/.cache/wine-guest/prefix}}
-wine=${KSV_WINE:-/usr/lib/wine/wine64}
 wineserver=${KSV_WINESERVER:-/usr/lib/wine/wineserver64}
 inf=/usr/share/wine/wine.inf   # Wine compares the prefix's update stamp with this file
 
@@ -25,7 +26,20 @@ die() {
   exit 1
 }
 
-[ -x "$wine" ] || die "$wine not found (install wine64: tests/install-deps.sh)"
+if [ "${1:-}" = --32 ]; then
+  shift
+  prefix=${1:-${KSV_WG_PREFIX32:-$repo/.cache/wine-guest/prefix-32}}
+  wine=${KSV_WINE32:-/usr/lib/wine/wine}
+  export WINEARCH=win32
+  package=wine32
+else
+  prefix=${1:-${KSV_WG_PREFIX:-$repo/.cache/wine-guest/prefix}}
+  wine=${KSV_WINE:-/usr/lib/wine/wine64}
+  export WINEARCH=win64
+  package=wine64
+fi
+
+[ -x "$wine" ] || die "$wine not found (install $package: tests/install-deps.sh)"
 [ -f "$inf" ] || die "$inf not found"
 
 mkdir -p "$(dirname "$prefix")"
@@ -34,8 +48,9 @@ prefix=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
 # What the prefix was made for: the Wine build and the wine.inf it was set up from.
 want_stamp=$(
   "$wine" --version
-  dpkg-query -W -f='${Package} ${Version}\n' wine64 libwine 2>/dev/null || true
+  dpkg-query -W -f='${Package} ${Version}\n' wine64 wine32 libwine 2>/dev/null || true
   stat -c '%Y %s' "$inf"
+  echo "WINEARCH=$WINEARCH"
   echo 'winebus: Enable SDL=0 DisableInput=1'
 )
 stamp=$prefix.stamp

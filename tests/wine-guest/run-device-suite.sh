@@ -3,14 +3,16 @@
 #   run-device-suite.sh LINUX_BUILD WINDOWS_BUILD
 #
 # LINUX_BUILD provides ksv-virtual-module and the Linux device_suite (whose --print-devices gives
-# the device table); WINDOWS_BUILD provides bin/device_suite.exe next to bin/KSVHidApi.dll. The
-# guest boots, makes the modules, and runs device_suite.exe under Wine with the prefix from
-# prepare-prefix.sh (read-only from the host; its changes stay in the guest's overlay), so the
+# the device table); WINDOWS_BUILD, 64-bit or 32-bit, provides bin/device_suite.exe next to
+# bin/KSVHidApi.dll. The guest boots, makes the modules, and runs device_suite.exe under Wine of
+# the program's width, with the prefix from prepare-prefix.sh for that width (read-only from the
+# host; its changes stay in the guest's overlay), so the
 # DLL's discovery and exchanges go through Wine's SetupAPI, HID.DLL and overlapped I/O down to
 # hidraw. Prints the suite's output; the exit status is the suite's.
 #
 # Environment: KSV_WG_TIMEOUT (whole guest run, default 600 s), KSV_WG_WAIT (seconds the suite
-# waits for Wine to list the modules, default 240), KSV_WG_PREFIX (see prepare-prefix.sh).
+# waits for Wine to list the modules, default 240), KSV_WG_PREFIX and KSV_WG_PREFIX32 (see
+# prepare-prefix.sh).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -35,7 +37,15 @@ for f in "$virtual_module" "$linux_suite" "$exe" "$windows/bin/KSVHidApi.dll"; d
   }
 done
 
-prefix=$("$here/prepare-prefix.sh")
+bits=$("$repo/tests/wine/pe-bits.sh" "$exe") || {
+  echo "run-device-suite.sh: $exe is not a Windows program" >&2
+  exit 1
+}
+if [ "$bits" = 32 ]; then
+  prefix=$("$here/prepare-prefix.sh" --32)
+else
+  prefix=$("$here/prepare-prefix.sh")
+fi
 # Shared with other runs, exclusive for prepare-prefix.sh: the prefix is not remade under a guest.
 exec 8<"$prefix.lock"
 flock -s 8
@@ -47,5 +57,5 @@ status=0
   "$repo/tests/device/with-modules.sh" "$virtual_module" "$linux_suite" -- \
   "$here/in-guest.sh" "$prefix" "$((timeout_s - 60))" "$exe" --wait-seconds "$wait_s" ||
   status=$?
-echo "run-device-suite.sh: guest run $((SECONDS - start)) s, status $status"
+echo "run-device-suite.sh: guest run ($bits-bit Wine) $((SECONDS - start)) s, status $status"
 exit "$status"
