@@ -4,12 +4,7 @@ namespace ksv {
 
 static_assert(kSerialTextBytes <= kSerialUnits, "the text never takes more units than are read");
 
-std::optional<std::size_t> ReadSerialNarrow(HidPlatform& platform, DeviceHandle device,
-                                            char* destination) {
-  SerialUnits units{};
-  if (!platform.GetSerialUnits(device, units)) {
-    return std::nullopt;
-  }
+std::size_t NarrowSerialUnits(const SerialUnits& units, char* destination) {
   // The platform may fill all 256 units without a terminator; the count stops one short of the
   // text's size so that the terminator always fits.
   std::size_t length = 0;
@@ -23,6 +18,15 @@ std::optional<std::size_t> ReadSerialNarrow(HidPlatform& platform, DeviceHandle 
   }
   destination[length] = '\0';
   return length;
+}
+
+std::optional<std::size_t> ReadSerialNarrow(HidPlatform& platform, DeviceHandle device,
+                                            char* destination) {
+  SerialUnits units{};
+  if (!platform.GetSerialUnits(device, units)) {
+    return std::nullopt;
+  }
+  return NarrowSerialUnits(units, destination);
 }
 
 }  // namespace ksv

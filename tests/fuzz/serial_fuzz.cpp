@@ -4,56 +4,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 
 #include "discovery/serial.h"
 #include "fuzz_check.h"
-#include "platform/hid_platform.h"
 #include "platform/utf16_from_utf8.h"
 
 namespace ksv::test {
 namespace {
-
-// A platform whose one device reports the given units as its serial-number string.
-class SerialOnlyPlatform final : public HidPlatform {
- public:
-  explicit SerialOnlyPlatform(const SerialUnits& units) : units_(units) {}
-
-  HidClass GetHidClass() override { return {}; }
-  InterfaceListToken OpenInterfaceList(const HidClass&) override { return nullptr; }
-  bool GetInterfaceAt(InterfaceListToken, const HidClass&, std::uint32_t,
-                      InterfaceRecord&) override {
-    return false;
-  }
-  PathBlock GetInterfacePath(InterfaceListToken, const InterfaceRecord&) override { return {}; }
-  void ReleasePathBlock(PathBlock) override {}
-  void CloseInterfaceList(InterfaceListToken) override {}
-  DeviceHandle OpenDevicePath(const char*) override { return InvalidDeviceHandle(); }
-  std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle) override { return std::nullopt; }
-  bool GetSerialUnits(DeviceHandle, SerialUnits& units) override {
-    units = units_;
-    return true;
-  }
-  void Close(DeviceHandle) override {}
-  EventToken CreateCompletionEvent() override { return nullptr; }
-  void CloseEvent(EventToken) override {}
-  StartOutcome StartWrite(DeviceHandle, const std::uint8_t*, std::uint32_t,
-                          TransferRecord&) override {
-    return {};
-  }
-  StartOutcome StartRead(DeviceHandle, std::uint8_t*, std::uint32_t, TransferRecord&) override {
-    return {};
-  }
-  std::uint32_t WaitCompletion(DeviceHandle, TransferRecord&, std::uint32_t) override {
-    return kWaitFailed;
-  }
-  void CancelPending(DeviceHandle) override {}
-  std::uint32_t GetCompletedCount(DeviceHandle, TransferRecord&) override { return 0; }
-  void AwaitCancelled(DeviceHandle, TransferRecord&) override {}
-
- private:
-  SerialUnits units_;
-};
 
 bool IsHighSurrogate(std::uint16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool IsLowSurrogate(std::uint16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
@@ -103,22 +60,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   KSV_FUZZ_CHECK(m + 1 >= capacity || m == n);  // cut only where the next character does not fit
 
-  // The narrowing, as the walk reads a module's serial number.
+  // The narrowing, as the walk hands a module's serial number on.
   if (n < units.size()) {
     units[n] = 0;
   }
-  SerialOnlyPlatform platform(units);
   const auto destination = std::make_unique<char[]>(kSerialTextBytes);
-  const std::optional<std::size_t> length = ReadSerialNarrow(
-      platform, reinterpret_cast<DeviceHandle>(std::uintptr_t{1}), destination.get());
-  KSV_FUZZ_CHECK(length.has_value());
-  KSV_FUZZ_CHECK(*length < kSerialTextBytes);
-  KSV_FUZZ_CHECK(destination[*length] == '\0');
-  for (std::size_t k = 0; k < *length; ++k) {
+  const std::size_t length = NarrowSerialUnits(units, destination.get());
+  KSV_FUZZ_CHECK(length < kSerialTextBytes);
+  KSV_FUZZ_CHECK(destination[length] == '\0');
+  for (std::size_t k = 0; k < length; ++k) {
     KSV_FUZZ_CHECK(units[k] != 0);
     KSV_FUZZ_CHECK(static_cast<unsigned char>(destination[k]) == (units[k] & 0xFFu));
   }
   // The text stops at the first zero unit or at 255 characters, whichever comes first.
-  KSV_FUZZ_CHECK(*length == kSerialTextBytes - 1 || units[*length] == 0);
+  KSV_FUZZ_CHECK(length == kSerialTextBytes - 1 || units[length] == 0);
   return 0;
 }
