@@ -21,9 +21,9 @@ class SerialOnlyPlatform final : public HidPlatform {
 
   HidClass GetHidClass() override { return {}; }
   InterfaceListToken OpenInterfaceList(const HidClass&) override { return nullptr; }
-  bool GetInterfaceAt(InterfaceListToken, const HidClass&, std::uint32_t,
-                      InterfaceRecord&) override {
-    return false;
+  InterfaceLookup GetInterfaceAt(InterfaceListToken, const HidClass&, std::uint32_t,
+                                 InterfaceRecord&) override {
+    return InterfaceLookup::kEnd;
   }
   PathBlock GetInterfacePath(InterfaceListToken, const InterfaceRecord&) override { return {}; }
   void ReleasePathBlock(PathBlock) override {}
@@ -34,9 +34,14 @@ class SerialOnlyPlatform final : public HidPlatform {
     units = units_;
     return true;
   }
-  void Close(DeviceHandle) override {}
+  bool Close(DeviceHandle) override { return false; }
+  std::uint32_t OpenRefusal(const char*) override { return kErrorFileNotFound; }
   EventToken CreateCompletionEvent() override { return nullptr; }
   void CloseEvent(EventToken) override {}
+  std::uint32_t DiscardQueuedInput(DeviceHandle, std::uint8_t*, std::uint32_t,
+                                   TransferRecord&) override {
+    return kErrorInvalidHandle;
+  }
   StartOutcome StartWrite(DeviceHandle, const std::uint8_t*, std::uint32_t,
                           TransferRecord&) override {
     return {};
