@@ -65,11 +65,17 @@ class InstantModule final : public ksv::HidPlatform {
   DeviceHandle OpenDevicePath(const char*) override { return ksv::InvalidDeviceHandle(); }
   std::optional<ksv::DeviceIdentity> GetDeviceIds(DeviceHandle) override { return {}; }
   bool GetSerialUnits(DeviceHandle, ksv::SerialUnits&) override { return false; }
-  void Close(DeviceHandle) override {}
+  bool Close(DeviceHandle) override { return true; }
+  std::uint32_t OpenRefusal(const char*) override { return ksv::kErrorFileNotFound; }
 
   EventToken CreateCompletionEvent() override { return &event_; }
   void CloseEvent(EventToken) override {}
 
+  // The module answers each command at once, so nothing is ever left queued.
+  std::uint32_t DiscardQueuedInput(DeviceHandle, std::uint8_t*, std::uint32_t,
+                                   TransferRecord&) override {
+    return 0;
+  }
   StartOutcome StartWrite(DeviceHandle, const std::uint8_t* bytes, std::uint32_t n,
                           TransferRecord&) override {
     benchmark::DoNotOptimize(bytes[n - 1]);
