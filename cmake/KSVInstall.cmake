@@ -1,6 +1,6 @@
 # What `cmake --install` puts in place: the public header, the library (with its SONAME links on
-# Linux; the DLL and its import library on Windows), ksvhid, a CMake package and, on Linux, a
-# pkg-config file and the udev rule for modules. A consumer then writes
+# Linux; the DLL and its import library on Windows), the simulator library, ksvhid, a CMake
+# package and, on Linux, a pkg-config file and the udev rule for modules. A consumer then writes
 #   find_package(KSVHidApi 1.3 REQUIRED)
 #   target_link_libraries(app PRIVATE KSVHidApi::KSVHidApi)
 # or builds with `pkg-config --cflags --libs KSVHidApi`. Both are relocatable: they find the
@@ -14,6 +14,13 @@ install(TARGETS KSVHidApi EXPORT KSVHidApiTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+)
+# The simulator library: the same file names, in folders of their own, so that an application
+# is pointed at it through its library search path.
+install(TARGETS KSVHidApiSimulator
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}/ksvhid-simulator
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-simulator
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-simulator
 )
 install(FILES ${PROJECT_SOURCE_DIR}/Library/include/KSVHidApi.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

@@ -251,6 +251,12 @@ std::string Dump(const std::string& first_row, const std::string& rest) {
 
 std::vector<Row> Rows() {
   const std::string version = KSV_VERSION_TEXT;
+  const std::string data = KSV_CLI_DATA;
+  const std::string good = data + "/good.json";
+  const std::string bad = data + "/bad.json";
+  const std::string bad_line = "KSVHidApi simulator: " + bad +
+                               ": modules[0].length: 65 is out of range 0..64; no modules are "
+                               "simulated\n";
   const std::string all_simulated =
       "4 modules (mode 0)\n  0  KSV-SIM-0001\n  1  KSV-SIM-0002\n  2  KSV-SIM-0003\n"
       "  3  KSV-\\xb5-0004\n";
@@ -448,8 +454,28 @@ std::vector<Row> Rows() {
 
       {"version", "version", 0,
        Expect::Pattern("^KSVHidApi " + version + "\nlibrary: [^\n]*KSVHidApi[^\n]*\n$")},
+      // Simulated modules: the calls go to the simulator library, a file of its own.
       {"version", "--simulated version", 0,
-       "KSVHidApi " + version + "\nlibrary: built into ksvhid, over simulated modules\n"},
+       Expect::Pattern("^KSVHidApi " + version +
+                       "\nlibrary: [^\n]*simulator/[^\n]*KSVHidApi[^\n]*\n$")},
+
+      // A simulation file, read as the simulator reads it, and used through --simulation.
+      {"simulation", "simulation check " + good, 0, good + ": 2 simulated devices\n"},
+      {"simulation", "simulation check " + bad, 1, "", bad_line},
+      {"simulation", "simulation check " + data + "/none.json", 1, "",
+       "KSVHidApi simulator: " + data + "/none.json: cannot be read; no modules are simulated\n"},
+      {"simulation", "simulation check", 2, "",
+       Error("simulation takes \"check FILE\" and no --simulated or --simulation")},
+      {"simulation", "simulation check " + good + " --json", 2, "",
+       Error("--json applies to list, send and diagnose")},
+      {"simulation", "--simulated --simulation " + good + " list", 2, "",
+       Error("--simulated and --simulation exclude each other")},
+      {"simulation", "--simulation " + good + " list", 0, "1 module (mode 0)\n  0  FILE-1\n"},
+      {"simulation", "--simulation " + good + " send FILE-1 00 ff 0f", 0,
+       "module FILE-1 (mode 0)\nresult: 1 reply (report ID 1)\nreply (63 bytes):\n" +
+           Dump("ff 00 f0 ff ff ff ff ff  ff ff ff ff ff ff ff ff  |................|", "ff")},
+      // A bad file: the simulator's one line, and no modules.
+      {"simulation", "--simulation " + bad + " list", 0, "0 modules (mode 0)\n", bad_line},
 
       // The Windows build under Wine, where no module is attached.
       {"wine", "list", 0, "0 modules (mode 0)\n"},

@@ -58,9 +58,7 @@ bool WithDescriptorReused(KSVHidHandle closed, const std::function<void()>& act)
   return file == descriptor && open && st.st_size == 0;
 }
 
-const ksvdev::Api kApi = {
-    GetKestrovanHIDnumber, GetKestrovanHIDName,    OpenKestrovanHID, SendReceiveKestrovanHID,
-    CloseKestrovanHID,     GetKestrovanHIDversion, SetModuleMode};
+const ksvdev::Api kApi = ksv::tool::LinkedExports();
 
 }  // namespace
 

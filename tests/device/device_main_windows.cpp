@@ -47,10 +47,7 @@ int main(int argc, char** argv) {
   if (!ksvtest::LoadApi(loaded)) {
     return ksvdev::Finish("device_suite (windows)");
   }
-  const ksvdev::Api api{loaded.GetKestrovanHIDnumber, loaded.GetKestrovanHIDName,
-                        loaded.OpenKestrovanHID,      loaded.SendReceiveKestrovanHID,
-                        loaded.CloseKestrovanHID,     loaded.GetKestrovanHIDversion,
-                        loaded.SetModuleMode};
+  const ksvdev::Api& api = loaded;
 
   ksvdev::Options options;
   // The walk follows the system's interface list, which is not in the order the devices were made.

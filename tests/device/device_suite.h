@@ -1,4 +1,4 @@
-// Shared frame of the device suite: the seven exports as a table, checks, and what differs
+// Shared frame of the device suite: the table of the seven exports, checks, and what differs
 // between the platforms the suite runs on.
 #pragma once
 
@@ -7,18 +7,11 @@
 
 #include "KSVHidApi.h"
 #include "checks.h"
+#include "export_table.h"
 
 namespace ksvdev {
 
-struct Api {
-  int(KSVHID_CALL* GetKestrovanHIDnumber)(void);
-  int(KSVHID_CALL* GetKestrovanHIDName)(int, char*);
-  int(KSVHID_CALL* OpenKestrovanHID)(KSVHidHandle*, const char*);
-  int(KSVHID_CALL* SendReceiveKestrovanHID)(KSVHidHandle, const char*, char*);
-  int(KSVHID_CALL* CloseKestrovanHID)(KSVHidHandle);
-  int(KSVHID_CALL* GetKestrovanHIDversion)(int*, int*, int*);
-  int(KSVHID_CALL* SetModuleMode)(int);
-};
+using Api = ksv::tool::ExportTable;
 
 struct Options {
   bool walk_order_is_creation_order = true;  // hidraw node order; Wine lists in its own order

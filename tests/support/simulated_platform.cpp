@@ -152,16 +152,81 @@ int SimulatedPlatform::InterfaceOf(DeviceHandle h) const {
 
 std::vector<std::uint8_t> SimulatedPlatform::last_written(int interface_index) const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  const auto it = written_.find(interface_index);
-  return it == written_.end() ? std::vector<std::uint8_t>{} : it->second;
+  return interface_index < 0 ? std::vector<std::uint8_t>{}
+                             : devices_.LastWritten(static_cast<std::size_t>(interface_index));
 }
 
-SimInterface* SimulatedPlatform::InterfaceAtHandle(DeviceHandle h) {
-  const auto it = handles_.find(Key(h));
-  if (it == handles_.end()) {
-    return nullptr;
+namespace {
+
+SimulatedStart StartOf(Completion completion) {
+  switch (completion) {
+    case Completion::kAtOnce:
+      return SimulatedStart::kAtOnce;
+    case Completion::kNever:
+      return SimulatedStart::kNever;
+    default:
+      return SimulatedStart::kPending;
   }
-  return &interfaces[static_cast<std::size_t>(it->second)];
+}
+
+// A scripted interface as the simulated platform describes a device.
+SimulatedDevice DeviceOf(const SimInterface& i) {
+  SimulatedDevice d;
+  d.path = i.path;
+  d.ids = i.ids;
+  if (i.serial) {
+    d.serial = std::u16string(i.serial->begin(), i.serial->end());
+  }
+  d.refuses_open = i.refuses_open;
+  d.busy = i.held_elsewhere;
+  d.ids_unreadable = i.ids_unreadable;
+  d.present = i.present;
+  d.path_unreadable = i.path_unreadable;
+  if (i.discard_error != 0) {
+    d.discard_error = i.discard_error;
+  }
+  d.write_start = StartOf(i.write.completion);
+  if (i.write.completion == Completion::kFailStart) {
+    d.write_error = i.write.error;
+  }
+  const ReadBehaviour& read = i.read;
+  d.read_start = StartOf(read.completion);
+  if (read.completion == Completion::kFailStart) {
+    d.read_error = read.error;
+  }
+  if (read.completion == Completion::kNever) {
+    d.reply = SimulatedReply::kSilent;
+  } else if (read.echo) {
+    d.reply = SimulatedReply::kEcho;
+    d.report_id = read.echo_id;
+  } else {
+    // The scripted bytes, whatever the command: report ID first, as many as there are.
+    d.reply = SimulatedReply::kFixed;
+    d.report_id = read.reply.empty() ? 0 : read.reply[0];
+    d.payload.assign(read.reply.begin() + (read.reply.empty() ? 0 : 1), read.reply.end());
+    d.length = static_cast<std::uint32_t>(std::min<std::size_t>(read.reply.size(), 64));
+  }
+  return d;
+}
+
+}  // namespace
+
+void SimulatedPlatform::Sync() {
+  std::vector<SimulatedDevice> devices;
+  devices.reserve(interfaces.size());
+  for (const SimInterface& i : interfaces) {
+    devices.push_back(DeviceOf(i));
+  }
+  devices_.SetDevices(std::move(devices));
+  for (std::size_t i = 0; i < interfaces.size(); ++i) {
+    devices_.SetQueuedInput(i, interfaces[i].queued);
+  }
+}
+
+void SimulatedPlatform::Settle() {
+  for (std::size_t i = 0; i < interfaces.size(); ++i) {
+    interfaces[i].queued = devices_.QueuedInput(i);
+  }
 }
 
 // --- Interface lists --------------------------------------------------------------------------
@@ -169,49 +234,37 @@ SimInterface* SimulatedPlatform::InterfaceAtHandle(DeviceHandle h) {
 HidClass SimulatedPlatform::GetHidClass() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   Step(Op::kGetHidClass, -1, 0, false);
-  HidClass cls;
-  cls.bytes.fill(0x4D);
-  return cls;
+  return devices_.GetHidClass();
 }
 
-InterfaceListToken SimulatedPlatform::OpenInterfaceList(const HidClass&) {
+InterfaceListToken SimulatedPlatform::OpenInterfaceList(const HidClass& cls) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (Step(Op::kOpenInterfaceList, -1, 0, true)) {
     return nullptr;
   }
-  std::vector<std::uint32_t> present;
-  for (std::uint32_t i = 0; i < interfaces.size(); ++i) {
-    if (interfaces[i].present) {
-      present.push_back(i);
-    }
-  }
-  const std::uintptr_t token = next_token_ += 16;
-  lists_[token] = std::move(present);
-  return reinterpret_cast<InterfaceListToken>(token);
+  Sync();
+  InterfaceListToken list = devices_.OpenInterfaceList(cls);
+  lists_.insert(Key(list));
+  return list;
 }
 
-InterfaceLookup SimulatedPlatform::GetInterfaceAt(InterfaceListToken list, const HidClass&,
+InterfaceLookup SimulatedPlatform::GetInterfaceAt(InterfaceListToken list, const HidClass& cls,
                                                   std::uint32_t index, InterfaceRecord& out) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (Step(Op::kGetInterfaceAt, -1, index, true)) {
     return InterfaceLookup::kFailed;
   }
-  const auto it = lists_.find(Key(list));
-  if (it == lists_.end()) {
+  if (lists_.count(Key(list)) == 0) {
     ReleaseError("GetInterfaceAt on a list that is not open");
     return InterfaceLookup::kFailed;
   }
-  if (index >= it->second.size()) {
-    return InterfaceLookup::kEnd;
-  }
-  std::memcpy(out.bytes.data(), &it->second[index], sizeof index);
-  return InterfaceLookup::kFound;
+  return devices_.GetInterfaceAt(list, cls, index, out);
 }
 
 PathBlock SimulatedPlatform::GetInterfacePath(InterfaceListToken list,
                                               const InterfaceRecord& record) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  std::uint32_t index = 0;
+  std::uint64_t index = 0;
   std::memcpy(&index, record.bytes.data(), sizeof index);
   if (Step(Op::kGetInterfacePath, static_cast<int>(index), 0, true)) {
     return {};
@@ -220,14 +273,12 @@ PathBlock SimulatedPlatform::GetInterfacePath(InterfaceListToken list,
     ReleaseError("GetInterfacePath with a list or record that was not handed out");
     return {};
   }
-  if (!interfaces[index].present || interfaces[index].path_unreadable) {
-    return {};  // gone since the list was built, or its path cannot be read
+  Sync();
+  const PathBlock block = devices_.GetInterfacePath(list, record);
+  if (block.block != nullptr) {
+    blocks_.insert(Key(block.block));
   }
-  const std::string& path = interfaces[index].path;
-  char* block = new char[path.size() + 1];
-  std::memcpy(block, path.c_str(), path.size() + 1);
-  blocks_.insert(Key(block));
-  return {block, block};
+  return block;
 }
 
 void SimulatedPlatform::ReleasePathBlock(PathBlock block) {
@@ -237,7 +288,7 @@ void SimulatedPlatform::ReleasePathBlock(PathBlock block) {
     ReleaseError("path block released twice or never handed out");
     return;
   }
-  delete[] static_cast<char*>(block.block);
+  devices_.ReleasePathBlock(block);
 }
 
 void SimulatedPlatform::CloseInterfaceList(InterfaceListToken list) {
@@ -245,7 +296,9 @@ void SimulatedPlatform::CloseInterfaceList(InterfaceListToken list) {
   Record(Op::kCloseInterfaceList, -1, 0);
   if (lists_.erase(Key(list)) == 0) {
     ReleaseError("interface list closed twice or never handed out");
+    return;
   }
+  devices_.CloseInterfaceList(list);
 }
 
 // --- Devices ----------------------------------------------------------------------------------
@@ -262,33 +315,23 @@ DeviceHandle SimulatedPlatform::OpenDevicePath(const char* path) {
   if (Step(Op::kOpenDevicePath, index, 0, true) || index < 0) {
     return InvalidDeviceHandle();
   }
-  const SimInterface& target = interfaces[static_cast<std::size_t>(index)];
-  const bool already_open = std::any_of(handles_.begin(), handles_.end(),
-                                        [index](const auto& e) { return e.second == index; });
-  if (!target.present || target.refuses_open || target.held_elsewhere || already_open) {
-    return InvalidDeviceHandle();  // exclusive access: no second open
+  Sync();
+  const DeviceHandle h = devices_.OpenDevicePath(path);
+  Settle();
+  if (!IsNoDevice(h)) {
+    handles_[Key(h)] = devices_.DeviceOf(h);
   }
-  const std::uintptr_t token = next_token_ += 16;
-  handles_[token] = index;
-  return reinterpret_cast<DeviceHandle>(token);
+  return h;
 }
 
-// The refusal OpenDevicePath would meet now, without opening anything.
 std::uint32_t SimulatedPlatform::OpenRefusal(const char* path) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   const auto it = std::find_if(interfaces.begin(), interfaces.end(),
                                [path](const SimInterface& i) { return i.path == path; });
   const int index = it == interfaces.end() ? -1 : static_cast<int>(it - interfaces.begin());
   Step(Op::kOpenRefusal, index, 0, false);
-  if (index < 0) {
-    return kErrorFileNotFound;
-  }
-  const bool already_open = std::any_of(handles_.begin(), handles_.end(),
-                                        [index](const auto& e) { return e.second == index; });
-  if (it->refuses_open) {
-    return kErrorAccessDenied;
-  }
-  return it->held_elsewhere || already_open ? kErrorSharingViolation : 0;
+  Sync();
+  return devices_.OpenRefusal(path);
 }
 
 std::optional<DeviceIdentity> SimulatedPlatform::GetDeviceIds(DeviceHandle h) {
@@ -297,11 +340,8 @@ std::optional<DeviceIdentity> SimulatedPlatform::GetDeviceIds(DeviceHandle h) {
   if (Step(Op::kGetDeviceIds, index, 0, true) || index < 0) {
     return std::nullopt;
   }
-  const SimInterface& target = interfaces[static_cast<std::size_t>(index)];
-  if (target.ids_unreadable) {
-    return std::nullopt;
-  }
-  return target.ids;
+  Sync();
+  return devices_.GetDeviceIds(h);
 }
 
 bool SimulatedPlatform::GetSerialUnits(DeviceHandle h, SerialUnits& units) {
@@ -310,15 +350,14 @@ bool SimulatedPlatform::GetSerialUnits(DeviceHandle h, SerialUnits& units) {
   if (Step(Op::kGetSerialUnits, index, 0, true) || index < 0) {
     return false;
   }
-  const SimInterface& target = interfaces[static_cast<std::size_t>(index)];
-  if (!target.serial) {
+  Sync();
+  if (!devices_.GetSerialUnits(h, units)) {
     return false;
   }
-  units.fill(kSerialFiller);
-  const std::size_t n = std::min(target.serial->size(), units.size());
-  std::copy_n(target.serial->begin(), n, units.begin());
-  if (n < units.size()) {
-    units[n] = 0;
+  // Past the terminator lies filler, not zeros: a reader that looks beyond it is caught.
+  const std::size_t n = interfaces[static_cast<std::size_t>(index)].serial->size();
+  for (std::size_t i = n + 1; i < units.size(); ++i) {
+    units[i] = kSerialFiller;
   }
   return true;
 }
@@ -330,7 +369,10 @@ bool SimulatedPlatform::Close(DeviceHandle h) {
     ReleaseError("device handle closed twice or never handed out");
     return false;
   }
-  return true;
+  Sync();
+  const bool closed = devices_.Close(h);
+  Settle();
+  return closed;
 }
 
 // --- Transfers --------------------------------------------------------------------------------
@@ -340,6 +382,8 @@ EventToken SimulatedPlatform::CreateCompletionEvent() {
   if (Step(Op::kCreateCompletionEvent, -1, 0, true) || events_fail) {
     return nullptr;
   }
+  // Tokens of this layer, one per event, so that each release can be accounted for; the
+  // simulated platform takes any non-null token.
   const std::uintptr_t token = next_token_ += 16;
   events_.insert(token);
   return reinterpret_cast<EventToken>(token);
@@ -358,14 +402,6 @@ SimulatedPlatform::Transfer* SimulatedPlatform::TransferOf(TransferRecord& recor
   return it == transfers_.end() ? nullptr : &it->second;
 }
 
-void SimulatedPlatform::Deliver(Transfer& t) {
-  if (t.is_read) {
-    t.count = static_cast<std::uint32_t>(std::min<std::size_t>(t.deliver.size(), t.size));
-    std::copy_n(t.deliver.begin(), t.count, t.buffer);
-  }
-  t.finished = true;
-}
-
 StartOutcome SimulatedPlatform::Start(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n,
                                       TransferRecord& record, bool is_read) {
   const int index = InterfaceOf(h);
@@ -376,72 +412,41 @@ StartOutcome SimulatedPlatform::Start(DeviceHandle h, std::uint8_t* bytes, std::
   if (Transfer* previous = TransferOf(record); previous != nullptr && !previous->finished) {
     ReleaseError("transfer record reused while its transfer was still pending");
   }
-  SimInterface* target = InterfaceAtHandle(h);
-  if (target == nullptr) {
-    return {false, kErrorInvalidHandle, 0};
+  Sync();
+  const StartOutcome start =
+      is_read ? devices_.StartRead(h, bytes, n, record) : devices_.StartWrite(h, bytes, n, record);
+  Settle();
+  if (!start.completed && start.error != kIoPending) {
+    transfers_.erase(Key(&record));
+    return start;
   }
-  Transfer t;
+  Transfer& t = transfers_[Key(&record)] = Transfer{};
   t.interface_index = index;
   t.is_read = is_read;
+  const SimInterface& target = interfaces[static_cast<std::size_t>(index)];
+  t.completion = is_read ? target.read.completion : target.write.completion;
+  t.finished = start.completed;
   t.buffer = bytes;
   t.size = n;
-  if (is_read && !target->queued.empty()) {
-    t.completion = Completion::kAtOnce;  // a report is waiting: the read takes it at once
-    t.deliver = target->queued.front();
-    target->queued.erase(target->queued.begin());
-  } else if (is_read) {
-    const ReadBehaviour& behaviour = target->read;
-    t.completion = behaviour.completion;
-    if (behaviour.completion == Completion::kFailStart) {
-      return {false, behaviour.error, 0};
-    }
-    t.deliver = behaviour.reply;
-    if (behaviour.echo) {
-      t.deliver = written_[index];
-      if (!t.deliver.empty()) {
-        t.deliver[0] = behaviour.echo_id;
-      }
-    }
-  } else {
-    const WriteBehaviour& behaviour = target->write;
-    t.completion = behaviour.completion;
-    if (behaviour.completion == Completion::kFailStart) {
-      return {false, behaviour.error, 0};
-    }
-    written_[index].assign(bytes, bytes + n);
-    t.count = n;
-  }
-  Transfer& stored = transfers_[Key(&record)] = t;
-  if (stored.completion == Completion::kAtOnce) {
-    Deliver(stored);
-    return {true, 0, stored.count};
-  }
-  return {false, kIoPending, 0};
+  return start;
 }
 
 std::uint32_t SimulatedPlatform::DiscardQueuedInput(DeviceHandle h, std::uint8_t* scratch,
                                                     std::uint32_t n, TransferRecord& record) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  SimInterface* target = InterfaceAtHandle(h);
-  const auto queued = static_cast<std::uint32_t>(target != nullptr ? target->queued.size() : 0);
-  if (Step(Op::kDiscardQueuedInput, InterfaceOf(h), queued, true)) {
+  const int index = InterfaceOf(h);
+  const auto queued = static_cast<std::uint32_t>(
+      index >= 0 ? interfaces[static_cast<std::size_t>(index)].queued.size() : 0);
+  if (Step(Op::kDiscardQueuedInput, index, queued, true)) {
     return kFaultStartError;
   }
   if (Transfer* previous = TransferOf(record); previous != nullptr && !previous->finished) {
     ReleaseError("discard given a record whose transfer was still pending");
   }
-  if (target == nullptr) {
-    return kErrorInvalidHandle;
-  }
-  if (target->discard_error != 0) {
-    return target->discard_error;
-  }
-  // Each stale report passes through the scratch buffer, as a draining read delivers it.
-  for (const std::vector<std::uint8_t>& report : target->queued) {
-    std::copy_n(report.begin(), std::min<std::size_t>(report.size(), n), scratch);
-  }
-  target->queued.clear();
-  return 0;
+  Sync();
+  const std::uint32_t result = devices_.DiscardQueuedInput(h, scratch, n, record);
+  Settle();
+  return result;
 }
 
 StartOutcome SimulatedPlatform::StartWrite(DeviceHandle h, const std::uint8_t* bytes,
@@ -470,14 +475,13 @@ std::uint32_t SimulatedPlatform::WaitCompletion(DeviceHandle h, TransferRecord& 
   if (record.event == nullptr || events_.count(Key(record.event)) == 0 || t == nullptr) {
     return kWaitFailed;  // nothing to wait on, as a wait on no event fails
   }
-  if (t->finished) {
-    return kWaitSignalled;
+  Sync();
+  const std::uint32_t wait = devices_.WaitCompletion(h, record, limit_ms);
+  Settle();
+  if (wait == kWaitSignalled) {
+    t->finished = true;
   }
-  if (t->completion == Completion::kPending) {
-    Deliver(*t);
-    return kWaitSignalled;
-  }
-  return kWaitTimedOut;
+  return wait;
 }
 
 void SimulatedPlatform::CancelPending(DeviceHandle h) {
@@ -489,6 +493,7 @@ void SimulatedPlatform::CancelPending(DeviceHandle h) {
       t.cancelled = true;
     }
   }
+  devices_.CancelPending(h);
 }
 
 std::uint32_t SimulatedPlatform::GetCompletedCount(DeviceHandle h, TransferRecord& record) {
@@ -498,16 +503,14 @@ std::uint32_t SimulatedPlatform::GetCompletedCount(DeviceHandle h, TransferRecor
   if (t == nullptr) {
     return 0;
   }
-  if (!t->finished) {
-    if (t->completion == Completion::kNever && !t->cancelled) {
-      ReleaseError("completion query on a transfer that never ends: it would wait for ever");
-    }
-    if (t->completion == Completion::kPending) {
-      Deliver(*t);
-    }
-    t->finished = true;
+  if (!t->finished && t->completion == Completion::kNever && !t->cancelled) {
+    ReleaseError("completion query on a transfer that never ends: it would wait for ever");
   }
-  return t->count;
+  t->finished = true;
+  Sync();
+  const std::uint32_t count = devices_.GetCompletedCount(h, record);
+  Settle();
+  return count;
 }
 
 void SimulatedPlatform::AwaitCancelled(DeviceHandle h, TransferRecord& record) {
@@ -520,11 +523,13 @@ void SimulatedPlatform::AwaitCancelled(DeviceHandle h, TransferRecord& record) {
   if (!t->finished && t->is_read && t->buffer != nullptr) {
     // A late completion may still write into the cancelled read's buffer.
     std::fill_n(t->buffer, t->size, kLateCompletionByte);
-    if (SimInterface* target = InterfaceAtHandle(h); target != nullptr && target->late_replies) {
-      target->queued.push_back(t->deliver);  // the reply comes after the exchange gave up
+    SimInterface& target = interfaces[static_cast<std::size_t>(t->interface_index)];
+    if (target.late_replies) {
+      target.queued.push_back(target.read.reply);  // the reply comes after the exchange gave up
     }
   }
   t->finished = true;
+  devices_.AwaitCancelled(h, record);
 }
 
 }  // namespace ksv::sim

@@ -1,9 +1,11 @@
-// A scripted HidPlatform for tests.
+// The test platform: the library's simulated platform (in instant time), with a layer for the
+// tests on top.
 //
-// It holds a list of HID interfaces (path, IDs, serial units, refusals) and, per interface, how
-// transfers on it behave. It accounts for every interface list, path block, device handle and
-// event it hands out, so a test can assert that everything acquired was released exactly once,
-// and it can make the k-th platform operation fail to sweep the failure paths.
+// The modules, transfers and timing are the simulated platform's. This layer scripts them (path,
+// IDs, serial units, refusals and, per interface, how transfers on it behave), accounts for every
+// interface list, path block, device handle and event handed out, so a test can assert that
+// everything acquired was released exactly once, records a trace of the operations, and can make
+// the k-th platform operation fail, or one throw, to sweep the failure paths.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "platform/hid_platform.h"
+#include "platform/simulated_hid_platform.h"
 
 namespace ksv::sim {
 
@@ -177,6 +180,7 @@ class SimulatedPlatform final : public HidPlatform {
   void AwaitCancelled(DeviceHandle h, TransferRecord& record) override;
 
  private:
+  // What this layer knows of a transfer, by record address.
   struct Transfer {
     int interface_index = -1;
     bool is_read = false;
@@ -185,28 +189,27 @@ class SimulatedPlatform final : public HidPlatform {
     bool cancelled = false;
     std::uint8_t* buffer = nullptr;
     std::uint32_t size = 0;
-    std::uint32_t count = 0;
-    std::vector<std::uint8_t> deliver;
   };
 
   bool Step(Op op, int interface_index, std::uint32_t value, bool counts_for_faults);
   void Record(Op op, int interface_index, std::uint32_t value);
   void ReleaseError(const std::string& what);
+  // Hands the scripted interfaces, as they are now, to the simulated platform; Settle brings its
+  // queued input back into `queued`.
+  void Sync();
+  void Settle();
   Transfer* TransferOf(TransferRecord& record);
-  SimInterface* InterfaceAtHandle(DeviceHandle h);
-  void Deliver(Transfer& t);
   StartOutcome Start(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n, TransferRecord& record,
                      bool is_read);
 
   mutable std::recursive_mutex mutex_;
+  SimulatedHidPlatform devices_{{}, SimulatedTime::kInstant};
   std::vector<TraceEntry> trace_;
   std::uint64_t operations_ = 0;
   std::uintptr_t next_token_ = 0x1000;
-  std::map<std::uintptr_t, std::vector<std::uint32_t>> lists_;  // list -> interfaces present
-  std::set<std::uintptr_t> blocks_, events_;
+  std::set<std::uintptr_t> lists_, blocks_, events_;
   std::map<std::uintptr_t, int> handles_;         // handle -> interface index
   std::map<std::uintptr_t, Transfer> transfers_;  // keyed by record address
-  std::map<int, std::vector<std::uint8_t>> written_;
   std::vector<std::string> release_errors_;
 };
 

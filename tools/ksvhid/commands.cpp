@@ -31,7 +31,7 @@ constexpr std::size_t kReplyBytes = KSVHID_REPLY_BYTES;
 class OpenModule {
  public:
   OpenModule(const ModuleApi& api, KSVHidHandle handle) : api_(api), handle_(handle) {}
-  ~OpenModule() { api_.close(handle_); }
+  ~OpenModule() { api_.calls.CloseKestrovanHID(handle_); }
   OpenModule(const OpenModule&) = delete;
   OpenModule& operator=(const OpenModule&) = delete;
   KSVHidHandle get() const { return handle_; }
@@ -43,7 +43,7 @@ class OpenModule {
 
 // Selects the mode the command asked for; the process starts in mode 0.
 bool ApplyMode(const ModuleApi& api, const Options& options) {
-  return !options.mode || api.set_mode(*options.mode) == 1;
+  return !options.mode || api.calls.SetModuleMode(*options.mode) == 1;
 }
 
 int ModeOf(const Options& options) { return options.mode.value_or(0); }
@@ -96,12 +96,12 @@ int RunList(const ModuleApi& api, const Options& options) {
     int ordinal;
     std::optional<std::string> serial;  // nothing: the serial number could not be read
   };
-  const int count = api.count();
+  const int count = api.calls.GetKestrovanHIDnumber();
   std::vector<Entry> entries;
   for (int ordinal = 0; ordinal < count; ++ordinal) {
     std::array<char, kSerialBufferBytes> serial{};
     Entry entry{ordinal, std::nullopt};
-    if (api.name(ordinal, serial.data()) == 1) {
+    if (api.calls.GetKestrovanHIDName(ordinal, serial.data()) == 1) {
       entry.serial = std::string(serial.data());
     }
     entries.push_back(entry);
@@ -137,7 +137,7 @@ int RunSend(const ModuleApi& api, const Options& options) {
     return Fail(kExitUsage, "the library refused module mode " + std::to_string(ModeOf(options)));
   }
   KSVHidHandle handle = nullptr;
-  if (api.open(&handle, options.serial.c_str()) != 1) {
+  if (api.calls.OpenKestrovanHID(&handle, options.serial.c_str()) != 1) {
     return Fail(kExitFailed, "cannot open module \"" + EscapeSerial(options.serial) +
                                  "\" in mode " + std::to_string(ModeOf(options)) +
                                  ": no such module, or another program holds it open");
@@ -153,7 +153,7 @@ int RunSend(const ModuleApi& api, const Options& options) {
   Progress progress(options.repeat);
   for (long long i = 0; i < options.repeat; ++i) {
     const auto start = std::chrono::steady_clock::now();
-    last = api.send_receive(module.get(), command.data(), reply.data());
+    last = api.calls.SendReceiveKestrovanHID(module.get(), command.data(), reply.data());
     const std::chrono::duration<double, std::milli> elapsed =
         std::chrono::steady_clock::now() - start;
     times_ms.push_back(elapsed.count());
@@ -220,9 +220,9 @@ int RunVersion(const ModuleApi& api) {
   int major = 0;
   int minor = 0;
   int build = 0;
-  api.version(&major, &minor, &build);
+  api.calls.GetKestrovanHIDversion(&major, &minor, &build);
   std::cout << "KSVHidApi " << major << '.' << minor << '.' << build << '\n'
-            << "library: " << api.location() << '\n'
+            << "library: " << api.location << '\n'
             << std::flush;
   return kExitSuccess;
 }

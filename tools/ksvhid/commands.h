@@ -19,6 +19,7 @@ inline constexpr int kExitUsage = 2;   // a bad argument: nothing was attempted
 struct Options {
   std::string command;
   bool simulated = false;
+  std::string simulation_file;  // --simulation, or the file of `simulation check`
   bool json = false;
   std::optional<int> mode;
   long long repeat = 1;

@@ -1,15 +1,26 @@
 // ksvhid: lists the attached modules, exchanges reports with one of them, shows the library's
-// version; with --simulated, the same over built-in simulated modules.
+// version; with --simulated or --simulation FILE, the same over the simulator library.
+#include <cstdlib>
 #include <exception>
 #include <iomanip>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+
+#include <climits>
+#endif
+
 #include "commands.h"
 #include "diagnose.h"
-#include "simulated_modules.h"
+#include "export_table.h"
+#include "platform/simulated_hid_platform.h"
 #include "text.h"
 
 namespace ksvhid {
@@ -19,7 +30,7 @@ constexpr long long kMostRepeats = 1000000;
 
 std::string Usage() {
   std::ostringstream out;
-  out << R"(usage: ksvhid [--simulated] COMMAND [OPTIONS]
+  out << R"(usage: ksvhid [--simulated | --simulation FILE] COMMAND [OPTIONS]
 
 Finds the measurement modules attached over USB and exchanges reports with them.
 
@@ -31,6 +42,8 @@ commands:
                       and, when it is not listed, why (other IDs, access denied, in use by
                       another program, serial number unreadable, past the 64th interface)
   version             the library's version, and the library file the calls go to
+  simulation check FILE
+                      checks a simulation file as the simulator library reads it
   help                this text
 
 options:
@@ -38,6 +51,7 @@ options:
   --repeat K          send: K exchanges in a row, with round-trip times (min, median, max)
   --json              list, send, diagnose: one JSON object on standard output
   --simulated         the built-in simulated modules instead of the attached ones
+  --simulation FILE   the simulated modules that FILE describes
   --                  ends the options (for a serial number that begins with "-")
 
 Serial numbers are shown with "\\" for a backslash and "\xHH" for every byte that is not
@@ -49,12 +63,12 @@ below 0); 2 a bad argument.
 
 simulated modules (--simulated), in walk order:
 )";
-  for (const SimulatedDevice& device : BuiltInDevices()) {
+  for (const ksv::SimulatedDevice& device : ksv::BuiltInSimulatedDevices()) {
     std::string serial;
-    for (char16_t unit : device.serial) {
+    for (char16_t unit : device.serial.value_or(u"")) {
       serial += static_cast<char>(unit & 0xFF);  // the text the library makes of it
     }
-    const std::string shown = device.serial_readable ? EscapeSerial(serial) : "(unreadable)";
+    const std::string shown = device.serial ? EscapeSerial(serial) : "(unreadable)";
     out << "  " << std::left << std::setw(16) << shown << std::right << std::hex
         << std::setfill('0') << std::setw(4) << device.ids.vendor << ':' << std::setw(4)
         << device.ids.product << std::dec << std::setfill(' ') << "  " << device.behaviour << '\n';
@@ -100,6 +114,12 @@ int Parse(const std::vector<std::string>& args, Options& options) {
       options.command = "help";
     } else if (name == "--simulated") {
       options.simulated = true;
+    } else if (name == "--simulation") {
+      const std::optional<std::string> file = take_value();
+      if (!file || file->empty()) {
+        return Fail(kExitUsage, "--simulation takes the path of a simulation file");
+      }
+      options.simulation_file = *file;
     } else if (name == "--json") {
       options.json = true;
     } else if (name == "--mode") {
@@ -135,8 +155,11 @@ int Parse(const std::vector<std::string>& args, Options& options) {
 
   const std::string& command = options.command;
   const bool takes_mode = command == "list" || command == "send" || command == "diagnose";
+  if (options.simulated && !options.simulation_file.empty()) {
+    return Fail(kExitUsage, "--simulated and --simulation exclude each other");
+  }
   if (command != "list" && command != "send" && command != "version" && command != "help" &&
-      command != "diagnose") {
+      command != "diagnose" && command != "simulation") {
     return Fail(kExitUsage, "unknown command \"" + EscapeSerial(command) + "\" (see ksvhid help)");
   }
   if (options.json && !takes_mode) {
@@ -147,6 +170,14 @@ int Parse(const std::vector<std::string>& args, Options& options) {
   }
   if (repeat_given && command != "send") {
     return Fail(kExitUsage, "--repeat applies to send");
+  }
+  if (command == "simulation") {
+    if (operands.size() != 2 || operands.front() != "check" || options.simulated ||
+        !options.simulation_file.empty()) {
+      return Fail(kExitUsage, "simulation takes \"check FILE\" and no --simulated or --simulation");
+    }
+    options.simulation_file = operands.back();
+    return 0;
   }
   if (command != "send") {
     if (!operands.empty()) {
@@ -177,6 +208,58 @@ int Parse(const std::vector<std::string>& args, Options& options) {
   return 0;
 }
 
+// The folder of the running program.
+std::string ProgramFolder() {
+#ifdef _WIN32
+  char path[MAX_PATH + 1] = {};
+  const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  const std::string program(path, n);
+  const std::size_t slash = program.find_last_of("\\/");
+#else
+  char path[PATH_MAX] = {};
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  const std::string program(path, n > 0 ? static_cast<std::size_t>(n) : 0);
+  const std::size_t slash = program.rfind('/');
+#endif
+  return slash == std::string::npos ? "." : program.substr(0, slash);
+}
+
+// The simulator library: beside an installed ksvhid, else in the build tree it was built in.
+std::optional<ksv::tool::LoadedLibrary> LoadSimulator(std::string& error) {
+  const std::string installed =
+      ProgramFolder() + "/" + KSV_SIMULATOR_FROM_PROGRAM + "/" + KSV_SIMULATOR_FILE;
+  std::optional<ksv::tool::LoadedLibrary> library =
+      ksv::tool::LoadedLibrary::Load(installed, error);
+  if (!library) {
+    library = ksv::tool::LoadedLibrary::Load(KSV_SIMULATOR_BUILT, error);
+  }
+  return library;
+}
+
+void SetSimulationFile(const std::string& path) {
+#ifdef _WIN32
+  _putenv_s("KSVHID_SIMULATION", path.c_str());
+#else
+  if (path.empty()) {
+    unsetenv("KSVHID_SIMULATION");
+  } else {
+    setenv("KSVHID_SIMULATION", path.c_str(), 1);
+  }
+#endif
+}
+
+// `simulation check FILE`: the simulator's own reading of the file, and its own message.
+int CheckSimulation(const std::string& path) {
+  std::string error;
+  const std::optional<std::vector<ksv::SimulatedDevice>> devices = ksv::LoadSimulation(path, error);
+  if (!devices) {
+    std::cerr << ksv::BadSimulationLine(error) << '\n';
+    return kExitFailed;
+  }
+  std::cout << path << ": " << devices->size() << " simulated devices\n";
+  return kExitSuccess;
+}
+
 int Run(const std::vector<std::string>& args) {
   Options options;
   if (const int status = Parse(args, options); status != 0) {
@@ -187,12 +270,44 @@ int Run(const std::vector<std::string>& args) {
     return kExitSuccess;
   }
   if (options.command == "diagnose") {
-    ksv::HidPlatform& platform = options.simulated
-                                     ? static_cast<ksv::HidPlatform&>(BuiltInPlatform())
-                                     : ksv::NativePlatform();
-    return ksv::tool::RunDiagnose(platform, options.mode.value_or(0), options.json);
+    if (!options.simulated && options.simulation_file.empty()) {
+      return ksv::tool::RunDiagnose(ksv::NativePlatform(), options.mode.value_or(0), options.json);
+    }
+    // The simulated platform itself, with the modules the simulator library would have.
+    std::vector<ksv::SimulatedDevice> devices = ksv::BuiltInSimulatedDevices();
+    if (!options.simulation_file.empty()) {
+      std::string error;
+      auto loaded = ksv::LoadSimulation(options.simulation_file, error);
+      if (!loaded) {
+        std::cerr << ksv::BadSimulationLine(error) << '\n';
+      }
+      devices = loaded ? std::move(*loaded) : std::vector<ksv::SimulatedDevice>{};
+    }
+    const std::unique_ptr<ksv::SimulatedHidPlatform> platform =
+        ksv::MakeSimulatedPlatform(std::move(devices));
+    return ksv::tool::RunDiagnose(*platform, options.mode.value_or(0), options.json);
   }
-  const ModuleApi& api = options.simulated ? SimulatedApi() : LibraryApi();
+  if (options.command == "simulation") {
+    return CheckSimulation(options.simulation_file);
+  }
+  std::optional<ksv::tool::LoadedLibrary> simulator;
+  ModuleApi api;
+  if (options.simulated || !options.simulation_file.empty()) {
+    // The simulator reads the variable once, when it is first called: --simulated is the
+    // built-in set whatever the environment says.
+    SetSimulationFile(options.simulation_file);
+    std::string error;
+    simulator = LoadSimulator(error);
+    if (!simulator) {
+      return Fail(kExitFailed, error);
+    }
+    api = {simulator->exports(), simulator->path()};
+  } else {
+    api = {ksv::tool::LinkedExports(), ksv::tool::LinkedLibraryPath()};
+  }
+  if (api.location.empty()) {
+    api.location = "KSVHidApi (path unknown)";
+  }
   if (options.command == "list") {
     return RunList(api, options);
   }

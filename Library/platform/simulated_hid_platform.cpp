@@ -1,0 +1,524 @@
+#include "platform/simulated_hid_platform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <type_traits>
+
+#include "core/module_mode.h"
+
+namespace ksv {
+namespace {
+
+constexpr std::size_t kMostQueuedReplies = 64;  // as hidraw's per-reader queue
+
+EventToken AnEvent() {
+  static char token;
+  return &token;
+}
+
+std::uintptr_t Key(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+}  // namespace
+
+// A transfer's bookkeeping, kept in its record's storage: a record belongs to the thread that
+// started the transfer, so nothing else ever touches it.
+struct SimulatedHidPlatform::Transfer {
+  std::uint8_t* buffer;  // a read's destination
+  std::uintptr_t handle;
+  std::uint32_t size;
+  std::uint32_t count;  // bytes moved, once finished
+  bool started;
+  bool is_read;
+  bool finished;
+  bool never;  // a write that never finishes
+};
+
+namespace {
+
+template <typename T>
+T Load(const TransferRecord& record) {
+  static_assert(std::is_trivially_copyable_v<T>, "kept as bytes");
+  static_assert(sizeof(T) <= sizeof(TransferRecord::storage), "fits the record");
+  T t{};
+  std::memcpy(&t, record.storage.data(), sizeof t);
+  return t;
+}
+
+template <typename T>
+void Store(TransferRecord& record, const T& t) {
+  std::memcpy(record.storage.data(), &t, sizeof t);
+}
+
+}  // namespace
+
+SimulatedHidPlatform::SimulatedHidPlatform(std::vector<SimulatedDevice> devices, SimulatedTime time)
+    : time_(time) {
+  SetDevices(std::move(devices));
+}
+
+void SimulatedHidPlatform::SetDevices(std::vector<SimulatedDevice> devices) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = handles_.begin(); it != handles_.end();) {
+    // A device beyond the new list is gone, and so are its handles.
+    it = it->second >= devices.size() ? handles_.erase(it) : std::next(it);
+  }
+  devices_.resize(devices.size());
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    devices_[i].description = std::move(devices[i]);
+  }
+  changed_.notify_all();
+}
+
+std::vector<std::uint8_t> SimulatedHidPlatform::LastWritten(std::size_t device) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return device < devices_.size() ? devices_[device].written : std::vector<std::uint8_t>{};
+}
+
+int SimulatedHidPlatform::DeviceOf(DeviceHandle h) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = handles_.find(Key(h));
+  return it == handles_.end() ? -1 : static_cast<int>(it->second);
+}
+
+SimulatedHidPlatform::DeviceState* SimulatedHidPlatform::StateOf(DeviceHandle h) {
+  const auto it = handles_.find(Key(h));
+  return it == handles_.end() ? nullptr : &devices_[it->second];
+}
+
+// --- Interface lists --------------------------------------------------------------------------
+
+HidClass SimulatedHidPlatform::GetHidClass() {
+  HidClass cls;
+  cls.bytes.fill(0x4D);
+  return cls;
+}
+
+InterfaceListToken SimulatedHidPlatform::OpenInterfaceList(const HidClass&) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const std::uintptr_t token = next_token_ += 16;
+  std::vector<std::size_t>& present = lists_[token];
+  for (std::size_t i = 0; i < devices_.size(); ++i) {
+    if (!devices_[i].gone && devices_[i].description.present) {
+      present.push_back(i);
+    }
+  }
+  return reinterpret_cast<InterfaceListToken>(token);
+}
+
+InterfaceLookup SimulatedHidPlatform::GetInterfaceAt(InterfaceListToken list, const HidClass&,
+                                                     std::uint32_t index, InterfaceRecord& out) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = lists_.find(Key(list));
+  if (it == lists_.end()) {
+    return InterfaceLookup::kFailed;
+  }
+  if (index >= it->second.size()) {
+    return InterfaceLookup::kEnd;
+  }
+  const std::uint64_t device = it->second[index];
+  std::memcpy(out.bytes.data(), &device, sizeof device);
+  return InterfaceLookup::kFound;
+}
+
+PathBlock SimulatedHidPlatform::GetInterfacePath(InterfaceListToken list,
+                                                 const InterfaceRecord& record) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  std::uint64_t device = 0;
+  std::memcpy(&device, record.bytes.data(), sizeof device);
+  if (lists_.count(Key(list)) == 0 || device >= devices_.size()) {
+    return {};
+  }
+  const DeviceState& state = devices_[device];
+  if (state.gone || !state.description.present || state.description.path_unreadable) {
+    return {};  // gone since the list was made, or its path cannot be read
+  }
+  const std::string& path = state.description.path;
+  char* block = new char[path.size() + 1];
+  std::memcpy(block, path.c_str(), path.size() + 1);
+  return {block, block};
+}
+
+void SimulatedHidPlatform::ReleasePathBlock(PathBlock block) {
+  delete[] static_cast<char*>(block.block);
+}
+
+void SimulatedHidPlatform::CloseInterfaceList(InterfaceListToken list) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  lists_.erase(Key(list));
+}
+
+// --- Devices ----------------------------------------------------------------------------------
+
+DeviceHandle SimulatedHidPlatform::OpenDevicePath(const char* path) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  for (std::size_t i = 0; i < devices_.size(); ++i) {
+    DeviceState& device = devices_[i];
+    const SimulatedDevice& d = device.description;
+    if (d.path != path || device.gone || !d.present) {
+      continue;
+    }
+    if (device.open || d.busy || d.refuses_open) {
+      break;  // opened exclusively: no second open
+    }
+    device.open = true;
+    device.replies.clear();  // a new handle starts with an empty input buffer
+    const std::uintptr_t token = next_token_ += 16;
+    handles_[token] = i;
+    return reinterpret_cast<DeviceHandle>(token);
+  }
+  return InvalidDeviceHandle();
+}
+
+// The refusal OpenDevicePath would meet now, without opening anything.
+std::uint32_t SimulatedHidPlatform::OpenRefusal(const char* path) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  for (const DeviceState& device : devices_) {
+    const SimulatedDevice& d = device.description;
+    if (d.path != path || device.gone || !d.present) {
+      continue;
+    }
+    if (d.refuses_open) {
+      return kErrorAccessDenied;
+    }
+    return device.open || d.busy ? kErrorSharingViolation : 0;
+  }
+  return kErrorFileNotFound;
+}
+
+std::optional<DeviceIdentity> SimulatedHidPlatform::GetDeviceIds(DeviceHandle h) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const DeviceState* device = StateOf(h);
+  if (device == nullptr || device->description.ids_unreadable) {
+    return std::nullopt;
+  }
+  return device->description.ids;
+}
+
+bool SimulatedHidPlatform::GetSerialUnits(DeviceHandle h, SerialUnits& units) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const DeviceState* device = StateOf(h);
+  if (device == nullptr || !device->description.serial) {
+    return false;
+  }
+  const std::u16string& serial = *device->description.serial;
+  units.fill(0);
+  std::copy_n(serial.begin(), std::min(serial.size(), units.size()), units.begin());
+  return true;
+}
+
+bool SimulatedHidPlatform::Close(DeviceHandle h) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = handles_.find(Key(h));
+  if (it == handles_.end()) {
+    return false;
+  }
+  DeviceState& device = devices_[it->second];
+  device.open = false;
+  device.replies.clear();
+  handles_.erase(it);
+  changed_.notify_all();  // a wait on the closed handle ends
+  return true;
+}
+
+// --- Transfers --------------------------------------------------------------------------------
+
+// Replies whose delay has passed are input that arrived; a reply still under way is not, and the
+// next read receives it.
+std::uint32_t SimulatedHidPlatform::DiscardQueuedInput(DeviceHandle h, std::uint8_t* scratch,
+                                                       std::uint32_t n, TransferRecord&) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  DeviceState* device = StateOf(h);
+  if (device == nullptr) {
+    return kErrorInvalidHandle;
+  }
+  if (device->description.discard_error) {
+    return *device->description.discard_error;
+  }
+  const Clock::time_point now = Clock::now();
+  for (std::uint32_t discarded = 0; discarded < kMaxDiscardedReports && !device->replies.empty() &&
+                                    device->replies.front().readable_at <= now;
+       ++discarded) {
+    // Each stale report passes through the scratch buffer, as a draining read delivers it.
+    const QueuedReply& report = device->replies.front();
+    std::copy_n(report.bytes.begin(), std::min(report.count, n), scratch);
+    device->replies.pop_front();
+  }
+  return 0;
+}
+
+std::vector<std::vector<std::uint8_t>> SimulatedHidPlatform::QueuedInput(std::size_t device) const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::vector<std::uint8_t>> reports;
+  if (device < devices_.size()) {
+    for (const QueuedReply& reply : devices_[device].replies) {
+      reports.emplace_back(reply.bytes.begin(), reply.bytes.begin() + reply.count);
+    }
+  }
+  return reports;
+}
+
+void SimulatedHidPlatform::SetQueuedInput(std::size_t device,
+                                          const std::vector<std::vector<std::uint8_t>>& reports) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (device >= devices_.size()) {
+    return;
+  }
+  std::deque<QueuedReply>& replies = devices_[device].replies;
+  replies.clear();
+  for (const std::vector<std::uint8_t>& report : reports) {
+    QueuedReply reply;
+    reply.count =
+        static_cast<std::uint32_t>(std::min<std::size_t>(report.size(), reply.bytes.size()));
+    std::copy_n(report.begin(), reply.count, reply.bytes.begin());
+    reply.readable_at = Clock::now();
+    replies.push_back(reply);
+  }
+  changed_.notify_all();
+}
+
+// Every wait looks at its own record; the token only has to be non-null.
+EventToken SimulatedHidPlatform::CreateCompletionEvent() { return AnEvent(); }
+
+void SimulatedHidPlatform::CloseEvent(EventToken) {}
+
+SimulatedHidPlatform::Clock::time_point SimulatedHidPlatform::ReadableAt(
+    const DeviceState& device, Clock::time_point now) const {
+  if (time_ == SimulatedTime::kInstant) {
+    return now;
+  }
+  return now + std::chrono::milliseconds(device.description.delay_ms);
+}
+
+namespace {
+
+// The reply a device gives to an output report (report ID first).
+std::array<std::uint8_t, kSimulatedReportBytes> ReplyTo(const SimulatedDevice& d,
+                                                        const std::uint8_t* bytes,
+                                                        std::uint32_t n) {
+  std::array<std::uint8_t, kSimulatedReportBytes> reply{};
+  reply[0] = d.report_id;
+  for (std::size_t i = 1; i < reply.size(); ++i) {
+    const std::uint8_t sent = i < n ? bytes[i] : 0;
+    switch (d.reply) {
+      case SimulatedReply::kEcho:
+      case SimulatedReply::kSilent:
+        reply[i] = sent;
+        break;
+      case SimulatedReply::kPlusOne:
+        reply[i] = static_cast<std::uint8_t>(sent + 1);
+        break;
+      case SimulatedReply::kInvert:
+        reply[i] = static_cast<std::uint8_t>(~sent);
+        break;
+      case SimulatedReply::kFixed:
+        reply[i] = i - 1 < d.payload.size() ? d.payload[i - 1] : 0;
+        break;
+    }
+  }
+  return reply;
+}
+
+}  // namespace
+
+bool SimulatedHidPlatform::TryFinishRead(Transfer& t, DeviceState& device, Clock::time_point now) {
+  if (device.gone) {
+    t.count = 0;  // a removed device ends the read at once, with nothing
+    t.finished = true;
+    return true;
+  }
+  if (device.replies.empty() || device.replies.front().readable_at > now) {
+    return false;
+  }
+  const QueuedReply& reply = device.replies.front();
+  t.count = std::min(reply.count, t.size);
+  std::copy_n(reply.bytes.begin(), t.count, t.buffer);
+  device.replies.pop_front();
+  t.finished = true;
+  return true;
+}
+
+StartOutcome SimulatedHidPlatform::Start(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n,
+                                         TransferRecord& record, bool is_read) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  DeviceState* device = StateOf(h);
+  if (device == nullptr) {
+    return {false, kErrorInvalidHandle, 0};
+  }
+  const SimulatedDevice& d = device->description;
+  Transfer t{bytes, Key(h), n, 0, true, is_read, false, false};
+  const Clock::time_point now = Clock::now();
+  SimulatedStart start = SimulatedStart::kPending;
+  if (is_read) {
+    if (d.read_error) {
+      return {false, *d.read_error, 0};
+    }
+    start = d.read_start;
+    if (start == SimulatedStart::kAtOnce) {
+      TryFinishRead(t, *device, now);
+    }
+  } else {
+    if (device->gone) {
+      return {false, kErrorDeviceNotConnected, 0};
+    }
+    if (d.write_error) {
+      return {false, *d.write_error, 0};
+    }
+    start = d.write_start;
+    device->written.assign(bytes, bytes + n);
+    if (start == SimulatedStart::kNever) {
+      // The command never reaches the device: no reply, and no exchange counted.
+    } else if (d.unplug_after && ++device->exchanges > *d.unplug_after) {
+      device->gone = true;  // it leaves now: the read that follows finds it gone
+    } else if (d.reply != SimulatedReply::kSilent) {
+      if (device->replies.size() == kMostQueuedReplies) {
+        device->replies.pop_front();
+      }
+      QueuedReply reply;
+      reply.bytes = ReplyTo(d, bytes, n);
+      reply.count = std::min(d.length, kSimulatedReportBytes);
+      reply.readable_at = ReadableAt(*device, now);
+      device->replies.push_back(reply);
+    }
+    t.never = start == SimulatedStart::kNever;
+    t.finished = !t.never;
+    t.count = t.finished ? n : 0;
+    changed_.notify_all();
+  }
+  Store(record, t);
+  if (start == SimulatedStart::kAtOnce && t.finished) {
+    return {true, 0, t.count};
+  }
+  return {false, kIoPending, 0};
+}
+
+StartOutcome SimulatedHidPlatform::StartWrite(DeviceHandle h, const std::uint8_t* bytes,
+                                              std::uint32_t n, TransferRecord& record) {
+  // A write never stores through its buffer; the cast only lets one routine serve both.
+  return Start(h, const_cast<std::uint8_t*>(bytes), n, record, false);
+}
+
+StartOutcome SimulatedHidPlatform::StartRead(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n,
+                                             TransferRecord& record) {
+  return Start(h, bytes, n, record, true);
+}
+
+std::uint32_t SimulatedHidPlatform::WaitCompletion(DeviceHandle, TransferRecord& record,
+                                                   std::uint32_t limit_ms) {
+  Transfer t = Load<Transfer>(record);
+  if (record.event == nullptr || !t.started) {
+    return kWaitFailed;  // nothing to wait on, as a wait on no event fails
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  Clock::time_point now = Clock::now();
+  const Clock::time_point deadline = now + std::chrono::milliseconds(limit_ms);
+  for (;;) {
+    DeviceState* device = StateOf(reinterpret_cast<DeviceHandle>(t.handle));
+    if (!t.finished && device == nullptr) {
+      t.finished = true;  // the handle was closed: the transfer ends with nothing
+      t.count = 0;
+    }
+    if (!t.finished && t.is_read) {
+      TryFinishRead(t, *device, now);
+    }
+    if (t.finished) {
+      Store(record, t);
+      return kWaitSignalled;
+    }
+    if (now >= deadline || time_ == SimulatedTime::kInstant) {
+      return kWaitTimedOut;
+    }
+    Clock::time_point wake = deadline;
+    if (t.is_read && !device->replies.empty()) {
+      wake = std::min(wake, device->replies.front().readable_at);
+    }
+    changed_.wait_until(lock, wake);
+    now = Clock::now();
+  }
+}
+
+void SimulatedHidPlatform::CancelPending(DeviceHandle) {
+  // Nothing is queued on a transfer's behalf: a read that was not completed took nothing, and a
+  // reply that arrives later stays in the device's queue.
+}
+
+std::uint32_t SimulatedHidPlatform::GetCompletedCount(DeviceHandle, TransferRecord& record) {
+  Transfer t = Load<Transfer>(record);
+  if (!t.started) {
+    return 0;
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!t.finished) {
+    DeviceState* device = StateOf(reinterpret_cast<DeviceHandle>(t.handle));
+    const Clock::time_point now = Clock::now();
+    if (device == nullptr || !t.is_read) {
+      t.finished = true;  // a write that never finishes, or a closed handle: nothing moved
+      t.count = 0;
+    } else if (!TryFinishRead(t, *device, now)) {
+      if (device->replies.empty()) {
+        t.finished = true;  // nothing will come: waiting would never end
+        t.count = 0;
+      } else if (time_ == SimulatedTime::kReal) {
+        changed_.wait_until(lock, device->replies.front().readable_at);
+      }
+    }
+  }
+  Store(record, t);
+  return t.count;
+}
+
+void SimulatedHidPlatform::AwaitCancelled(DeviceHandle, TransferRecord& record) {
+  Transfer t = Load<Transfer>(record);
+  t.finished = true;
+  t.count = 0;
+  Store(record, t);
+}
+
+// --- Sets of devices --------------------------------------------------------------------------
+
+const std::vector<SimulatedDevice>& BuiltInSimulatedDevices() {
+  static const std::vector<SimulatedDevice> devices = [] {
+    constexpr DeviceIdentity kKeyboard{0x1209, 0x0001};
+    constexpr DeviceIdentity kPrimary{kVendorPrimary, kProductStandard};
+    constexpr DeviceIdentity kSecondary{kVendorSecondary, kProductStandard};
+    constexpr DeviceIdentity kLenient{kVendorPrimary, kProductLenient};
+    const auto device = [](const char* path, DeviceIdentity ids,
+                           std::optional<std::u16string> serial, SimulatedReply reply,
+                           std::uint8_t report_id, std::uint32_t length, std::uint32_t delay_ms,
+                           const char* behaviour) {
+      SimulatedDevice d;
+      d.path = path;
+      d.ids = ids;
+      d.serial = std::move(serial);
+      d.reply = reply;
+      d.report_id = report_id;
+      d.length = length;
+      d.delay_ms = delay_ms;
+      d.behaviour = behaviour;
+      return d;
+    };
+    using R = SimulatedReply;
+    return std::vector<SimulatedDevice>{
+        device("sim:keyboard", kKeyboard, u"KBD-1", R::kEcho, 1, 64, 0, "not a module"),
+        device("sim:echo-plus-one", kPrimary, u"KSV-SIM-0001", R::kPlusOne, 1, 64, 1,
+               "report ID 1: every command byte plus one"),
+        device("sim:echo-id2", kSecondary, u"KSV-SIM-0002", R::kEcho, 2, 64, 2,
+               "report ID 2: the command as sent"),
+        device("sim:silent", kPrimary, u"KSV-SIM-0003", R::kSilent, 1, 64, 0,
+               "never answers: times out after 2000 ms"),
+        device("sim:short-reply", kPrimary, u"KSV-\u00b5-0004", R::kEcho, 1, 32, 1,
+               "report ID 1, only 32 bytes: wrong reply length outside mode 1"),
+        device("sim:lenient", kLenient, u"KSV-SIM-L001", R::kEcho, 3, 24, 1,
+               "report ID 3, 24 bytes: seen in mode 1 only"),
+        device("sim:no-serial", kLenient, std::nullopt, R::kEcho, 1, 64, 1,
+               "its serial number cannot be read: listed, cannot be opened (mode 1)"),
+    };
+  }();
+  return devices;
+}
+
+std::unique_ptr<SimulatedHidPlatform> MakeSimulatedPlatform(std::vector<SimulatedDevice> devices) {
+  return std::make_unique<SimulatedHidPlatform>(std::move(devices), SimulatedTime::kReal);
+}
+
+}  // namespace ksv

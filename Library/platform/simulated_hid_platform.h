@@ -1,0 +1,179 @@
+// SimulatedHidPlatform: HID devices that live in this process, so that the library's own discovery
+// and exchange run on a machine without hardware (the simulator library, `ksvhid --simulated`,
+// the unit tests).
+//
+// Each device answers a command the way its description says, after a delay of its own, in real
+// (steady-clock) time: a silent device's wait runs out after the caller's limit. A reply is
+// queued on the device when the command is written and becomes readable once its delay has
+// passed; a reply that becomes readable only after a read gave up stays queued and is what the
+// next read delivers, as a real device's input buffer keeps it. Only the device IDs decide which
+// devices the logic takes for modules, exactly as with real devices.
+//
+// Thread-safe: one mutex guards the state and is never held across a wait (waits use a condition
+// variable). Different handles may be used from different threads at once.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/hid_platform.h"
+
+namespace ksv {
+
+// How a simulated device answers a command (the 63 bytes after the report ID).
+enum class SimulatedReply {
+  kEcho,     // the command as it was sent
+  kPlusOne,  // every command byte plus one (ff wraps to 00)
+  kInvert,   // every command byte inverted
+  kSilent,   // never: every read runs out of time
+  kFixed,    // `payload`, whatever the command
+};
+
+// How a transfer that was started reports itself. Real devices report reads as started and
+// writes as done at once; tests choose either to reach every path of the exchange.
+enum class SimulatedStart {
+  kAtOnce,   // the start reports completion when the transfer can finish now
+  kPending,  // the start reports kIoPending; the wait sees the completion
+  kNever,    // writes only: the start reports kIoPending, the transfer never finishes and the
+             // device never sees the command
+};
+
+inline constexpr std::uint32_t kSimulatedReportBytes = 64;
+inline constexpr std::uint32_t kSimulatedLongestDelayMs = 60000;
+
+struct SimulatedDevice {
+  std::string path;
+  DeviceIdentity ids;
+  // UTF-16 units as the device reports them; nothing: the serial number cannot be read.
+  std::optional<std::u16string> serial;
+  SimulatedReply reply = SimulatedReply::kEcho;
+  std::vector<std::uint8_t> payload;             // kFixed: the reply bytes after the report ID
+  std::uint8_t report_id = 1;                    // of every reply
+  std::uint32_t length = kSimulatedReportBytes;  // bytes a reply delivers, report ID included
+  std::uint32_t delay_ms = 0;                    // from the command until its reply is readable
+  bool busy = false;  // held open by another program: listed, never opened
+  // The device leaves during its (n+1)-th exchange: that exchange's read ends as a removed
+  // device's read does, and the device is gone from later walks.
+  std::optional<std::uint32_t> unplug_after;
+  std::string behaviour;  // for people: what a user sees (ksvhid help)
+
+  // Faults that real devices show rarely, for the tests of the logic.
+  bool present = true;           // absent: in no list made while so, and no open finds it
+  bool path_unreadable = false;  // the path lookup fails
+  bool refuses_open = false;
+  bool ids_unreadable = false;
+  std::optional<std::uint32_t> write_error;    // every write start fails with this error number
+  std::optional<std::uint32_t> read_error;     // every read start fails with this error number
+  std::optional<std::uint32_t> discard_error;  // every DiscardQueuedInput fails with this number
+  SimulatedStart write_start = SimulatedStart::kAtOnce;
+  SimulatedStart read_start = SimulatedStart::kPending;
+};
+
+// Real time honours delays and time limits; instant time (for tests) lets every delay pass at
+// once and ends a wait for something that will not come at once with kWaitTimedOut.
+enum class SimulatedTime { kReal, kInstant };
+
+// The Windows error number of a transfer on a device that is gone.
+inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
+
+class SimulatedHidPlatform final : public HidPlatform {
+ public:
+  explicit SimulatedHidPlatform(std::vector<SimulatedDevice> devices,
+                                SimulatedTime time = SimulatedTime::kReal);
+
+  // Replaces the descriptions; devices keep their index, open handles and queued replies. A
+  // longer list adds devices; a shorter one drops the last devices and their handles.
+  void SetDevices(std::vector<SimulatedDevice> devices);
+  // The bytes of the last write on a device (empty before the first).
+  std::vector<std::uint8_t> LastWritten(std::size_t device) const;
+  // The device behind an open handle, or -1.
+  int DeviceOf(DeviceHandle h) const;
+  // The input reports queued on a device (report ID first), oldest first, and a replacement of
+  // them: reports that arrived and were not read yet, all readable now.
+  std::vector<std::vector<std::uint8_t>> QueuedInput(std::size_t device) const;
+  void SetQueuedInput(std::size_t device, const std::vector<std::vector<std::uint8_t>>& reports);
+
+  HidClass GetHidClass() override;
+  InterfaceListToken OpenInterfaceList(const HidClass& cls) override;
+  InterfaceLookup GetInterfaceAt(InterfaceListToken list, const HidClass& cls, std::uint32_t index,
+                                 InterfaceRecord& out) override;
+  PathBlock GetInterfacePath(InterfaceListToken list, const InterfaceRecord& record) override;
+  void ReleasePathBlock(PathBlock block) override;
+  void CloseInterfaceList(InterfaceListToken list) override;
+  DeviceHandle OpenDevicePath(const char* path) override;
+  std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override;
+  bool GetSerialUnits(DeviceHandle h, SerialUnits& units) override;
+  bool Close(DeviceHandle h) override;
+  std::uint32_t OpenRefusal(const char* path) override;
+  std::uint32_t DiscardQueuedInput(DeviceHandle h, std::uint8_t* scratch, std::uint32_t n,
+                                   TransferRecord& record) override;
+  EventToken CreateCompletionEvent() override;
+  void CloseEvent(EventToken event) override;
+  StartOutcome StartWrite(DeviceHandle h, const std::uint8_t* bytes, std::uint32_t n,
+                          TransferRecord& record) override;
+  StartOutcome StartRead(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n,
+                         TransferRecord& record) override;
+  std::uint32_t WaitCompletion(DeviceHandle h, TransferRecord& record,
+                               std::uint32_t limit_ms) override;
+  void CancelPending(DeviceHandle h) override;
+  std::uint32_t GetCompletedCount(DeviceHandle h, TransferRecord& record) override;
+  void AwaitCancelled(DeviceHandle h, TransferRecord& record) override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  struct QueuedReply {
+    std::array<std::uint8_t, kSimulatedReportBytes> bytes{};
+    std::uint32_t count = 0;
+    Clock::time_point readable_at;
+  };
+  struct DeviceState {
+    SimulatedDevice description;
+    bool open = false;
+    bool gone = false;  // unplugged
+    std::uint32_t exchanges = 0;
+    std::deque<QueuedReply> replies;
+    std::vector<std::uint8_t> written;
+  };
+  struct Transfer;
+
+  DeviceState* StateOf(DeviceHandle h);
+  // Tries to finish a read from the device's queue; true once the transfer has finished.
+  bool TryFinishRead(Transfer& t, DeviceState& device, Clock::time_point now);
+  Clock::time_point ReadableAt(const DeviceState& device, Clock::time_point now) const;
+  StartOutcome Start(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n, TransferRecord& record,
+                     bool is_read);
+
+  const SimulatedTime time_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<DeviceState> devices_;
+  std::map<std::uintptr_t, std::size_t> handles_;             // handle -> device
+  std::map<std::uintptr_t, std::vector<std::size_t>> lists_;  // the devices present, per walk
+  std::uintptr_t next_token_ = 0x5000;
+};
+
+// The built-in set: a non-module first, then modules for every mode and each kind of answer.
+const std::vector<SimulatedDevice>& BuiltInSimulatedDevices();
+
+// The devices a simulation file describes (the JSON format in the README), or nothing with
+// `error` set to one line: the file, the module or line where known, and what is wrong.
+std::optional<std::vector<SimulatedDevice>> LoadSimulation(const std::string& path,
+                                                           std::string& error);
+
+// The one line that reports a bad simulation file (without its line end).
+std::string BadSimulationLine(const std::string& error);
+
+// A simulated platform over these devices, in real time.
+std::unique_ptr<SimulatedHidPlatform> MakeSimulatedPlatform(std::vector<SimulatedDevice> devices);
+
+}  // namespace ksv
