@@ -21,12 +21,12 @@ inline constexpr std::uint32_t kWaitLimitMs = 2000;
 
 // Discards the input reports already queued on the handle (a discard that fails gives its error's
 // result, nothing written), writes report `report_id` with the 63 command bytes, waits for the
-// write, reads one 64-byte
-// input report, waits for it and gives the result code. The 63 reply bytes go to `reply` whenever
-// the read completed, whatever its classification, and nowhere when the transfer failed. A
-// transfer that times out or whose wait fails is cancelled, and the exchange waits until the
-// platform no longer touches its record and buffer before it returns; the handle stays usable.
-// Everything acquired is released before it returns; nothing is allocated on the heap.
+// write, reads one 64-byte input report, waits for it and gives the result code. The 63 reply
+// bytes go to `reply` whenever the read completed, whatever its classification, and nowhere when
+// the transfer failed. A transfer that times out or whose wait fails is cancelled, and the exchange
+// waits until the platform no longer touches its record and buffer before it returns; the handle
+// stays usable. Everything acquired is released before it returns; nothing is allocated on the
+// heap.
 ExchangeResult ExchangeReport(HidPlatform& platform, DeviceHandle handle, std::uint8_t report_id,
                               const char* command, char* reply);
 

@@ -14,7 +14,7 @@
 namespace ksv::test {
 namespace {
 
-using sim::SimInterface;
+using test::SimInterface;
 using tool::Reason;
 
 constexpr long kHolderPid = 4242;
@@ -42,16 +42,16 @@ struct Row {
 };
 
 TEST(DiagnoseTest, EachInterfaceWithItsReason) {
-  const SimInterface primary = sim::Module("p", kVendorPrimary, kProductStandard, "M-1");
-  SimInterface no_serial = sim::Module("n", kVendorPrimary, kProductLenient, "");
+  const SimInterface primary = test::Module("p", kVendorPrimary, kProductStandard, "M-1");
+  SimInterface no_serial = test::Module("n", kVendorPrimary, kProductLenient, "");
   no_serial.serial.reset();
   const std::vector<Row> rows{
       {"module", primary, kDefaultMode, true, Reason::kNone, "M-1", true},
-      {"second vendor in mode 0", sim::Module("s", kVendorSecondary, kProductStandard, "S-1"),
+      {"second vendor in mode 0", test::Module("s", kVendorSecondary, kProductStandard, "S-1"),
        kDefaultMode, true, Reason::kNone, "S-1", true},
-      {"second vendor in mode 2", sim::Module("s", kVendorSecondary, kProductStandard, "S-1"),
+      {"second vendor in mode 2", test::Module("s", kVendorSecondary, kProductStandard, "S-1"),
        kPrimaryVendorMode, false, Reason::kOtherIds, "S-1", true},
-      {"keyboard", sim::OtherDevice("k", 0x1209, 0x0001), kDefaultMode, false, Reason::kOtherIds,
+      {"keyboard", test::OtherDevice("k", 0x1209, 0x0001), kDefaultMode, false, Reason::kOtherIds,
        "OTHER", true},
       {"unreadable serial", no_serial, kLenientMode, true, Reason::kSerialUnreadable, std::nullopt,
        true},
@@ -66,12 +66,12 @@ TEST(DiagnoseTest, EachInterfaceWithItsReason) {
       {"path unreadable", With(primary, &SimInterface::path_unreadable), kDefaultMode, false,
        Reason::kPathUnreadable, std::nullopt, false},
       {"path too long",
-       sim::Module(std::string(kDevicePathBytes, 'p'), kVendorPrimary, kProductStandard, "M-1"),
+       test::Module(std::string(kDevicePathBytes, 'p'), kVendorPrimary, kProductStandard, "M-1"),
        kDefaultMode, false, Reason::kPathTooLong, std::nullopt, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    sim::SimulatedPlatform platform({sim::OtherDevice("first", 0x046D, 0xC077), row.device});
+    test::SimulatedPlatform platform({test::OtherDevice("first", 0x046D, 0xC077), row.device});
     ASSERT_EQ(SetModuleMode(row.mode), 1);
     g_holder_lookups.clear();
     const auto reports = tool::DiagnoseInterfaces(platform, FakeHolder);
@@ -104,9 +104,9 @@ TEST(DiagnoseTest, EachInterfaceWithItsReason) {
 TEST(DiagnoseTest, InterfacesPastTheBoundAreShownWithThatReason) {
   std::vector<SimInterface> devices;
   for (std::uint32_t i = 0; i < kInterfaceIndexBound + 2; ++i) {
-    devices.push_back(sim::Module("m" + std::to_string(i), kVendorPrimary, kProductStandard, "M"));
+    devices.push_back(test::Module("m" + std::to_string(i), kVendorPrimary, kProductStandard, "M"));
   }
-  sim::SimulatedPlatform platform(devices);
+  test::SimulatedPlatform platform(devices);
   const auto reports = tool::DiagnoseInterfaces(platform, FakeHolder);
   ASSERT_TRUE(reports);
   ASSERT_EQ(reports->size(), kInterfaceIndexBound + 2);
@@ -125,7 +125,7 @@ TEST(DiagnoseTest, InterfacesPastTheBoundAreShownWithThatReason) {
 }
 
 TEST(DiagnoseTest, NoListIsAFailureToLook) {
-  sim::SimulatedPlatform platform({sim::Module("p", kVendorPrimary, kProductStandard, "M-1")});
+  test::SimulatedPlatform platform({test::Module("p", kVendorPrimary, kProductStandard, "M-1")});
   platform.fail_operation = 1;  // the interface list
   EXPECT_FALSE(tool::DiagnoseInterfaces(platform, FakeHolder));
   EXPECT_TRUE(platform.Balanced()) << platform.Describe();

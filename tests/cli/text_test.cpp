@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-namespace ksvhid {
+namespace ksv::tool {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -140,4 +140,4 @@ TEST(RoundTripTest, MinMedianMax) {
 }
 
 }  // namespace
-}  // namespace ksvhid
+}  // namespace ksv::tool

@@ -58,13 +58,13 @@ bool WithDescriptorReused(KSVHidHandle closed, const std::function<void()>& act)
   return file == descriptor && open && st.st_size == 0;
 }
 
-const ksvdev::Api kApi = ksv::tool::LinkedExports();
+const ksv::test::Exports kApi = ksv::tool::LinkedExports();
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--print-devices") == 0) {
-    ksvdev::PrintDevices();
+    ksv::test::PrintDevices();
     return 0;
   }
   if (argc > 2 && std::strcmp(argv[1], "--try-open") == 0) {
@@ -72,16 +72,16 @@ int main(int argc, char** argv) {
     return OpenKestrovanHID(&h, argv[2]);  // the process ends: the descriptor goes with it
   }
   const int descriptors_before = OpenDescriptors();
-  if (!ksvdev::WaitForModules(kApi, 10)) {
-    return ksvdev::Finish("device_suite (linux)");
+  if (!ksv::test::WaitForModules(kApi, 10)) {
+    return ksv::test::Finish("device_suite (linux)");
   }
-  ksvdev::Options options;
+  ksv::test::Options options;
   options.second_process_open = OpenInAnotherProcess;
   options.with_descriptor_reused = WithDescriptorReused;
-  ksvdev::RunScenarios(kApi, options);
-  std::printf("round trip: median %.3f ms\n", ksvdev::MedianRoundTripMs(kApi, 200));
+  ksv::test::RunScenarios(kApi, options);
+  std::printf("round trip: median %.3f ms\n", ksv::test::MedianRoundTripMs(kApi, 200));
   const int descriptors_after = OpenDescriptors();
   std::printf("open descriptors: %d before, %d after\n", descriptors_before, descriptors_after);
   KSV_CHECK_EQ(descriptors_after, descriptors_before);
-  return ksvdev::Finish("device_suite (linux)");
+  return ksv::test::Finish("device_suite (linux)");
 }

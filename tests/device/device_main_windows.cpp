@@ -22,7 +22,7 @@ const char* WineVersion() {
 }
 
 // What each mode lists: shown when the wait did not see every module.
-void PrintListing(const ksvdev::Api& api) {
+void PrintListing(const ksv::test::Exports& api) {
   for (int mode = 0; mode <= 3; ++mode) {
     api.SetModuleMode(mode);
     const int count = api.GetKestrovanHIDnumber();
@@ -43,13 +43,13 @@ int main(int argc, char** argv) {
   if (argc > 2 && std::strcmp(argv[1], "--wait-seconds") == 0) {
     wait_seconds = std::atoi(argv[2]);
   }
-  ksvtest::Api loaded;
-  if (!ksvtest::LoadApi(loaded)) {
-    return ksvdev::Finish("device_suite (windows)");
+  ksv::test::LoadedDll loaded;
+  if (!ksv::test::LoadDll(loaded)) {
+    return ksv::test::Finish("device_suite (windows)");
   }
-  const ksvdev::Api& api = loaded;
+  const ksv::test::Exports& api = loaded;
 
-  ksvdev::Options options;
+  ksv::test::Options options;
   // The walk follows the system's interface list, which is not in the order the devices were made.
   options.walk_order_is_creation_order = false;
   if (const char* wine = WineVersion()) {
@@ -66,11 +66,11 @@ int main(int argc, char** argv) {
     std::printf("- a device without a serial number reports \"0000\"\n");
   }
 
-  if (!ksvdev::WaitForModules(api, options, wait_seconds)) {
+  if (!ksv::test::WaitForModules(api, options, wait_seconds)) {
     PrintListing(api);
-    return ksvdev::Finish("device_suite (windows)");
+    return ksv::test::Finish("device_suite (windows)");
   }
-  ksvdev::RunScenarios(api, options);
-  std::printf("round trip: median %.3f ms\n", ksvdev::MedianRoundTripMs(api, 50));
-  return ksvdev::Finish("device_suite (windows)");
+  ksv::test::RunScenarios(api, options);
+  std::printf("round trip: median %.3f ms\n", ksv::test::MedianRoundTripMs(api, 50));
+  return ksv::test::Finish("device_suite (windows)");
 }

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-namespace ksvdev {
+namespace ksv::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -149,14 +149,14 @@ double SecondsSince(Clock::time_point start) {
 }
 
 // Opens a module by its text in the given mode; null when that fails.
-KSVHidHandle Open(const Api& api, const char* text) {
+KSVHidHandle Open(const Exports& api, const char* text) {
   KSVHidHandle h = nullptr;
   return api.OpenKestrovanHID(&h, text) == 1 ? h : nullptr;
 }
 
 // --- Scenarios ---------------------------------------------------------------------------
 
-void CountsAndNames(const Api& api, const Options& options) {
+void CountsAndNames(const Exports& api, const Options& options) {
   for (int mode = 0; mode <= 3; ++mode) {
     KSV_CHECK_EQ(api.SetModuleMode(mode), 1);
     const auto expected = ModulesOf(mode, options);
@@ -197,7 +197,7 @@ void CountsAndNames(const Api& api, const Options& options) {
   api.SetModuleMode(0);
 }
 
-void OpenBySerialInEachMode(const Api& api, const Options& options) {
+void OpenBySerialInEachMode(const Exports& api, const Options& options) {
   for (int mode = 0; mode <= 3; ++mode) {
     KSV_CHECK_EQ(api.SetModuleMode(mode), 1);
     for (const TestDevice& d : kDevices) {
@@ -225,7 +225,7 @@ void OpenBySerialInEachMode(const Api& api, const Options& options) {
   KSV_CHECK(out == sentinel);
 }
 
-void Exclusivity(const Api& api, const Options& options) {
+void Exclusivity(const Exports& api, const Options& options) {
   if (!options.exclusive_opens) {
     std::printf("SKIPPED exclusivity: this platform does not enforce exclusive opens (Wine)\n");
     return;
@@ -248,7 +248,7 @@ void Exclusivity(const Api& api, const Options& options) {
 
 // Exchanges and their result codes; the mode is changed with the handle open, since it is read
 // when the reply is classified.
-void Exchanges(const Api& api) {
+void Exchanges(const Exports& api) {
   api.SetModuleMode(0);
   const Payload command = Pattern(0x11);
   Payload reply{};
@@ -299,7 +299,7 @@ void Exchanges(const Api& api) {
   api.SetModuleMode(0);
 }
 
-void SilentOnceThenAnswers(const Api& api) {
+void SilentOnceThenAnswers(const Exports& api) {
   api.SetModuleMode(0);
   KSVHidHandle q = Open(api, "KSV-QUIET");
   KSV_CHECK(q != nullptr);
@@ -322,7 +322,7 @@ void SilentOnceThenAnswers(const Api& api) {
 }
 
 // A reply that comes after its exchange gave up is never taken as a later command's reply.
-void LateReplyThenOwnReplies(const Api& api) {
+void LateReplyThenOwnReplies(const Exports& api) {
   api.SetModuleMode(0);
   KSVHidHandle h = Open(api, "KSV-LATE");
   KSV_CHECK(h != nullptr);
@@ -348,7 +348,7 @@ void LateReplyThenOwnReplies(const Api& api) {
 }
 
 // A closed handle whose descriptor number now belongs to a plain file acts on nothing.
-void StaleHandle(const Api& api, const Options& options) {
+void StaleHandle(const Exports& api, const Options& options) {
   if (!options.with_descriptor_reused) {
     std::printf("SKIPPED stale handle: handles are not descriptors on this platform\n");
     return;
@@ -379,7 +379,7 @@ void StaleHandle(const Api& api, const Options& options) {
 
 // Threads that each open and close their own module at once never hide one another's module.
 // Wine does not open exclusively, so there nothing could be hidden.
-void ParallelOpens(const Api& api, const Options& options) {
+void ParallelOpens(const Exports& api, const Options& options) {
   if (!options.exclusive_opens) {
     std::printf("SKIPPED parallel opens: this platform does not enforce exclusive opens (Wine)\n");
     return;
@@ -407,7 +407,7 @@ void ParallelOpens(const Api& api, const Options& options) {
   KSV_CHECK_EQ(failures.load(), 0);
 }
 
-void DuplicateSerials(const Api& api, const Options& options) {
+void DuplicateSerials(const Exports& api, const Options& options) {
   api.SetModuleMode(0);
   KSVHidHandle d = Open(api, "KSV-DUP");
   KSV_CHECK(d != nullptr);
@@ -434,7 +434,7 @@ void DuplicateSerials(const Api& api, const Options& options) {
   api.CloseKestrovanHID(d);
 }
 
-void BadHandles(const Api& api) {
+void BadHandles(const Exports& api) {
   const Payload command = Pattern(1);
   Payload reply;
   reply.fill(0x55);
@@ -447,7 +447,7 @@ void BadHandles(const Api& api) {
   KSV_CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x55; }));
 }
 
-void TwoThreadsTwoModules(const Api& api) {
+void TwoThreadsTwoModules(const Exports& api) {
   api.SetModuleMode(0);
   KSVHidHandle fast = Open(api, "KSV-A");
   KSVHidHandle slow = Open(api, "KSV-SLOW");
@@ -474,7 +474,7 @@ void TwoThreadsTwoModules(const Api& api) {
 }
 
 // Last: the module leaves during the read.
-void RemovedDuringRead(const Api& api) {
+void RemovedDuringRead(const Exports& api) {
   api.SetModuleMode(0);
   const int before = api.GetKestrovanHIDnumber();
   KSVHidHandle g = Open(api, "KSV-GONE");
@@ -508,9 +508,11 @@ void PrintDevices() {
   }
 }
 
-bool WaitForModules(const Api& api, int seconds) { return WaitForModules(api, Options{}, seconds); }
+bool WaitForModules(const Exports& api, int seconds) {
+  return WaitForModules(api, Options{}, seconds);
+}
 
-bool WaitForModules(const Api& api, const Options& options, int seconds) {
+bool WaitForModules(const Exports& api, const Options& options, int seconds) {
   api.SetModuleMode(0);
   const int want = static_cast<int>(ModulesOf(0, options).size());
   const auto start = Clock::now();
@@ -524,24 +526,24 @@ bool WaitForModules(const Api& api, const Options& options, int seconds) {
   return count == want;
 }
 
-void RunScenarios(const Api& api, const Options& options) {
+void RunScenarios(const Exports& api, const Options& options) {
   struct Step {
     const char* name;
-    void (*run)(const Api&, const Options&);
+    void (*run)(const Exports&, const Options&);
   };
   const Step steps[] = {
       {"counts and names", CountsAndNames},
       {"open by serial", OpenBySerialInEachMode},
       {"exclusivity", Exclusivity},
-      {"exchanges", [](const Api& a, const Options&) { Exchanges(a); }},
-      {"silent once", [](const Api& a, const Options&) { SilentOnceThenAnswers(a); }},
-      {"late reply", [](const Api& a, const Options&) { LateReplyThenOwnReplies(a); }},
+      {"exchanges", [](const Exports& a, const Options&) { Exchanges(a); }},
+      {"silent once", [](const Exports& a, const Options&) { SilentOnceThenAnswers(a); }},
+      {"late reply", [](const Exports& a, const Options&) { LateReplyThenOwnReplies(a); }},
       {"duplicate serials", DuplicateSerials},
-      {"bad handles", [](const Api& a, const Options&) { BadHandles(a); }},
+      {"bad handles", [](const Exports& a, const Options&) { BadHandles(a); }},
       {"stale handle", StaleHandle},
       {"parallel opens", ParallelOpens},
-      {"two threads", [](const Api& a, const Options&) { TwoThreadsTwoModules(a); }},
-      {"removed during read", [](const Api& a, const Options&) { RemovedDuringRead(a); }},
+      {"two threads", [](const Exports& a, const Options&) { TwoThreadsTwoModules(a); }},
+      {"removed during read", [](const Exports& a, const Options&) { RemovedDuringRead(a); }},
   };
   for (const Step& step : steps) {
     const int failures_before = ksv::test::g_failures;
@@ -552,11 +554,11 @@ void RunScenarios(const Api& api, const Options& options) {
   }
 }
 
-}  // namespace ksvdev
+}  // namespace ksv::test
 
-namespace ksvdev {
+namespace ksv::test {
 
-double MedianRoundTripMs(const Api& api, int exchanges) {
+double MedianRoundTripMs(const Exports& api, int exchanges) {
   api.SetModuleMode(0);
   KSVHidHandle h = nullptr;
   if (api.OpenKestrovanHID(&h, "KSV-DUP") != 1) {  // plain echo
@@ -575,4 +577,4 @@ double MedianRoundTripMs(const Api& api, int exchanges) {
   return times[times.size() / 2];
 }
 
-}  // namespace ksvdev
+}  // namespace ksv::test

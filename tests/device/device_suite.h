@@ -9,9 +9,9 @@
 #include "checks.h"
 #include "export_table.h"
 
-namespace ksvdev {
+namespace ksv::test {
 
-using Api = ksv::tool::ExportTable;
+using Exports = ksv::tool::ExportTable;
 
 struct Options {
   bool walk_order_is_creation_order = true;  // hidraw node order; Wine lists in its own order
@@ -32,12 +32,10 @@ struct Options {
 
 void PrintDevices();
 // Waits until every module of the table is listed in mode 0; a failed check if they never are.
-bool WaitForModules(const Api& api, int seconds);
-bool WaitForModules(const Api& api, const Options& options, int seconds);
-void RunScenarios(const Api& api, const Options& options);
+bool WaitForModules(const Exports& api, int seconds);
+bool WaitForModules(const Exports& api, const Options& options, int seconds);
+void RunScenarios(const Exports& api, const Options& options);
 // Median round trip over many exchanges with an answering module, in milliseconds.
-double MedianRoundTripMs(const Api& api, int exchanges);
+double MedianRoundTripMs(const Exports& api, int exchanges);
 
-using ksv::test::Finish;
-
-}  // namespace ksvdev
+}  // namespace ksv::test

@@ -33,7 +33,7 @@ std::string Lower(std::string text) {
 
 void CheckHex(const std::vector<std::string>& args) {
   std::string error;
-  const std::optional<std::vector<std::uint8_t>> bytes = ksvhid::ParseHexBytes(args, error);
+  const std::optional<std::vector<std::uint8_t>> bytes = ksv::tool::ParseHexBytes(args, error);
   if (!bytes) {
     KSV_FUZZ_CHECK(!error.empty());
     KSV_FUZZ_CHECK(PrintableAscii(error));  // the bad argument is shown escaped
@@ -45,15 +45,15 @@ void CheckHex(const std::vector<std::string>& args) {
     const bool prefixed = arg.size() > 2 && arg[0] == '0' && (arg[1] == 'x' || arg[1] == 'X');
     digits += Lower(prefixed ? arg.substr(2) : arg);
   }
-  KSV_FUZZ_CHECK(ksvhid::HexString(bytes->data(), bytes->size()) == digits);
+  KSV_FUZZ_CHECK(ksv::tool::HexString(bytes->data(), bytes->size()) == digits);
 }
 
 void CheckSerial(const std::string& text) {
   // Any text a module may report is shown as printable ASCII and typed back to the same bytes.
-  const std::string shown = ksvhid::EscapeSerial(text);
+  const std::string shown = ksv::tool::EscapeSerial(text);
   KSV_FUZZ_CHECK(PrintableAscii(shown));
   std::string error;
-  const std::optional<std::string> back = ksvhid::UnescapeSerial(shown, error);
+  const std::optional<std::string> back = ksv::tool::UnescapeSerial(shown, error);
   const bool fits = text.size() <= kLongestSerial && text.find('\0') == std::string::npos;
   KSV_FUZZ_CHECK(back.has_value() == fits);
   if (back) {
@@ -67,22 +67,22 @@ void CheckSerial(const std::string& text) {
 void CheckTyped(const std::string& text) {
   // An accepted serial number fits, and shows as it was typed, up to the spelling of escapes.
   std::string error;
-  const std::optional<std::string> typed = ksvhid::UnescapeSerial(text, error);
+  const std::optional<std::string> typed = ksv::tool::UnescapeSerial(text, error);
   if (typed) {
     KSV_FUZZ_CHECK(typed->size() <= kLongestSerial);
     KSV_FUZZ_CHECK(typed->find('\0') == std::string::npos);
-    KSV_FUZZ_CHECK(ksvhid::UnescapeSerial(ksvhid::EscapeSerial(*typed), error) == typed);
+    KSV_FUZZ_CHECK(ksv::tool::UnescapeSerial(ksv::tool::EscapeSerial(*typed), error) == typed);
     KSV_FUZZ_CHECK(typed->size() <= text.size());
   }
 
   // A number is accepted only within its bounds.
-  const std::optional<long long> number = ksvhid::ParseInteger(text, -5, 1000000);
+  const std::optional<long long> number = ksv::tool::ParseInteger(text, -5, 1000000);
   if (number) {
     KSV_FUZZ_CHECK(*number >= 0 && *number <= 1000000);
     KSV_FUZZ_CHECK(std::to_string(*number).size() <= text.size());
   }
 
-  const std::string json = ksvhid::JsonString(text);
+  const std::string json = ksv::tool::JsonString(text);
   KSV_FUZZ_CHECK(json.size() >= 2 && json.front() == '"' && json.back() == '"');
   KSV_FUZZ_CHECK(PrintableAscii(json));
 }

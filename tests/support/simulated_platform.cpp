@@ -5,7 +5,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace ksv::sim {
+namespace ksv::test {
 namespace {
 
 constexpr std::uint32_t kFaultStartError = 31;   // ERROR_GEN_FAILURE, maps to no specific code
@@ -532,4 +532,4 @@ void SimulatedPlatform::AwaitCancelled(DeviceHandle h, TransferRecord& record) {
   devices_.AwaitCancelled(h, record);
 }
 
-}  // namespace ksv::sim
+}  // namespace ksv::test

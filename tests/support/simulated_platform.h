@@ -20,7 +20,7 @@
 #include "platform/hid_platform.h"
 #include "platform/simulated_hid_platform.h"
 
-namespace ksv::sim {
+namespace ksv::test {
 
 // How a transfer's start and completion go.
 enum class Completion {
@@ -213,4 +213,4 @@ class SimulatedPlatform final : public HidPlatform {
   std::vector<std::string> release_errors_;
 };
 
-}  // namespace ksv::sim
+}  // namespace ksv::test

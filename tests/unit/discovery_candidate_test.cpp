@@ -12,7 +12,7 @@
 namespace ksv {
 namespace {
 
-using sim::Op;
+using test::Op;
 
 constexpr DeviceIdentity kFirst{kVendorPrimary, kProductStandard};
 constexpr DeviceIdentity kSecond{kVendorSecondary, kProductStandard};
@@ -21,8 +21,8 @@ constexpr DeviceIdentity kSecondLenient{kVendorSecondary, kProductLenient};
 constexpr DeviceIdentity kKeyboard{0x046D, 0xC31C};
 constexpr DeviceIdentity kOtherVendor{0x1234, kProductStandard};
 
-sim::SimInterface Interface(const std::string& path, DeviceIdentity ids) {
-  return sim::Module(path, ids.vendor, ids.product, path);
+test::SimInterface Interface(const std::string& path, DeviceIdentity ids) {
+  return test::Module(path, ids.vendor, ids.product, path);
 }
 
 class CandidateTest : public ::testing::Test {
@@ -45,7 +45,7 @@ TEST_F(CandidateTest, EachModeAcceptsItsIdentitiesOnly) {
   for (const auto& c : cases) {
     ASSERT_EQ(SetModuleMode(c.mode), 1);
     for (std::size_t i = 0; i < devices.size(); ++i) {
-      sim::SimulatedPlatform platform({Interface("dev", devices[i])});
+      test::SimulatedPlatform platform({Interface("dev", devices[i])});
       Device opened = OpenCandidate(platform, "dev");
       EXPECT_EQ(static_cast<bool>(opened), c.is_module[i]) << "mode " << c.mode << " device " << i;
       if (opened) {
@@ -59,11 +59,11 @@ TEST_F(CandidateTest, EachModeAcceptsItsIdentitiesOnly) {
 }
 
 TEST_F(CandidateTest, OperationsOfOneCandidate) {
-  sim::SimInterface refusing = Interface("dev", kFirst);
+  test::SimInterface refusing = Interface("dev", kFirst);
   refusing.refuses_open = true;
-  sim::SimInterface held = Interface("dev", kSecond);
+  test::SimInterface held = Interface("dev", kSecond);
   held.held_elsewhere = true;
-  sim::SimInterface unreadable = Interface("dev", kFirst);
+  test::SimInterface unreadable = Interface("dev", kFirst);
   unreadable.ids_unreadable = true;
 
   const std::vector<Op> kKeep = {Op::kOpenDevicePath, Op::kGetDeviceIds};
@@ -71,7 +71,7 @@ TEST_F(CandidateTest, OperationsOfOneCandidate) {
   const struct {
     const char* what;
     ModuleMode mode;
-    sim::SimInterface device;
+    test::SimInterface device;
     std::vector<Op> ops;
   } cases[] = {
       // Mode 0 accepts either identity from the one open.
@@ -96,10 +96,10 @@ TEST_F(CandidateTest, OperationsOfOneCandidate) {
   };
   for (const auto& c : cases) {
     ASSERT_EQ(SetModuleMode(c.mode), 1);
-    sim::SimulatedPlatform platform({c.device});
+    test::SimulatedPlatform platform({c.device});
     Device opened = OpenCandidate(platform, "dev");
     std::vector<Op> ops;
-    for (const sim::TraceEntry& e : platform.trace()) {
+    for (const test::TraceEntry& e : platform.trace()) {
       ops.push_back(e.op);
     }
     EXPECT_EQ(ops, c.ops) << c.what;
@@ -121,7 +121,7 @@ TEST_F(CandidateTest, EveryModeOpensACandidateOnce) {
   };
   for (const auto& c : cases) {
     ASSERT_EQ(SetModuleMode(c.mode), 1);
-    sim::SimulatedPlatform platform({Interface("dev", c.device)});
+    test::SimulatedPlatform platform({Interface("dev", c.device)});
     const Device opened = OpenCandidate(platform, "dev");
     EXPECT_EQ(static_cast<bool>(opened), c.is_module)
         << "mode " << c.mode << " " << std::hex << c.device.vendor << ":" << c.device.product;
@@ -131,10 +131,10 @@ TEST_F(CandidateTest, EveryModeOpensACandidateOnce) {
 }
 
 TEST_F(CandidateTest, ModeIsReadOncePerCandidate) {
-  sim::SimulatedPlatform platform({Interface("a", kFirst), Interface("b", kFirst)});
+  test::SimulatedPlatform platform({Interface("a", kFirst), Interface("b", kFirst)});
   // The mode changes to 3 while the first candidate's IDs are read: that candidate is still
   // judged under mode 0, the next one under mode 3.
-  platform.before_operation = [](const sim::TraceEntry& e) {
+  platform.before_operation = [](const test::TraceEntry& e) {
     if (e.op == Op::kGetDeviceIds && CurrentMode() == 0) {
       SetModuleMode(3);
     }
@@ -147,7 +147,7 @@ TEST_F(CandidateTest, ModeIsReadOncePerCandidate) {
 }
 
 TEST_F(CandidateTest, OpenMatchingDeviceWantsBothIdsOfOneIdentity) {
-  sim::SimulatedPlatform platform({Interface("dev", kFirst)});
+  test::SimulatedPlatform platform({Interface("dev", kFirst)});
   const ModeIdentities refused[] = {
       {kSecond, kLenient, 2},
       {DeviceIdentity{}, DeviceIdentity{}, 2},

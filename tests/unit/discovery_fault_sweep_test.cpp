@@ -20,23 +20,23 @@ constexpr char kSentinel = '\x5A';
 const DeviceHandle kUnwritten = reinterpret_cast<DeviceHandle>(std::uintptr_t{0x5A5A5A5A});
 
 // A keyboard, module A, a module whose serial number cannot be read, module B.
-sim::SimulatedPlatform Scenario() {
-  sim::SimInterface unreadable = sim::Module("m-u", kVendorSecondary, kProductStandard, "");
+test::SimulatedPlatform Scenario() {
+  test::SimInterface unreadable = test::Module("m-u", kVendorSecondary, kProductStandard, "");
   unreadable.serial = std::nullopt;
-  return sim::SimulatedPlatform({
-      sim::OtherDevice("keyboard", 0x046D, 0xC31C),
-      sim::Module("m-a", kVendorPrimary, kProductStandard, "A"),
+  return test::SimulatedPlatform({
+      test::OtherDevice("keyboard", 0x046D, 0xC31C),
+      test::Module("m-a", kVendorPrimary, kProductStandard, "A"),
       unreadable,
-      sim::Module("m-b", kVendorSecondary, kProductStandard, "B"),
+      test::Module("m-b", kVendorSecondary, kProductStandard, "B"),
   });
 }
 
 // One call of one walk form; gives what it found in a comparable form ("" for a 0 result) and
 // checks the out-argument and the resource balance on the way.
-using Form = std::function<std::string(sim::SimulatedPlatform&)>;
+using Form = std::function<std::string(test::SimulatedPlatform&)>;
 
 Form Counting() {
-  return [](sim::SimulatedPlatform& platform) {
+  return [](test::SimulatedPlatform& platform) {
     const int count = CountModules(platform);
     EXPECT_TRUE(platform.Balanced()) << platform.Describe();
     return std::to_string(count);
@@ -44,7 +44,7 @@ Form Counting() {
 }
 
 Form Naming(int ordinal) {
-  return [ordinal](sim::SimulatedPlatform& platform) -> std::string {
+  return [ordinal](test::SimulatedPlatform& platform) -> std::string {
     std::array<char, 300> buffer;
     buffer.fill(kSentinel);
     const int result = NameModule(platform, ordinal, buffer.data());
@@ -63,7 +63,7 @@ Form Naming(int ordinal) {
 }
 
 Form Opening(const std::string& serial) {
-  return [serial](sim::SimulatedPlatform& platform) -> std::string {
+  return [serial](test::SimulatedPlatform& platform) -> std::string {
     DeviceHandle out = kUnwritten;
     const int result = OpenModuleBySerial(platform, &out, serial.c_str());
     if (result != 1) {
@@ -101,7 +101,7 @@ TEST(DiscoveryFaultSweep, EveryFailingOperationGivesASensibleResultAndLeavesNoth
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    sim::SimulatedPlatform clean = Scenario();
+    test::SimulatedPlatform clean = Scenario();
     ASSERT_EQ(c.form(clean), c.clean);
     const std::uint64_t operations = clean.operations();
     ASSERT_GT(operations, 0u);
@@ -109,7 +109,7 @@ TEST(DiscoveryFaultSweep, EveryFailingOperationGivesASensibleResultAndLeavesNoth
     std::set<std::string> seen;
     for (std::uint64_t k = 1; k <= operations + 1; ++k) {
       SCOPED_TRACE("operation " + std::to_string(k) + " of " + std::to_string(operations));
-      sim::SimulatedPlatform platform = Scenario();
+      test::SimulatedPlatform platform = Scenario();
       platform.fail_operation = k;
       const std::string result = c.form(platform);
       EXPECT_TRUE(result == c.clean || c.other.count(result) == 1) << "result \"" << result << '"';

@@ -24,16 +24,16 @@ bool Untouched(const DevicePath& path) {
   return std::all_of(path.begin(), path.end(), [](char c) { return c == kSentinel; });
 }
 
-std::vector<sim::SimInterface> Keyboards(std::size_t n) {
-  std::vector<sim::SimInterface> list;
+std::vector<test::SimInterface> Keyboards(std::size_t n) {
+  std::vector<test::SimInterface> list;
   for (std::size_t i = 0; i < n; ++i) {
-    list.push_back(sim::OtherDevice("hid-" + std::to_string(i), 0x046D, 0xC31C));
+    list.push_back(test::OtherDevice("hid-" + std::to_string(i), 0x046D, 0xC31C));
   }
   return list;
 }
 
 TEST(FindHidInterfacePathTest, OnlyIndicesBelowTheBoundYieldPaths) {
-  sim::SimulatedPlatform platform(Keyboards(70));
+  test::SimulatedPlatform platform(Keyboards(70));
   {
     const HidInterfaces interfaces = ListHidInterfaces(platform);
     for (std::uint32_t i = 0; i < 70; ++i) {
@@ -49,18 +49,18 @@ TEST(FindHidInterfacePathTest, OnlyIndicesBelowTheBoundYieldPaths) {
       EXPECT_EQ(platform.open_path_blocks(), 0u) << i;
     }
   }
-  EXPECT_EQ(platform.CountOps(sim::Op::kOpenInterfaceList), 1u);
+  EXPECT_EQ(platform.CountOps(test::Op::kOpenInterfaceList), 1u);
   EXPECT_TRUE(platform.Balanced()) << platform.Describe();
-  for (const sim::TraceEntry& e : platform.trace()) {
-    if (e.op == sim::Op::kGetInterfaceAt) {
+  for (const test::TraceEntry& e : platform.trace()) {
+    if (e.op == test::Op::kGetInterfaceAt) {
       EXPECT_LT(e.value, kInterfaceIndexBound) << "an interface past the bound was looked up";
     }
   }
 }
 
 TEST(FindHidInterfacePathTest, IndicesStayPutWhileTheListIsHeld) {
-  sim::SimulatedPlatform platform(Keyboards(2));
-  sim::SimInterface arriving = sim::OtherDevice("arrived", 0x046D, 0xC077);
+  test::SimulatedPlatform platform(Keyboards(2));
+  test::SimInterface arriving = test::OtherDevice("arrived", 0x046D, 0xC077);
   arriving.present = false;
   platform.interfaces.insert(platform.interfaces.begin(), arriving);
   {
@@ -79,7 +79,7 @@ TEST(FindHidInterfacePathTest, IndicesStayPutWhileTheListIsHeld) {
   DevicePath path = SentinelPath();
   ASSERT_EQ(FindHidInterfacePath(platform, fresh, 0, path), PathLookup::kFound);
   EXPECT_STREQ(path.data(), "arrived");
-  EXPECT_EQ(platform.CountOps(sim::Op::kOpenInterfaceList), 2u);
+  EXPECT_EQ(platform.CountOps(test::Op::kOpenInterfaceList), 2u);
 }
 
 TEST(FindHidInterfacePathTest, PathMustFitWithItsTerminator) {
@@ -89,7 +89,7 @@ TEST(FindHidInterfacePathTest, PathMustFitWithItsTerminator) {
   } cases[] = {{1, true}, {258, true}, {259, true}, {260, false}, {261, false}, {1000, false}};
   for (const auto& c : cases) {
     const std::string long_path(c.length, 'p');
-    sim::SimulatedPlatform platform({sim::OtherDevice(long_path, 0x046D, 0xC31C)});
+    test::SimulatedPlatform platform({test::OtherDevice(long_path, 0x046D, 0xC31C)});
     DevicePath path = SentinelPath();
     {
       const HidInterfaces interfaces = ListHidInterfaces(platform);
@@ -127,7 +127,7 @@ TEST(FindHidInterfacePathTest, EachFailingStepYieldsNothingAndReleasesWhatWasHad
       {"path unreadable", 0, false, true, PathLookup::kSkipped},
   };
   for (const auto& c : cases) {
-    sim::SimulatedPlatform platform(Keyboards(1));
+    test::SimulatedPlatform platform(Keyboards(1));
     platform.fail_operation = c.fail_operation;
     platform.interfaces[0].path_unreadable = c.path_unreadable;
     DevicePath path = SentinelPath();

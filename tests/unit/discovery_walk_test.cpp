@@ -23,7 +23,7 @@
 namespace ksv {
 namespace {
 
-using sim::Op;
+using test::Op;
 
 constexpr char kSentinel = '\x5A';
 // Larger than any serial number text, so that a write past 256 bytes would show.
@@ -32,20 +32,20 @@ using NameBuffer = std::array<char, kNameBufferBytes>;
 
 const DeviceHandle kUnwritten = reinterpret_cast<DeviceHandle>(std::uintptr_t{0x5A5A5A5A});
 
-sim::SimInterface First(const std::string& path, const std::string& serial) {
-  return sim::Module(path, kVendorPrimary, kProductStandard, serial);
+test::SimInterface First(const std::string& path, const std::string& serial) {
+  return test::Module(path, kVendorPrimary, kProductStandard, serial);
 }
-sim::SimInterface Second(const std::string& path, const std::string& serial) {
-  return sim::Module(path, kVendorSecondary, kProductStandard, serial);
+test::SimInterface Second(const std::string& path, const std::string& serial) {
+  return test::Module(path, kVendorSecondary, kProductStandard, serial);
 }
-sim::SimInterface Keyboard(const std::string& path) {
-  return sim::OtherDevice(path, 0x046D, 0xC31C);
+test::SimInterface Keyboard(const std::string& path) {
+  return test::OtherDevice(path, 0x046D, 0xC31C);
 }
-sim::SimInterface WithUnits(sim::SimInterface i, std::vector<std::uint16_t> units) {
+test::SimInterface WithUnits(test::SimInterface i, std::vector<std::uint16_t> units) {
   i.serial = std::move(units);
   return i;
 }
-sim::SimInterface SerialUnreadable(sim::SimInterface i) {
+test::SimInterface SerialUnreadable(test::SimInterface i) {
   i.serial = std::nullopt;
   return i;
 }
@@ -56,7 +56,7 @@ class WalkTest : public ::testing::Test {
 
   // The operations since the last call: one interface list, no interface opened twice.
   void ExpectOneWalk() {
-    const std::vector<sim::TraceEntry> trace = platform.trace();
+    const std::vector<test::TraceEntry> trace = platform.trace();
     std::size_t lists = 0;
     std::map<int, int> opens;
     for (std::size_t i = traced; i < trace.size(); ++i) {
@@ -141,7 +141,7 @@ class WalkTest : public ::testing::Test {
     EXPECT_TRUE(platform.Balanced(kept)) << platform.Describe();
   }
 
-  sim::SimulatedPlatform platform;
+  test::SimulatedPlatform platform;
   std::size_t kept = 0;
   std::size_t traced = 0;  // trace entries already looked at by ExpectOneWalk
 };
@@ -157,10 +157,10 @@ TEST_F(WalkTest, ModulesAmongOtherInterfacesInWalkOrder) {
   platform.interfaces = {
       Keyboard("keyboard"),
       First("m-a", "A-100"),
-      sim::OtherDevice("mouse", 0x046D, 0xC077),
+      test::OtherDevice("mouse", 0x046D, 0xC077),
       Second("m-b", "B-200"),
-      sim::OtherDevice("other-vendor", 0x1234, kProductStandard),
-      sim::Module("lenient", kVendorPrimary, kProductLenient, "L-1"),
+      test::OtherDevice("other-vendor", 0x1234, kProductStandard),
+      test::Module("lenient", kVendorPrimary, kProductLenient, "L-1"),
       First("m-c", "C-300"),
   };
   EXPECT_EQ(Count(), 3);
@@ -180,7 +180,7 @@ TEST_F(WalkTest, ModulesAmongOtherInterfacesInWalkOrder) {
 
   // The walk's one list is held while its devices are opened and asked for their serial numbers.
   std::size_t lists = 0;
-  for (const sim::TraceEntry& e : platform.trace()) {
+  for (const test::TraceEntry& e : platform.trace()) {
     lists += e.op == Op::kOpenInterfaceList;
     lists -= e.op == Op::kCloseInterfaceList;
     if (e.op == Op::kOpenDevicePath || e.op == Op::kGetSerialUnits) {
@@ -208,7 +208,7 @@ TEST_F(WalkTest, InterfacesPastIndex63AreNeverExamined) {
   EXPECT_EQ(Name(1), std::nullopt);
   EXPECT_EQ(OpenAndRelease("M64"), -1);
   EXPECT_EQ(OpenAndRelease("M63"), 63);
-  for (const sim::TraceEntry& e : platform.trace()) {
+  for (const test::TraceEntry& e : platform.trace()) {
     EXPECT_LT(e.interface_index, 64) << "interface " << e.interface_index << " examined";
     if (e.op == Op::kGetInterfaceAt) {
       EXPECT_LT(e.value, 64u);
@@ -220,7 +220,7 @@ TEST_F(WalkTest, EachModeFindsItsOwnModules) {
   platform.interfaces = {
       Keyboard("keyboard"),
       First("first", "P"),
-      sim::Module("lenient", kVendorPrimary, kProductLenient, "L"),
+      test::Module("lenient", kVendorPrimary, kProductLenient, "L"),
       Second("second", "S"),
   };
   const struct {
@@ -253,7 +253,7 @@ TEST_F(WalkTest, ConcurrentModeChangesNeverHideAModuleOfBothModes) {
   platform.interfaces = {
       Keyboard("keyboard"),
       First("first", "P1"),
-      sim::Module("lenient", kVendorPrimary, kProductLenient, "L"),
+      test::Module("lenient", kVendorPrimary, kProductLenient, "L"),
       Second("second", "S"),
       First("first-2", "P2"),
   };
@@ -415,21 +415,21 @@ TEST_F(WalkTest, InterfacesThatComeGoOrHaveNoUsablePath) {
   struct Event {
     Op op;
     int nth;
-    std::function<void(std::vector<sim::SimInterface>&)> change;
+    std::function<void(std::vector<test::SimInterface>&)> change;
   };
   const auto arrives = [](std::size_t i) {
-    return [i](std::vector<sim::SimInterface>& list) { list[i].present = true; };
+    return [i](std::vector<test::SimInterface>& list) { list[i].present = true; };
   };
   const auto leaves = [](std::size_t i) {
-    return [i](std::vector<sim::SimInterface>& list) { list[i].present = false; };
+    return [i](std::vector<test::SimInterface>& list) { list[i].present = false; };
   };
-  sim::SimInterface absent_module = First("m-new", "NEW");
+  test::SimInterface absent_module = First("m-new", "NEW");
   absent_module.present = false;
-  sim::SimInterface unreadable_path = Second("m-x", "X");
+  test::SimInterface unreadable_path = Second("m-x", "X");
   unreadable_path.path_unreadable = true;
   const struct {
     const char* what;
-    std::vector<sim::SimInterface> interfaces;
+    std::vector<test::SimInterface> interfaces;
     std::optional<Event> event;
     std::vector<std::string> serials;  // the modules each form finds, in walk order
     std::string never_found;           // a serial no form finds
@@ -480,7 +480,7 @@ TEST_F(WalkTest, InterfacesThatComeGoOrHaveNoUsablePath) {
       platform.interfaces = c.interfaces;
       int seen = 0;
       if (c.event) {
-        platform.before_operation = [&](const sim::TraceEntry& e) {
+        platform.before_operation = [&](const test::TraceEntry& e) {
           if (e.op == c.event->op && ++seen == c.event->nth) {
             c.event->change(platform.interfaces);
           }
@@ -497,13 +497,13 @@ TEST_F(WalkTest, InterfacesThatComeGoOrHaveNoUsablePath) {
 TEST(WalkConcurrency, WalksOnSeveralThreadsNeverMissAFreeModule) {
   constexpr int kThreads = 4;
   constexpr int kRounds = 200;
-  std::vector<sim::SimInterface> interfaces = {Keyboard("keyboard")};
+  std::vector<test::SimInterface> interfaces = {Keyboard("keyboard")};
   for (int t = 0; t < kThreads; ++t) {
     interfaces.push_back(First("m-" + std::to_string(t), "T" + std::to_string(t)));
   }
-  sim::SimulatedPlatform platform(interfaces);
+  test::SimulatedPlatform platform(interfaces);
   // Give other threads every chance to run while a walk holds a candidate open.
-  platform.before_operation = [](const sim::TraceEntry& e) {
+  platform.before_operation = [](const test::TraceEntry& e) {
     if (e.op == Op::kGetDeviceIds) {
       std::this_thread::yield();
     }
@@ -531,14 +531,14 @@ TEST(WalkConcurrency, WalksOnSeveralThreadsNeverMissAFreeModule) {
 }
 
 TEST(CloseModuleTest, NullAndAllOnesGiveZeroWithoutTouchingThePlatform) {
-  sim::SimulatedPlatform platform;
+  test::SimulatedPlatform platform;
   EXPECT_EQ(CloseModule(platform, nullptr), 0);
   EXPECT_EQ(CloseModule(platform, InvalidDeviceHandle()), 0);
-  EXPECT_EQ(platform.CountOps(sim::Op::kClose), 0u);
+  EXPECT_EQ(platform.CountOps(test::Op::kClose), 0u);
 }
 
 TEST(CloseModuleTest, OpenHandleIsClosedOnce) {
-  sim::SimulatedPlatform platform({sim::Module("m0", 0x17FE, 0x82CD, "A")});
+  test::SimulatedPlatform platform({test::Module("m0", 0x17FE, 0x82CD, "A")});
   const DeviceHandle h = platform.OpenDevicePath("m0");
   ASSERT_FALSE(IsNoDevice(h));
   EXPECT_EQ(CloseModule(platform, h), 1);
@@ -552,13 +552,13 @@ TEST(CloseModuleTest, OpenHandleIsClosedOnce) {
 // A handle the platform can tell is not one of its devices (closed already, or never handed out)
 // is left alone: 0, and the platform was asked exactly once.
 TEST(CloseModuleTest, HandleThePlatformDisownsGivesZero) {
-  sim::SimulatedPlatform platform({sim::Module("m0", 0x17FE, 0x82CD, "A")});
+  test::SimulatedPlatform platform({test::Module("m0", 0x17FE, 0x82CD, "A")});
   const DeviceHandle closed = platform.OpenDevicePath("m0");
   ASSERT_EQ(CloseModule(platform, closed), 1);
   for (DeviceHandle h : {closed, reinterpret_cast<DeviceHandle>(0x1234)}) {
     EXPECT_EQ(CloseModule(platform, h), 0);
   }
-  EXPECT_EQ(platform.CountOps(sim::Op::kClose), 3u);
+  EXPECT_EQ(platform.CountOps(test::Op::kClose), 3u);
   EXPECT_EQ(platform.release_errors().size(), 2u);  // the platform was asked, and disowned both
 }
 

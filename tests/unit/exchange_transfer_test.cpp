@@ -19,8 +19,8 @@
 namespace ksv {
 namespace {
 
-using sim::Completion;
-using sim::Op;
+using test::Completion;
+using test::Op;
 
 constexpr std::size_t kL = kPayloadLength;
 constexpr char kUntouched = 0x5A;
@@ -45,7 +45,7 @@ std::array<char, kL> PayloadOf(const std::vector<std::uint8_t>& received) {
 
 // One module opened by the test, a command and a reply buffer.
 struct Rig {
-  sim::SimulatedPlatform platform{{sim::Module("module", 0x17FE, 0x82CD, "A1")}};
+  test::SimulatedPlatform platform{{test::Module("module", 0x17FE, 0x82CD, "A1")}};
   DeviceHandle handle = platform.OpenDevicePath("module");
   std::array<char, kL> command{};
   std::array<char, kL> reply{};
@@ -59,8 +59,8 @@ struct Rig {
   }
   ~Rig() { SetModuleMode(0); }
 
-  sim::WriteBehaviour& write() { return platform.interfaces[0].write; }
-  sim::ReadBehaviour& read() { return platform.interfaces[0].read; }
+  test::WriteBehaviour& write() { return platform.interfaces[0].write; }
+  test::ReadBehaviour& read() { return platform.interfaces[0].read; }
 
   ExchangeResult Exchange() {
     return ExchangeReport(platform, handle, kCommandReportId, command.data(), reply.data());
@@ -71,7 +71,7 @@ struct Rig {
   // Transfer operations only (the test's own open is left out).
   std::vector<Op> Ops() const {
     std::vector<Op> ops;
-    for (const sim::TraceEntry& e : platform.trace()) {
+    for (const test::TraceEntry& e : platform.trace()) {
       if (e.op != Op::kOpenDevicePath) {
         ops.push_back(e.op);
       }
@@ -107,7 +107,7 @@ TEST(ExchangeTest, CompletionsAtOnceAndLater) {
       }
       expected.insert(expected.end(), {Op::kCloseEvent, Op::kCloseEvent});
       EXPECT_EQ(rig.Ops(), expected);
-      for (const sim::TraceEntry& e : rig.platform.trace()) {
+      for (const test::TraceEntry& e : rig.platform.trace()) {
         if (e.op == Op::kWaitCompletion) {
           EXPECT_EQ(e.value, 2000u) << "wait limit";
         }
@@ -173,7 +173,7 @@ TEST(ExchangeTest, ModeIsReadAfterTheTransfer) {
     ASSERT_EQ(SetModuleMode(row.before), 1);
     rig.read().reply = {3, 1, 2, 3};  // short, report ID 3
     const ModuleMode during = row.during;
-    rig.platform.before_operation = [during](const sim::TraceEntry& e) {
+    rig.platform.before_operation = [during](const test::TraceEntry& e) {
       if (e.op == Op::kStartRead) {
         SetModuleMode(during);
       }
@@ -246,8 +246,8 @@ TEST(ExchangeTest, StaleInputNeverAnswersTheNextCommand) {
     EXPECT_EQ(rig.Exchange(), row.expected);
     EXPECT_EQ(rig.reply, PayloadOf(row.fresh));
     EXPECT_TRUE(rig.platform.interfaces[0].queued.empty());
-    const std::vector<sim::TraceEntry> trace = rig.platform.trace();
-    const auto discard = std::find_if(trace.rbegin(), trace.rend(), [](const sim::TraceEntry& e) {
+    const std::vector<test::TraceEntry> trace = rig.platform.trace();
+    const auto discard = std::find_if(trace.rbegin(), trace.rend(), [](const test::TraceEntry& e) {
       return e.op == Op::kDiscardQueuedInput;
     });
     ASSERT_NE(discard, trace.rend());
@@ -397,11 +397,11 @@ TEST(SendReceiveTest, ExceptionFromThePlatformGivesMinus255AndLeavesNothingBehin
     rig.write().completion = Completion::kPending;
     rig.read().completion = row.read;
     if (row.arm_at) {
-      sim::SimulatedPlatform* platform = &rig.platform;
+      test::SimulatedPlatform* platform = &rig.platform;
       const Op arm_at = *row.arm_at;
       const Op throws = row.throws;
       rig.platform.before_operation = [platform, arm_at, throws,
-                                       armed = false](const sim::TraceEntry& e) mutable {
+                                       armed = false](const test::TraceEntry& e) mutable {
         if (!armed && e.op == arm_at) {
           armed = true;
           platform->throw_on = throws;
@@ -435,10 +435,10 @@ TEST(ExchangeConcurrencyTest, EachThreadGetsOnlyItsOwnRepliesBesideExchangesAndW
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << "completion " << static_cast<int>(row.completion)
                                     << (row.partner_walks ? ", walks" : ", exchanges"));
-    sim::SimulatedPlatform platform{
-        {sim::Module("module-a", kVendorPrimary, kProductStandard, "A"),
-         sim::Module("module-b", kVendorPrimary, kProductStandard, "B")}};
-    for (sim::SimInterface& module : platform.interfaces) {
+    test::SimulatedPlatform platform{
+        {test::Module("module-a", kVendorPrimary, kProductStandard, "A"),
+         test::Module("module-b", kVendorPrimary, kProductStandard, "B")}};
+    for (test::SimInterface& module : platform.interfaces) {
       module.write.completion = row.completion;
       module.read = {row.completion, 0, {}, true, 1};
     }

@@ -15,7 +15,7 @@
 
 #include "wine_check.h"
 
-using ksvtest::Api;
+using ksv::test::LoadedDll;
 
 namespace {
 
@@ -172,7 +172,7 @@ struct Outcome {
   double seconds = 0;
 };
 
-Outcome Exchange(const Api& api, HANDLE device, const std::string& command) {
+Outcome Exchange(const LoadedDll& api, HANDLE device, const std::string& command) {
   Outcome out;
   out.reply.assign(kPayloadBytes, kUntouched);
   const Clock::time_point start = Clock::now();
@@ -190,7 +190,7 @@ Bytes OutputReport(const std::string& command) {
 }
 
 // Replies of each form, in the modes where they are read differently.
-void CheckReplies(const Api& api) {
+void CheckReplies(const LoadedDll& api) {
   Bytes short_id1 = {1, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99};
   Bytes short_id3 = short_id1;
   short_id3[0] = 3;
@@ -238,7 +238,7 @@ void CheckReplies(const Api& api) {
 
 // The read's wait runs out; the read is cancelled, the reply buffer keeps what it held, and the
 // next exchange on the handle works.
-void CheckModuleThatNeverAnswers(const Api& api) {
+void CheckModuleThatNeverAnswers(const LoadedDll& api) {
   PipeModule module;
   if (!module.ok()) {
     return;
@@ -258,7 +258,7 @@ void CheckModuleThatNeverAnswers(const Api& api) {
 
 // Input that answered nothing of this handle's current command is never taken as its reply: a
 // reply that arrives after its exchange timed out, and messages queued before any command.
-void CheckStaleRepliesAreDiscarded(const Api& api) {
+void CheckStaleRepliesAreDiscarded(const LoadedDll& api) {
   {
     PipeModule module;
     if (!module.ok()) {
@@ -294,7 +294,7 @@ void CheckStaleRepliesAreDiscarded(const Api& api) {
 // A reply arrives while the write waits (after the exchange discarded what was queued before
 // it), so a read started after the write would complete at once: the -1 and the reply still
 // being there afterwards show that no read was started.
-void CheckWriteThatNeverCompletes(const Api& api) {
+void CheckWriteThatNeverCompletes(const LoadedDll& api) {
   PipeModule module(1);
   if (!module.ok()) {
     return;
@@ -327,7 +327,7 @@ void CheckWriteThatNeverCompletes(const Api& api) {
   KSV_CHECK(queued == FullReply(2));
 }
 
-void CheckNoDevice(const Api& api) {
+void CheckNoDevice(const LoadedDll& api) {
   const Outcome null_handle = Exchange(api, nullptr, Command('0'));
   KSV_CHECK_EQ(null_handle.result, -7);
   KSV_CHECK(Untouched(null_handle.reply));
@@ -348,7 +348,7 @@ void CheckNoDevice(const Api& api) {
 // at most 1.5 s), so every quick exchange runs while a slow read waits. Were the completion events
 // shared between transfers, one thread's completions would end the other's waits early (a wrong
 // count, a reply taken too soon) and leave its own waits to run out.
-void CheckTwoThreadsAtOnce(const Api& api) {
+void CheckTwoThreadsAtOnce(const LoadedDll& api) {
   constexpr int kSlowExchanges = 4;
   constexpr int kBatch = 20;
   constexpr int kMaxQuickExchanges = 5000;
@@ -422,9 +422,9 @@ void CheckTwoThreadsAtOnce(const Api& api) {
 }  // namespace
 
 int main() {
-  Api api;
-  if (!ksvtest::LoadApi(api)) {
-    return ksvtest::Finish("exchange_pipe_test");
+  LoadedDll api;
+  if (!ksv::test::LoadDll(api)) {
+    return ksv::test::Finish("exchange_pipe_test");
   }
   CheckReplies(api);
   CheckModuleThatNeverAnswers(api);
@@ -432,5 +432,5 @@ int main() {
   CheckWriteThatNeverCompletes(api);
   CheckNoDevice(api);
   CheckTwoThreadsAtOnce(api);
-  return ksvtest::Finish("exchange_pipe_test");
+  return ksv::test::Finish("exchange_pipe_test");
 }

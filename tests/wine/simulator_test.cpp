@@ -45,5 +45,5 @@ int main() {
     }
     ++ksv::test::g_checks;
   }
-  return ksvtest::Finish("simulator_test");
+  return ksv::test::Finish("simulator_test");
 }

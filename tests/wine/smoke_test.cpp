@@ -13,11 +13,11 @@ extern "C" {
 
 #include "wine_check.h"
 
-using ksvtest::Api;
+using ksv::test::LoadedDll;
 
 namespace {
 
-void CheckVersionAndMode(const Api& api) {
+void CheckVersionAndMode(const LoadedDll& api) {
   int major = -1, minor = -1, build = -1;
   KSV_CHECK_EQ(api.GetKestrovanHIDversion(&major, &minor, &build), 1);
   KSV_CHECK_EQ(major, 1);
@@ -30,9 +30,9 @@ void CheckVersionAndMode(const Api& api) {
   KSV_CHECK_EQ(api.SetModuleMode(-1), 0);
 }
 
-void CheckClose(const Api& api) {
+void CheckClose(const LoadedDll& api) {
   KSV_CHECK_EQ(api.CloseKestrovanHID(nullptr), 0);
-  KSV_CHECK_EQ(api.CloseKestrovanHID(ksvtest::kAllOnes), 0);
+  KSV_CHECK_EQ(api.CloseKestrovanHID(ksv::test::kAllOnes), 0);
 
   char dir[MAX_PATH] = {};
   char file[MAX_PATH] = {};
@@ -58,7 +58,7 @@ std::string VersionString(const void* block, const char* name) {
   return static_cast<const char*>(value);
 }
 
-void CheckVersionResource(const Api& api) {
+void CheckVersionResource(const LoadedDll& api) {
   char path[MAX_PATH] = {};
   KSV_CHECK(GetModuleFileNameA(api.module, path, MAX_PATH) > 0);
   DWORD ignored = 0;
@@ -108,7 +108,7 @@ int CountHidInterfaces() {
 
 // Wine's own HID devices carry other IDs: nothing is a module in any mode, and the out-arguments
 // stay as they were.
-void CheckNoModules(const Api& api) {
+void CheckNoModules(const LoadedDll& api) {
   std::printf("HID interfaces present under Wine: %d\n", CountHidInterfaces());
   for (int mode = 0; mode <= 3; ++mode) {
     KSV_CHECK_EQ(api.SetModuleMode(mode), 1);
@@ -135,13 +135,13 @@ void CheckNoModules(const Api& api) {
 }  // namespace
 
 int main() {
-  Api api;
-  if (!ksvtest::LoadApi(api)) {
-    return ksvtest::Finish("smoke_test");
+  LoadedDll api;
+  if (!ksv::test::LoadDll(api)) {
+    return ksv::test::Finish("smoke_test");
   }
   CheckVersionAndMode(api);
   CheckClose(api);
   CheckVersionResource(api);
   CheckNoModules(api);
-  return ksvtest::Finish("smoke_test");
+  return ksv::test::Finish("smoke_test");
 }

@@ -11,16 +11,16 @@
 #include "checks.h"
 #include "export_table.h"
 
-namespace ksvtest {
+namespace ksv::test {
 
 // The table of exports, with the loaded DLL that fills it.
-struct Api : ksv::tool::ExportTable {
+struct LoadedDll : ksv::tool::ExportTable {
   HMODULE module = nullptr;
   std::optional<ksv::tool::LoadedLibrary> library;
 };
 
 // Loads the DLL beside the program and resolves all seven names; false if any is missing.
-inline bool LoadApi(Api& api) {
+inline bool LoadDll(LoadedDll& api) {
   std::string error;
   api.library = ksv::tool::LoadedLibrary::Load("KSVHidApi.dll", error);
   if (!api.library) {
@@ -33,8 +33,6 @@ inline bool LoadApi(Api& api) {
   return true;
 }
 
-using ksv::test::Finish;
-
 inline const HANDLE kAllOnes = INVALID_HANDLE_VALUE;
 
-}  // namespace ksvtest
+}  // namespace ksv::test

@@ -20,7 +20,7 @@
 
 #include "text.h"
 
-namespace ksvhid {
+namespace ksv::tool {
 namespace {
 
 constexpr int kSerialBufferBytes = KSVHID_SERIAL_BUFFER_BYTES;
@@ -227,4 +227,4 @@ int RunVersion(const ModuleApi& api) {
   return kExitSuccess;
 }
 
-}  // namespace ksvhid
+}  // namespace ksv::tool

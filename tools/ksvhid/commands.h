@@ -8,7 +8,7 @@
 
 #include "module_api.h"
 
-namespace ksvhid {
+namespace ksv::tool {
 
 // Exit statuses.
 inline constexpr int kExitSuccess = 0;
@@ -34,4 +34,4 @@ int RunList(const ModuleApi& api, const Options& options);
 int RunSend(const ModuleApi& api, const Options& options);
 int RunVersion(const ModuleApi& api);
 
-}  // namespace ksvhid
+}  // namespace ksv::tool

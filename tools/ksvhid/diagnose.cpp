@@ -113,7 +113,7 @@ std::string ModeIdsText(ModuleMode mode) {
 
 std::string SerialShown(const InterfaceReport& report) {
   if (report.serial) {
-    return ksvhid::EscapeSerial(*report.serial);
+    return ksv::tool::EscapeSerial(*report.serial);
   }
   return report.ids ? "(serial number unreadable)" : "-";
 }
@@ -198,7 +198,7 @@ std::string DescribeReason(const InterfaceReport& report) {
       if (report.holder) {
         text += ": PID " + std::to_string(report.holder->pid);
         if (!report.holder->command.empty()) {
-          text += " (" + ksvhid::EscapeSerial(report.holder->command) + ")";
+          text += " (" + ksv::tool::EscapeSerial(report.holder->command) + ")";
         }
       }
       return text;
@@ -229,7 +229,8 @@ std::string FormatDiagnosis(const std::vector<InterfaceReport>& reports, bool js
         << ",\"modules\":" << modules << ",\"bound\":" << kInterfaceIndexBound << ",\"report\":[";
     for (const InterfaceReport& report : reports) {
       out << (report.index == 0 ? "" : ",") << "{\"index\":" << report.index
-          << ",\"path\":" << ksvhid::JsonString(ksvhid::EscapeSerial(report.path)) << ",\"ids\":";
+          << ",\"path\":" << ksv::tool::JsonString(ksv::tool::EscapeSerial(report.path))
+          << ",\"ids\":";
       if (report.ids) {
         out << '"' << IdText(*report.ids) << '"';
       } else {
@@ -238,8 +239,8 @@ std::string FormatDiagnosis(const std::vector<InterfaceReport>& reports, bool js
       out << ",\"module\":" << (report.module ? "true" : "false") << ",\"serial\":";
       if (report.serial) {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(report.serial->data());
-        out << ksvhid::JsonString(ksvhid::EscapeSerial(*report.serial)) << ",\"serial_hex\":\""
-            << ksvhid::HexString(bytes, report.serial->size()) << '"';
+        out << ksv::tool::JsonString(ksv::tool::EscapeSerial(*report.serial))
+            << ",\"serial_hex\":\"" << ksv::tool::HexString(bytes, report.serial->size()) << '"';
       } else {
         out << "null,\"serial_hex\":null";
       }
@@ -249,14 +250,13 @@ std::string FormatDiagnosis(const std::vector<InterfaceReport>& reports, bool js
       } else {
         out << '"' << ReasonKey(report.reason) << '"';
       }
-      out << ",\"detail\":" << ksvhid::JsonString(DescribeReason(report));
+      out << ",\"detail\":" << ksv::tool::JsonString(DescribeReason(report));
       if (report.open_error != 0) {
         out << ",\"error\":" << report.open_error;
       }
       if (report.holder) {
-        out << ",\"holder\":{\"pid\":" << report.holder->pid
-            << ",\"command\":" << ksvhid::JsonString(ksvhid::EscapeSerial(report.holder->command))
-            << '}';
+        out << ",\"holder\":{\"pid\":" << report.holder->pid << ",\"command\":"
+            << ksv::tool::JsonString(ksv::tool::EscapeSerial(report.holder->command)) << '}';
       }
       out << '}';
     }
@@ -266,7 +266,7 @@ std::string FormatDiagnosis(const std::vector<InterfaceReport>& reports, bool js
   out << reports.size() << (reports.size() == 1 ? " HID interface, " : " HID interfaces, ")
       << modules << (modules == 1 ? " module" : " modules") << " (mode " << mode << ")\n";
   for (const InterfaceReport& report : reports) {
-    out << "  " << report.index << "  " << ksvhid::EscapeSerial(report.path) << "  "
+    out << "  " << report.index << "  " << ksv::tool::EscapeSerial(report.path) << "  "
         << (report.ids ? IdText(*report.ids) : "????:????") << "  " << SerialShown(report)
         << "\n      " << (report.module ? "module" : "not a module");
     if (report.reason != Reason::kNone) {

@@ -23,7 +23,7 @@
 #include "platform/simulated_hid_platform.h"
 #include "text.h"
 
-namespace ksvhid {
+namespace ksv::tool {
 namespace {
 
 constexpr long long kMostRepeats = 1000000;
@@ -318,14 +318,14 @@ int Run(const std::vector<std::string>& args) {
 }
 
 }  // namespace
-}  // namespace ksvhid
+}  // namespace ksv::tool
 
 int main(int argc, char** argv) {
   try {
-    return ksvhid::Run(std::vector<std::string>(argv + 1, argv + argc));
+    return ksv::tool::Run(std::vector<std::string>(argv + 1, argv + argc));
   } catch (const std::exception& e) {
-    return ksvhid::Fail(ksvhid::kExitFailed, std::string("internal error: ") + e.what());
+    return ksv::tool::Fail(ksv::tool::kExitFailed, std::string("internal error: ") + e.what());
   } catch (...) {
-    return ksvhid::Fail(ksvhid::kExitFailed, "internal error");
+    return ksv::tool::Fail(ksv::tool::kExitFailed, "internal error");
   }
 }

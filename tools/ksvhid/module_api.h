@@ -6,7 +6,7 @@
 
 #include "export_table.h"
 
-namespace ksvhid {
+namespace ksv::tool {
 
 struct ModuleApi {
   ksv::tool::ExportTable calls;
@@ -14,4 +14,4 @@ struct ModuleApi {
   std::string location;
 };
 
-}  // namespace ksvhid
+}  // namespace ksv::tool

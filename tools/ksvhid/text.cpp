@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace ksvhid {
+namespace ksv::tool {
 namespace {
 
 constexpr std::size_t kLongestSerial = 255;
@@ -227,4 +227,4 @@ std::optional<RoundTrips> Summarise(std::vector<double> times_ms) {
   return RoundTrips{times_ms.front(), median, times_ms.back()};
 }
 
-}  // namespace ksvhid
+}  // namespace ksv::tool

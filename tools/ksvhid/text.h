@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace ksvhid {
+namespace ksv::tool {
 
 // Bytes written as hex digit pairs, one or more per argument, each argument with an optional
 // "0x" prefix: {"01", "0xA0ff"} gives 01 a0 ff. Nothing when an argument is empty, has an odd
@@ -53,4 +53,4 @@ struct RoundTrips {
 // Nothing for an empty set; the median of an even number is the mean of the two middle ones.
 std::optional<RoundTrips> Summarise(std::vector<double> times_ms);
 
-}  // namespace ksvhid
+}  // namespace ksv::tool
