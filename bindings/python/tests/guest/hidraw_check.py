@@ -1,0 +1,83 @@
+"""The package over the real library and hidraw, against virtual modules (run in the test guest).
+
+    hidraw_check.py LIBRARY VIRTUAL_MODULE
+
+Creates a keyboard and two modules with ksv-virtual-module, then lists, opens and exchanges
+through ksvhid. Exits 0 when every check holds; prints each failure otherwise.
+"""
+
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src"))
+
+import ksvhid  # noqa: E402
+
+DEVICES = [
+    "keyboard:vid=0x046d,pid=0xc31c,serial=PY-KBD,id=kbd",
+    "module:vid=0x17fe,pid=0x82cd,serial=PY-1,xor=0xff,id=one",
+    # U+00B5 reaches the library as the UTF-16 unit 0x00B5, which it keeps as the byte 0xB5.
+    "module:vid=0x10c4,pid=0x82cd,serial=PY-\u00b5-2,reply-id=2,id=two",
+]
+failures = []
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what)
+    if not condition:
+        failures.append(what)
+
+
+def main():
+    library, virtual_module = sys.argv[1], sys.argv[2]
+    process = subprocess.Popen(
+        [virtual_module, "--control", "-", *DEVICES],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        for line in process.stdout:
+            print("virtual module:", line.rstrip())
+            if line.startswith("ready"):
+                break
+        else:
+            print("ksv-virtual-module ended before its devices were ready")
+            return 1
+        run(library)
+    finally:
+        process.stdin.close()  # end of input removes the devices
+        process.wait(timeout=10)
+    return 1 if failures else 0
+
+
+def run(library):
+    ksvhid.load(library)
+    check(ksvhid.version() == (1, 3, 170), "version 1.3.170")
+    serials = ksvhid.list_modules()
+    check(serials == ["PY-1", b"PY-\xb5-2"], f"list: {serials!r}")
+
+    command = bytes(range(1, 11))
+    with ksvhid.open("PY-1") as module:
+        reply = module.exchange(command)
+        expected = bytes(b ^ 0xFF for b in command.ljust(63, b"\0"))
+        check(reply == (ksvhid.Result.REPORT_ID_1, expected), f"exchange on PY-1: {reply!r}")
+        check(ksvhid.list_modules() == [b"PY-\xb5-2"], "an open module is not listed")
+        try:
+            ksvhid.open("PY-1")
+            check(False, "a module already open is not opened again")
+        except ksvhid.ModuleNotFound:
+            check(True, "a module already open is not opened again")
+    check(module.closed and ksvhid.list_modules() == serials, "closed, listed again")
+
+    with ksvhid.open(b"PY-\xb5-2") as module:
+        reply = module.exchange(b"\x42")
+        check(reply == (ksvhid.Result.REPORT_ID_2, b"\x42".ljust(63, b"\0")), f"exchange: {reply!r}")
+    # The str the device reports opens it too.
+    with ksvhid.open("PY-\u00b5-2") as module:
+        check(module.exchange(b"\x43").result == ksvhid.Result.REPORT_ID_2, "opened by str")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
