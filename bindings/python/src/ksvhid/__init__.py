@@ -25,6 +25,7 @@ from ._module import (
     Reply,
     Result,
     Serial,
+    open_module,
 )
 
 __all__ = [
@@ -60,6 +61,9 @@ class Version(NamedTuple):
     major: int
     minor: int
     build: int
+
+    def __str__(self) -> str:
+        return f"{self.major}.{self.minor}.{self.build}"
 
 
 def load(path: Union[str, "os.PathLike[str]", None] = None) -> Library:
@@ -132,7 +136,7 @@ def open(serial: Serial) -> Module:  # noqa: A001 - reads as ksvhid.open(...)
     number into it: the low byte of each UTF-16 unit. So the text a device reports, and what
     list_modules() gave, both open it.
     """
-    return Module(library(), serial, _to_text(serial))
+    return open_module(library(), serial, _to_text(serial))
 
 
 def _from_text(text: bytes) -> Serial:

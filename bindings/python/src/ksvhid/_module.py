@@ -10,7 +10,15 @@ from typing import NamedTuple, Optional, Type, Union
 
 from ._library import COMMAND_BYTES, REPLY_BYTES, Library
 
-__all__ = ["Result", "Reply", "ExchangeError", "ExchangeTimeout", "ModuleNotFound", "Module"]
+__all__ = [
+    "Result",
+    "Reply",
+    "ExchangeError",
+    "ExchangeTimeout",
+    "ModuleNotFound",
+    "Module",
+    "open_module",
+]
 
 
 class Result(enum.IntEnum):
@@ -65,7 +73,7 @@ class ExchangeError(OSError):
         except ValueError:
             self.result = None
             self.name = "UNKNOWN"
-        super().__init__(f"exchange failed: {code} ({self.name})")
+        super().__init__(f"exchange failed with {code} ({self.name})")
 
 
 class ExchangeTimeout(ExchangeError, TimeoutError):
@@ -85,15 +93,10 @@ class Module:
     Exchanges on one module run one at a time: a lock serialises threads that share the object.
     """
 
-    def __init__(self, library: Library, serial: Serial, encoded: bytes) -> None:
-        handle = ctypes.c_void_p()
-        if library.open(ctypes.byref(handle), encoded) != 1:
-            raise ModuleNotFound(
-                f"no module with serial number {serial!r} could be opened: it is absent, "
-                "or held open by another program (or by this one)"
-            )
+    def __init__(self, library: Library, serial: Serial, handle: int) -> None:
+        """Takes over `handle`, a module opened through `library`; ksvhid.open() makes these."""
         self._library = library
-        self._handle: Optional[int] = handle.value
+        self._handle: Optional[int] = handle
         self._lock = threading.Lock()
         self.serial = serial
 
@@ -153,3 +156,14 @@ class Module:
             if self._handle is not None:
                 self._library.close(self._handle)
                 self._handle = None
+
+
+def open_module(library: Library, serial: Serial, text: bytes) -> Module:
+    """Opens the first free module whose serial number text is `text`."""
+    handle = ctypes.c_void_p()
+    if library.open(ctypes.byref(handle), text) != 1 or handle.value is None:
+        raise ModuleNotFound(
+            f"no module with serial number {serial!r} could be opened: it is absent, "
+            "or held open by another program (or by this one)"
+        )
+    return Module(library, serial, handle.value)
