@@ -7,7 +7,8 @@
 #   4. windows-devices: the 64-bit DLL under Wine in the test guest, against virtual HID devices
 #   5. windows32-wine: the 32-bit Windows DLL (i686), and the same tests under 32-bit Wine
 #   6. windows32-devices: the 32-bit DLL under 32-bit Wine in the test guest
-#   7. formatting of the sources
+#   7. the Python package against the simulator library
+#   8. formatting of the sources
 # Ends with one line "N passed, N failed": the tests of every CTest run, plus one for each other
 # check (a failed build counts as one failed test).
 set -uo pipefail
@@ -92,6 +93,21 @@ fuzz_test() {  # DIR
   tests/fuzz/run-fuzz.sh "$dir" "$tally"
 }
 
+python_suite() {  # the Python package's tests against the simulator library of the Linux build
+  local log=$build/python.pytest.log status=0
+  KSVHID_LIBRARY=$build/linux/simulator/libKSVHidApi.so.1 PYTHONDONTWRITEBYTECODE=1 \
+    /usr/bin/python3 -m pytest -p no:cacheprovider -q bindings/python/tests | tee "$log" ||
+    status=$?
+  # The closing line, e.g. "2 failed, 31 passed in 9.1s"; errors count as failures.
+  local summary p f e
+  summary=$(tail -n 1 "$log")
+  p=$(grep -o '[0-9]\+ passed' <<<"$summary" | cut -d' ' -f1)
+  f=$(grep -o '[0-9]\+ failed' <<<"$summary" | cut -d' ' -f1)
+  e=$(grep -o '[0-9]\+ errors\?' <<<"$summary" | cut -d' ' -f1)
+  [ -n "$p$f$e" ] && echo "${p:-0} $((${f:-0} + ${e:-0}))" >"$tally"
+  return "$status"
+}
+
 format_check() {
   git ls-files '*.cpp' '*.h' '*.hpp' '*.c' | xargs clang-format --dry-run --Werror
 }
@@ -111,6 +127,7 @@ suite "windows-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$bu
 KSV_WINEPREFIX=$wine_prefix32 suite "windows32-wine" configure_build_test "$build/windows32" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake"
 suite "windows32-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows32"
+suite "python" python_suite
 suite "format" format_check
 
 # Wine's background processes outlive the tests; end them.

@@ -7,7 +7,7 @@ import ctypes.util
 import os
 import sys
 import threading
-from typing import Callable, List, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 __all__ = ["LibraryNotFound", "Library", "find_library", "ENV_LIBRARY"]
 
@@ -60,8 +60,10 @@ class Library:
             [Optional[int], ctypes.Array[ctypes.c_char], ctypes.Array[ctypes.c_char]], int
         ] = _proto(d.SendReceiveKestrovanHID, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p])
         self.close: Callable[[Optional[int]], int] = _proto(d.CloseKestrovanHID, [ctypes.c_void_p])
-        self._version = _proto(d.GetKestrovanHIDversion, [int_p, int_p, int_p])
-        self._set_mode = _proto(d.SetModuleMode, [ctypes.c_int])
+        self._version: Callable[[Any, Any, Any], int] = _proto(
+            d.GetKestrovanHIDversion, [int_p, int_p, int_p]
+        )
+        self._set_mode: Callable[[int], int] = _proto(d.SetModuleMode, [ctypes.c_int])
 
     def __repr__(self) -> str:
         return f"<ksvhid.Library {self.path!r}>"
@@ -86,10 +88,11 @@ class Library:
             return self._mode
 
 
-def _proto(function: "ctypes._CFuncPtr", argtypes: list) -> Callable:  # type: ignore[name-defined]
+def _proto(function: Any, argtypes: List[Any]) -> Any:
+    """Declares a function of the library: these arguments, an int result."""
     function.argtypes = argtypes
     function.restype = ctypes.c_int
-    return function  # type: ignore[no-any-return]
+    return function
 
 
 def _search_description() -> str:
