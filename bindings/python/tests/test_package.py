@@ -84,6 +84,9 @@ def test_refused_exchanges_make_no_call():
     module = ksvhid.Module(fake, "S", 7)
     with pytest.raises(ValueError):
         module.exchange(bytes(64))
+    for wrong in ("text", 5, [1, 2]):
+        with pytest.raises(TypeError):
+            module.exchange(wrong)
     module.close()
     with pytest.raises(ValueError):
         module.exchange(b"\x01")

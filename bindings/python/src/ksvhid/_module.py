@@ -125,7 +125,7 @@ class Module:
     def closed(self) -> bool:
         return self._handle is None
 
-    def exchange(self, command: bytes = b"") -> Reply:
+    def exchange(self, command: Union[bytes, bytearray, memoryview] = b"") -> Reply:
         """Sends `command` (up to 63 bytes, zero-padded) and waits for the reply.
 
         Returns a Reply for report IDs 1, 2 and 3, and also for a reply with another report ID
@@ -135,7 +135,7 @@ class Module:
         """
         if isinstance(command, str):
             raise TypeError("command must be bytes, not str")
-        payload = bytes(command)
+        payload = memoryview(command).tobytes()  # bytes(5) would make five zero bytes of an int
         if len(payload) > COMMAND_BYTES:
             raise ValueError(f"command of {len(payload)} bytes; at most {COMMAND_BYTES} fit")
         request = ctypes.create_string_buffer(payload, COMMAND_BYTES)
