@@ -132,7 +132,9 @@ def test_serial_text(serial, text):
     assert ksvhid._to_text(serial) == text
 
 
-@pytest.mark.parametrize("serial, error", [("a\0b", ValueError), (b"\0", ValueError), (5, TypeError)])
+@pytest.mark.parametrize(
+    "serial, error", [("a\0b", ValueError), (b"\0", ValueError), (5, TypeError)]
+)
 def test_serial_refused(serial, error):
     with pytest.raises(error):
         ksvhid.open(serial)
@@ -185,4 +187,5 @@ def test_nothing_found_names_the_places_tried():
     if run.returncode == 0:
         pytest.skip("a KSVHidApi library is installed on this system")
     assert "LibraryNotFound" in run.stderr
-    assert "libKSVHidApi.so.1 through the dynamic loader (LD_LIBRARY_PATH=/nonexistent" in run.stderr
+    assert "libKSVHidApi.so.1 through the dynamic loader" in run.stderr
+    assert "LD_LIBRARY_PATH=/nonexistent" in run.stderr

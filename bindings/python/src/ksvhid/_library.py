@@ -97,7 +97,7 @@ def _proto(function: Any, argtypes: List[Any]) -> Any:
 
 def _search_description() -> str:
     if _WINDOWS:
-        return f"{_SYSTEM_NAME} through the system's DLL search (the application's folder, System32)"
+        return f"{_SYSTEM_NAME} through the system's DLL search (the program's folder, System32)"
     where = os.environ.get("LD_LIBRARY_PATH")
     extra = f"LD_LIBRARY_PATH={where}, " if where else "LD_LIBRARY_PATH unset, "
     return f"{_SYSTEM_NAME} through the dynamic loader ({extra}the ld.so cache, /lib, /usr/lib)"

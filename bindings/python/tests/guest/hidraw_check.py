@@ -73,7 +73,8 @@ def run(library):
 
     with ksvhid.open(b"PY-\xb5-2") as module:
         reply = module.exchange(b"\x42")
-        check(reply == (ksvhid.Result.REPORT_ID_2, b"\x42".ljust(63, b"\0")), f"exchange: {reply!r}")
+        expected = b"\x42".ljust(63, b"\0")
+        check(reply == (ksvhid.Result.REPORT_ID_2, expected), f"exchange on PY-\u00b5-2: {reply!r}")
     # The str the device reports opens it too.
     with ksvhid.open("PY-\u00b5-2") as module:
         check(module.exchange(b"\x43").result == ksvhid.Result.REPORT_ID_2, "opened by str")
