@@ -42,41 +42,26 @@ class FakeLibrary:
         return 1
 
 
-@pytest.mark.parametrize("code", [1, 0, 3, -15, -16])
-def test_results_with_a_reply(code):
-    reply = ksvhid.Module(FakeLibrary(code), "S", 7).exchange(b"\x01")
-    assert reply == (code, b"\xaa" * 63) and reply.result is R(code)
-
-
-@pytest.mark.parametrize("code", [-2, -3, -7, -12, -14, -255])
-def test_results_that_raise(code):
-    with pytest.raises(ksvhid.ExchangeError) as caught:
-        ksvhid.Module(FakeLibrary(code), "S", 7).exchange(b"\x01")
-    assert (caught.value.code, caught.value.name) == (code, R(code).name)
-    assert str(code) in str(caught.value)
-    assert not isinstance(caught.value, TimeoutError)
-
-
-def test_timeout_raises_exchange_timeout():
-    with pytest.raises(ksvhid.ExchangeTimeout) as caught:
-        ksvhid.Module(FakeLibrary(-1), "S", 7).exchange(b"")
-    assert isinstance(caught.value, TimeoutError) and isinstance(caught.value, ksvhid.ExchangeError)
-
-
-@pytest.mark.parametrize("code", [2, -17, 4])
-def test_unknown_result_raises(code):
-    with pytest.raises(ksvhid.ExchangeError) as caught:
-        ksvhid.Module(FakeLibrary(code), "S", 7).exchange(b"")
-    assert (caught.value.code, caught.value.name, caught.value.result) == (code, "UNKNOWN", None)
-
-
-def test_command_is_padded_and_handle_passed():
-    fake = FakeLibrary()
+@pytest.mark.parametrize(
+    "code, raises",
+    [(1, None), (0, None), (3, None), (-15, None), (-16, None), (-1, ksvhid.ExchangeTimeout)]
+    + [(code, ksvhid.ExchangeError) for code in (-2, -3, -7, -12, -14, -255, 2, -17)],
+)
+def test_result_codes(code, raises):
+    fake = FakeLibrary(code)
     module = ksvhid.Module(fake, "S", 7)
-    module.exchange(b"\x01\x02")
-    module.close()
-    module.close()
-    assert fake.calls == [("exchange", 7, b"\x01\x02" + bytes(61)), ("close", 7)]
+    if raises is None:
+        reply = module.exchange(b"\x01\x02")
+        assert reply == (code, b"\xaa" * 63) and reply.result is R(code)
+    else:
+        with pytest.raises(raises) as caught:
+            module.exchange(b"\x01\x02")
+        error = caught.value
+        name = R(code).name if code in list(R) else "UNKNOWN"
+        assert (error.code, error.name, type(error)) == (code, name, raises)
+        assert f"{code} ({name})" in str(error)
+        assert isinstance(error, TimeoutError) == (code == -1)
+    assert fake.calls == [("exchange", 7, b"\x01\x02" + bytes(61))]
 
 
 def test_refused_exchanges_make_no_call():
