@@ -129,7 +129,7 @@ PathBlock SimulatedHidPlatform::GetInterfacePath(InterfaceListToken list,
   if (lists_.count(Key(list)) == 0 || device >= devices_.size()) {
     return {};
   }
-  const DeviceState& state = devices_[device];
+  const DeviceState& state = devices_[static_cast<std::size_t>(device)];
   if (state.gone || !state.description.present || state.description.path_unreadable) {
     return {};  // gone since the list was made, or its path cannot be read
   }
