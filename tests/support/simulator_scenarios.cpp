@@ -59,18 +59,6 @@ class Findings {
   std::vector<std::string> lines_;
 };
 
-void SetSimulation(const std::string& path) {
-#ifdef _WIN32
-  _putenv_s("KSVHID_SIMULATION", path.c_str());
-#else
-  if (path.empty()) {
-    unsetenv("KSVHID_SIMULATION");
-  } else {
-    setenv("KSVHID_SIMULATION", path.c_str(), 1);
-  }
-#endif
-}
-
 std::string WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
   return path;
@@ -86,7 +74,7 @@ std::string ReadFile(const std::string& path) {
 void WithSimulator(const SimulatorRun& run, const std::string& simulation, Findings& findings,
                    const std::function<void(const ExportTable&)>& body,
                    const std::string& stderr_file = {}) {
-  SetSimulation(simulation);
+  ksv::tool::SetSimulationFile(simulation);
   int saved_stderr = -1;
   if (!stderr_file.empty()) {
     std::fflush(stderr);
@@ -109,7 +97,7 @@ void WithSimulator(const SimulatorRun& run, const std::string& simulation, Findi
     KSV_DUP2(saved_stderr, KSV_FILENO(stderr));
     KSV_CLOSE(saved_stderr);
   }
-  SetSimulation("");
+  ksv::tool::SetSimulationFile("");
 }
 
 std::vector<std::string> Names(const ExportTable& api) {

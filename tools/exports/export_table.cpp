@@ -129,4 +129,16 @@ std::string FileHolding(const void* address) {
 #endif
 }
 
+void SetSimulationFile(const std::string& path) {
+#ifdef _WIN32
+  _putenv_s("KSVHID_SIMULATION", path.c_str());
+#else
+  if (path.empty()) {
+    unsetenv("KSVHID_SIMULATION");
+  } else {
+    setenv("KSVHID_SIMULATION", path.c_str(), 1);
+  }
+#endif
+}
+
 }  // namespace ksv::tool

@@ -71,4 +71,8 @@ class LoadedLibrary {
   ExportTable exports_;
 };
 
+// Names the simulation file that a simulator library loaded after this call reads
+// (KSVHID_SIMULATION); an empty path removes the variable, so the built-in set applies.
+void SetSimulationFile(const std::string& path);
+
 }  // namespace ksv::tool

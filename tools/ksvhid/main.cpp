@@ -236,18 +236,6 @@ std::optional<ksv::tool::LoadedLibrary> LoadSimulator(std::string& error) {
   return library;
 }
 
-void SetSimulationFile(const std::string& path) {
-#ifdef _WIN32
-  _putenv_s("KSVHID_SIMULATION", path.c_str());
-#else
-  if (path.empty()) {
-    unsetenv("KSVHID_SIMULATION");
-  } else {
-    setenv("KSVHID_SIMULATION", path.c_str(), 1);
-  }
-#endif
-}
-
 // `simulation check FILE`: the simulator's own reading of the file, and its own message.
 int CheckSimulation(const std::string& path) {
   std::string error;
@@ -295,7 +283,7 @@ int Run(const std::vector<std::string>& args) {
   if (options.simulated || !options.simulation_file.empty()) {
     // The simulator reads the variable once, when it is first called: --simulated is the
     // built-in set whatever the environment says.
-    SetSimulationFile(options.simulation_file);
+    ksv::tool::SetSimulationFile(options.simulation_file);
     std::string error;
     simulator = LoadSimulator(error);
     if (!simulator) {
