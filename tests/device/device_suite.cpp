@@ -40,7 +40,7 @@ enum class Answer {
 
 struct TestDevice {
   const char* id;
-  const char* spec;  // ksv-virtual-module device description
+  const char* description;  // ksv-virtual-module device description
   std::uint16_t vendor;
   std::uint16_t product;
   const char* text;  // the serial number text the library gives (low bytes of the units)
@@ -105,7 +105,7 @@ bool IsModule(const TestDevice& d, int mode) {
 // Whether the platform can open the device at all (see Options). Only serial numbers carry
 // non-ASCII text in the table.
 bool Reachable(const TestDevice& d, const Options& options) {
-  const bool non_ascii = std::any_of(d.spec, d.spec + std::strlen(d.spec),
+  const bool non_ascii = std::any_of(d.description, d.description + std::strlen(d.description),
                                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
   return options.non_ascii_serials_open || !non_ascii;
 }
@@ -504,7 +504,7 @@ void RemovedDuringRead(const Exports& api) {
 
 void PrintDevices() {
   for (const TestDevice& d : kDevices) {
-    std::printf("%s\n", d.spec);
+    std::printf("%s\n", d.description);
   }
 }
 

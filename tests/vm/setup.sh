@@ -132,8 +132,8 @@ if [ "$force" = 1 ] || [ "$(cat "$kdir/.done" 2>/dev/null)" != "${modules[*]}" ]
     img=$kdir/root/boot/vmlinuz-$kver
     found=0
     # name : magic (tr escapes) : replacement of the same length minus one
-    for spec in 'xz:\3757zXZ\000:abcde' 'zstd:(\265/\375:xxx' 'gzip:\037\213\010:xy'; do
-        IFS=: read -r name magic repl <<<"$spec"
+    for entry in 'xz:\3757zXZ\000:abcde' 'zstd:(\265/\375:xxx' 'gzip:\037\213\010:xy'; do
+        IFS=: read -r name magic repl <<<"$entry"
         case $name in
             xz) cmd=(xz -dc) ;;
             zstd) cmd=(zstd -dc) ;;
