@@ -18,7 +18,6 @@
 #include <setupapi.h>
 #else
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
@@ -30,11 +29,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "KSVHidApi.h"
+#include "export_table.h"
 
 namespace ksv::test {
 namespace {
@@ -44,13 +44,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kModules = 2;
 constexpr int kSerialBytes = 256;
 constexpr int kSettleSeconds = 10;
-
-struct Exports {
-  int(KSVHID_CALL* number)(void) = nullptr;
-  int(KSVHID_CALL* name)(int, char*) = nullptr;
-  int(KSVHID_CALL* open)(KSVHidHandle*, const char*) = nullptr;
-  int(KSVHID_CALL* close)(KSVHidHandle) = nullptr;
-};
 
 #ifdef _WIN32
 constexpr const char* kSystem = "wine";
@@ -105,26 +98,13 @@ bool RawWalk() {
   return true;
 }
 
-template <typename Fn>
-void Resolve(HMODULE module, const char* name, Fn& out) {
-  out = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-bool Load(std::string path, Exports& api) {
+// Wine maps the host's / to drive Z:.
+std::string LibraryPath(std::string path) {
   if (!path.empty() && path[0] == '/') {
     path = "Z:" + path;
   }
   std::replace(path.begin(), path.end(), '/', '\\');
-  HMODULE module = LoadLibraryA(path.c_str());
-  if (module == nullptr) {
-    std::printf("cannot load %s: error %lu\n", path.c_str(), GetLastError());
-    return false;
-  }
-  Resolve(module, "GetKestrovanHIDnumber", api.number);
-  Resolve(module, "GetKestrovanHIDName", api.name);
-  Resolve(module, "OpenKestrovanHID", api.open);
-  Resolve(module, "CloseKestrovanHID", api.close);
-  return true;
+  return path;
 }
 #else
 constexpr const char* kSystem = "linux";
@@ -165,23 +145,7 @@ bool RawWalk() {
   return true;
 }
 
-template <typename Fn>
-void Resolve(void* module, const char* name, Fn& out) {
-  out = reinterpret_cast<Fn>(dlsym(module, name));
-}
-
-bool Load(const std::string& path, Exports& api) {
-  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) {
-    std::printf("cannot load %s: %s\n", path.c_str(), dlerror());
-    return false;
-  }
-  Resolve(module, "GetKestrovanHIDnumber", api.number);
-  Resolve(module, "GetKestrovanHIDName", api.name);
-  Resolve(module, "OpenKestrovanHID", api.open);
-  Resolve(module, "CloseKestrovanHID", api.close);
-  return true;
-}
+std::string LibraryPath(std::string path) { return path; }
 #endif
 
 // Milliseconds one call of `body` takes; a body that fails gives -1.
@@ -202,30 +166,26 @@ double Median(std::vector<double> times) {
 // the three forms.
 struct Subject {
   std::string label;
-  Exports api;
+  std::optional<tool::LoadedLibrary> library;
   char last[kSerialBytes] = {};
   std::vector<double> times[3];  // count, name, open
 };
 
 bool Ready(Subject& subject, int interfaces, int wait_seconds) {
-  Exports& api = subject.api;
-  if (api.number == nullptr || api.name == nullptr || api.open == nullptr || api.close == nullptr) {
-    std::printf("%s: an export is missing\n", subject.label.c_str());
-    return false;
-  }
+  const tool::ExportTable& api = subject.library->exports();
   // The system may list the devices some time after they were made (Wine does).
   const auto deadline = Clock::now() + std::chrono::seconds(wait_seconds);
-  while ((PresentInterfaces() < interfaces || api.number() != kModules) &&
+  while ((PresentInterfaces() < interfaces || api.GetKestrovanHIDnumber() != kModules) &&
          Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
-  const int modules = api.number();
+  const int modules = api.GetKestrovanHIDnumber();
   if (modules != kModules) {
     std::printf("%s: %d modules listed among %d interfaces, not %d\n", subject.label.c_str(),
                 modules, PresentInterfaces(), kModules);
     return false;
   }
-  if (api.name(kModules - 1, subject.last) != 1) {
+  if (api.GetKestrovanHIDName(kModules - 1, subject.last) != 1) {
     std::printf("%s: the last module has no name\n", subject.label.c_str());
     return false;
   }
@@ -234,16 +194,18 @@ bool Ready(Subject& subject, int interfaces, int wait_seconds) {
 
 // One timed call of each form.
 void TimeOnce(Subject& subject) {
-  const Exports& api = subject.api;
-  subject.times[0].push_back(TimeMs([&] { return api.number() == kModules; }));
+  const tool::ExportTable& api = subject.library->exports();
+  subject.times[0].push_back(TimeMs([&] { return api.GetKestrovanHIDnumber() == kModules; }));
   subject.times[1].push_back(TimeMs([&] {
     char serial[kSerialBytes];
-    return api.name(kModules - 1, serial) == 1 && std::strcmp(serial, subject.last) == 0;
+    return api.GetKestrovanHIDName(kModules - 1, serial) == 1 &&
+           std::strcmp(serial, subject.last) == 0;
   }));
   KSVHidHandle handle = nullptr;
-  subject.times[2].push_back(TimeMs([&] { return api.open(&handle, subject.last) == 1; }));
+  subject.times[2].push_back(
+      TimeMs([&] { return api.OpenKestrovanHID(&handle, subject.last) == 1; }));
   if (subject.times[2].back() >= 0) {
-    api.close(handle);
+    api.CloseKestrovanHID(handle);
   }
 }
 
@@ -263,7 +225,10 @@ int Main(int argc, char** argv) {
     } else if (const std::size_t eq = arg.find('='); eq != std::string::npos) {
       subjects.emplace_back();
       subjects.back().label = arg.substr(0, eq);
-      if (!Load(arg.substr(eq + 1), subjects.back().api)) {
+      std::string error;
+      subjects.back().library = tool::LoadedLibrary::Load(LibraryPath(arg.substr(eq + 1)), error);
+      if (!subjects.back().library) {
+        std::printf("%s\n", error.c_str());
         return 1;
       }
     } else {
