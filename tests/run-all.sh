@@ -109,7 +109,15 @@ python_suite() {  # the Python package's tests against the simulator library of 
 }
 
 format_check() {
-  git ls-files '*.cpp' '*.h' '*.hpp' '*.c' | xargs clang-format --dry-run --Werror
+  local status=0 doc target
+  git ls-files '*.cpp' '*.h' '*.hpp' '*.c' | xargs clang-format --dry-run --Werror || status=1
+  # Every relative link of the README and docs/ names a file of the tree.
+  for doc in README.md docs/*.md; do
+    for target in $(grep -oE '\]\([^):]+\)' "$doc" | sed -E 's/^\]\(([^)#]*).*/\1/'); do
+      [ -e "$(dirname "$doc")/$target" ] || { echo "$doc: no such file: $target"; status=1; }
+    done
+  done
+  return "$status"
 }
 
 # Each Windows build's tests run in a Wine prefix of their own: a 32-bit one for the 32-bit DLL.

@@ -1,6 +1,6 @@
 // How the Linux realisation translates errno values to the Windows error numbers behind the
-// exchange's result codes (tabled in the README). A pure function, so that the table is tested as
-// a table on any system.
+// exchange's result codes (tabled in docs/linux-and-windows.md). A pure function, so that the table
+// is tested as a table on any system.
 #pragma once
 
 #include <cerrno>

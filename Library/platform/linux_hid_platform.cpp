@@ -5,7 +5,7 @@
 // descriptor 0 is a valid handle) beside the node's device number, which is checked before the
 // descriptor is read, written or closed. Opens are exclusive through an advisory lock, as the
 // Windows share mode makes them. Error numbers are translated to the Windows numbers the exchange
-// maps to its result codes (linux_errno.h, tabled in the README).
+// maps to its result codes (linux_errno.h, tabled in docs/linux-and-windows.md).
 //
 // How the start / wait / complete model of the table is realised here. hidraw has no overlapped
 // I/O, and it needs none: a write is synchronous in the kernel, and an input report that nobody

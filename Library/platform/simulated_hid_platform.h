@@ -165,7 +165,7 @@ class SimulatedHidPlatform final : public HidPlatform {
 // The built-in set: a non-module first, then modules for every mode and each kind of answer.
 const std::vector<SimulatedDevice>& BuiltInSimulatedDevices();
 
-// The devices a simulation file describes (the JSON format in the README), or nothing with
+// The devices a simulation file describes (the JSON format in docs/simulator.md), or nothing with
 // `error` set to one line: the file, the module or line where known, and what is wrong.
 std::optional<std::vector<SimulatedDevice>> LoadSimulation(const std::string& path,
                                                            std::string& error);

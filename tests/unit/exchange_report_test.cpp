@@ -124,7 +124,8 @@ TEST(MapTransferErrorTest, EveryMappedNumberAndSomeOthers) {
   EXPECT_EQ(MapTransferError({TransferEnd::kFailedWait, 0, 997}), kResultWaitFailed);
 }
 
-// The Linux errno translation, read through to the result code, as the README tables it.
+// The Linux errno translation, read through to the result code (tabled in
+// docs/linux-and-windows.md).
 TEST(LinuxErrnoTest, EachErrnoGivesItsResultInEachDirection) {
   using D = TransferDirection;
   const struct {
