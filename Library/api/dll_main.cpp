@@ -1,4 +1,0 @@
-// Library entry: nothing to set up or tear down.
-#include <windows.h>
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
