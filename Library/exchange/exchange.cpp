@@ -1,7 +1,5 @@
 #include "exchange/exchange.h"
 
-#include <cstring>
-
 namespace ksv {
 namespace {
 
@@ -133,11 +131,7 @@ ExchangeResult ExchangeReport(HidPlatform& platform, DeviceHandle handle, std::u
 }
 
 int SendReceive(HidPlatform& platform, DeviceHandle handle, const char* command, char* reply) {
-  try {
-    return ExchangeReport(platform, handle, kCommandReportId, command, reply);
-  } catch (...) {
-    return kResultOther;
-  }
+  return ExchangeReport(platform, handle, kCommandReportId, command, reply);
 }
 
 }  // namespace ksv

@@ -30,7 +30,7 @@ inline constexpr std::uint32_t kWaitLimitMs = 2000;
 ExchangeResult ExchangeReport(HidPlatform& platform, DeviceHandle handle, std::uint8_t report_id,
                               const char* command, char* reply);
 
-// The exchange export: report ID 1, 63 payload bytes, any C++ exception turned into -255.
+// The exchange export's exchange: report ID 1, 63 payload bytes.
 int SendReceive(HidPlatform& platform, DeviceHandle handle, const char* command, char* reply);
 
 }  // namespace ksv

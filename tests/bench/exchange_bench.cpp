@@ -12,6 +12,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "api/guard.h"
 #include "exchange/exchange.h"
 
 namespace {
@@ -118,10 +119,13 @@ void Run(benchmark::State& state, bool pending, bool through_barrier) {
 
   const std::uint64_t before = g_allocations.load(std::memory_order_relaxed);
   for (auto _ : state) {
-    const int result = through_barrier
-                           ? ksv::SendReceive(module, handle, command.data(), reply.data())
-                           : ksv::ExchangeReport(module, handle, ksv::kCommandReportId,
-                                                 command.data(), reply.data());
+    const int result =
+        through_barrier
+            ? ksv::CallGuarded(
+                  ksv::kResultOther,
+                  [&] { return ksv::SendReceive(module, handle, command.data(), reply.data()); })
+            : ksv::ExchangeReport(module, handle, ksv::kCommandReportId, command.data(),
+                                  reply.data());
     benchmark::DoNotOptimize(result);
     benchmark::DoNotOptimize(reply.data());
     if (result != 1) {

@@ -8,7 +8,7 @@
 namespace ksv::test {
 namespace {
 
-constexpr std::uint32_t kFaultStartError = 31;   // ERROR_GEN_FAILURE, maps to no specific code
+constexpr std::uint32_t kFaultStartError = kErrorGenFailure;  // maps to no specific code
 constexpr std::uint16_t kSerialFiller = 0xAAAA;  // what lies past a serial's terminator
 constexpr std::uint8_t kLateCompletionByte = 0xEE;
 
@@ -64,7 +64,11 @@ bool SimulatedPlatform::Step(Op op, int interface_index, std::uint32_t value,
     return false;
   }
   ++operations_;
-  return fail_operation != 0 && operations_ == fail_operation;
+  const bool fails = fail_operation != 0 && operations_ == fail_operation;
+  if (fails && fail_throws) {
+    throw std::runtime_error("simulated platform failure");
+  }
+  return fails;
 }
 
 void SimulatedPlatform::ReleaseError(const std::string& what) { release_errors_.push_back(what); }

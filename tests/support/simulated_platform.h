@@ -119,6 +119,8 @@ class SimulatedPlatform final : public HidPlatform {
   // list, a failed lookup of one entry, no path block, a refused open, unreadable IDs or serial, no
   // event, a start or a discard failing with error 31, a failed wait. 0: nothing fails.
   std::uint64_t fail_operation = 0;
+  // Makes that operation throw std::runtime_error instead.
+  bool fail_throws = false;
   // Makes the next operation of this kind throw std::runtime_error.
   std::optional<Op> throw_on;
   // Makes event creation fail.

@@ -1,5 +1,7 @@
 // Every platform operation of a walk, failed in turn: the result must be one the scenario allows,
 // out-arguments are written only on 1, and everything acquired is released, whichever step fails.
+// Each operation is also made to throw: through the exports' guard the walk gives its "not found"
+// result, and the owners release everything as the exception leaves.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -9,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "api/guard.h"
 #include "core/module_mode.h"
 #include "discovery/walk.h"
 #include "simulated_platform.h"
@@ -37,7 +40,7 @@ using Form = std::function<std::string(test::SimulatedPlatform&)>;
 
 Form Counting() {
   return [](test::SimulatedPlatform& platform) {
-    const int count = CountModules(platform);
+    const int count = CallGuarded(0, [&] { return CountModules(platform); });
     EXPECT_TRUE(platform.Balanced()) << platform.Describe();
     return std::to_string(count);
   };
@@ -47,7 +50,7 @@ Form Naming(int ordinal) {
   return [ordinal](test::SimulatedPlatform& platform) -> std::string {
     std::array<char, 300> buffer;
     buffer.fill(kSentinel);
-    const int result = NameModule(platform, ordinal, buffer.data());
+    const int result = CallGuarded(0, [&] { return NameModule(platform, ordinal, buffer.data()); });
     EXPECT_TRUE(platform.Balanced()) << platform.Describe();
     const auto written =
         std::find_if(buffer.rbegin(), buffer.rend(), [](char c) { return c != kSentinel; });
@@ -65,7 +68,8 @@ Form Naming(int ordinal) {
 Form Opening(const std::string& serial) {
   return [serial](test::SimulatedPlatform& platform) -> std::string {
     DeviceHandle out = kUnwritten;
-    const int result = OpenModuleBySerial(platform, &out, serial.c_str());
+    const int result =
+        CallGuarded(0, [&] { return OpenModuleBySerial(platform, &out, serial.c_str()); });
     if (result != 1) {
       EXPECT_EQ(result, 0);
       EXPECT_EQ(out, kUnwritten) << "handle written although the result is 0";
@@ -87,17 +91,18 @@ TEST(DiscoveryFaultSweep, EveryFailingOperationGivesASensibleResultAndLeavesNoth
     Form form;
     std::string clean;            // the result without faults
     std::set<std::string> other;  // what a single failure may turn it into
+    std::string not_found;        // what a throw turns it into
   } cases[] = {
       // A failure for one interface passes over that interface only; a list that cannot be built
       // shows no module at all.
-      {"count", Counting(), "3", {"0", "2"}},
-      {"name 0", Naming(0), "A", {""}},
+      {"count", Counting(), "3", {"0", "2"}, "0"},
+      {"name 0", Naming(0), "A", {""}, ""},
       // The unreadable module holds ordinal 1; a failure that hides A moves B up into it.
-      {"name 1", Naming(1), "", {"B"}},
-      {"name 2", Naming(2), "B", {""}},
-      {"open A", Opening("A"), "m-a", {""}},
-      {"open B", Opening("B"), "m-b", {""}},
-      {"open missing", Opening("C"), "", {}},
+      {"name 1", Naming(1), "", {"B"}, ""},
+      {"name 2", Naming(2), "B", {""}, ""},
+      {"open A", Opening("A"), "m-a", {""}, ""},
+      {"open B", Opening("B"), "m-b", {""}, ""},
+      {"open missing", Opening("C"), "", {}, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -117,6 +122,11 @@ TEST(DiscoveryFaultSweep, EveryFailingOperationGivesASensibleResultAndLeavesNoth
         EXPECT_EQ(result, c.clean) << "a failure past the last operation changed the result";
       }
       seen.insert(result);
+
+      test::SimulatedPlatform throwing = Scenario();
+      throwing.fail_operation = k;
+      throwing.fail_throws = true;
+      EXPECT_EQ(c.form(throwing), k <= operations ? c.not_found : c.clean) << "with a throw";
     }
     // Every outcome the scenario allows is reached by some failure: the sweep hits the decisions.
     for (const std::string& expected : c.other) {

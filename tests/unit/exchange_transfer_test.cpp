@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "api/guard.h"
 #include "discovery/walk.h"
 #include "simulated_platform.h"
 
@@ -410,7 +411,12 @@ TEST(SendReceiveTest, ExceptionFromThePlatformGivesMinus255AndLeavesNothingBehin
     } else {
       rig.platform.throw_on = row.throws;
     }
-    EXPECT_EQ(SendReceive(rig.platform, rig.handle, rig.command.data(), rig.reply.data()), -255);
+    EXPECT_EQ(CallGuarded(kResultOther,
+                          [&] {
+                            return SendReceive(rig.platform, rig.handle, rig.command.data(),
+                                               rig.reply.data());
+                          }),
+              -255);
     EXPECT_FALSE(rig.platform.throw_on.has_value()) << "the throw did not happen";
     EXPECT_TRUE(rig.ReplyUntouched());
     // Whatever was in flight when the exception left was cancelled and waited for.
