@@ -1,12 +1,12 @@
 // The process-wide module mode: which devices count as modules and which replies are accepted.
-// It sits below discovery and exchange, which both read it; it reaches nothing but the standard
-// library.
+// It sits below discovery and exchange, which both read it; it reaches only the standard library
+// and the device identity type.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/hid_platform.h"
+#include "platform/device_identity.h"
 
 namespace ksv {
 

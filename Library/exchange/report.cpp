@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/windows_errors.h"
+
 namespace ksv {
 namespace {
 
@@ -12,20 +14,20 @@ struct ErrorResult {
 
 // Windows error numbers that have a code of their own.
 constexpr std::array<ErrorResult, 14> kErrorResults{{
-    {1, -3},     // ERROR_INVALID_FUNCTION
-    {2, -4},     // ERROR_FILE_NOT_FOUND
-    {3, -5},     // ERROR_PATH_NOT_FOUND
-    {4, -1},     // ERROR_TOO_MANY_OPEN_FILES: reported as a time-out
-    {5, -6},     // ERROR_ACCESS_DENIED
-    {6, -7},     // ERROR_INVALID_HANDLE
-    {8, -8},     // ERROR_NOT_ENOUGH_MEMORY
-    {10, -2},    // ERROR_BAD_ENVIRONMENT: reported as a failed wait
-    {14, -9},    // ERROR_OUTOFMEMORY
-    {19, -10},   // ERROR_WRITE_PROTECT
-    {29, -11},   // ERROR_WRITE_FAULT
-    {30, -12},   // ERROR_READ_FAULT
-    {87, -13},   // ERROR_INVALID_PARAMETER
-    {110, -14},  // ERROR_OPEN_FAILED
+    {kErrorInvalidFunction, -3},
+    {kErrorFileNotFound, -4},
+    {kErrorPathNotFound, -5},
+    {kErrorTooManyOpenFiles, -1},  // reported as a time-out
+    {kErrorAccessDenied, -6},
+    {kErrorInvalidHandle, -7},
+    {kErrorNotEnoughMemory, -8},
+    {kErrorBadEnvironment, -2},  // reported as a failed wait
+    {kErrorOutOfMemory, -9},
+    {kErrorWriteProtect, -10},
+    {kErrorWriteFault, -11},
+    {kErrorReadFault, -12},
+    {kErrorInvalidParameter, -13},
+    {kErrorOpenFailed, -14},
 }};
 
 }  // namespace

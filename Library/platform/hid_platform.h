@@ -23,17 +23,10 @@
 #include <optional>
 #include <utility>
 
-namespace ksv {
+#include "platform/device_identity.h"
+#include "platform/windows_errors.h"
 
-// The USB identifiers a device carries.
-struct DeviceIdentity {
-  std::uint16_t vendor = 0;
-  std::uint16_t product = 0;
-  friend constexpr bool operator==(DeviceIdentity a, DeviceIdentity b) {
-    return a.vendor == b.vendor && a.product == b.product;
-  }
-  friend constexpr bool operator!=(DeviceIdentity a, DeviceIdentity b) { return !(a == b); }
-};
+namespace ksv {
 
 // A device handle as the caller sees it: the Windows HANDLE, or an encoded descriptor elsewhere.
 using DeviceHandle = void*;
@@ -84,15 +77,10 @@ struct TransferRecord {
   EventToken event = nullptr;
 };
 
-// Windows-meaning numbers that cross into the logic.
-inline constexpr std::uint32_t kIoPending = 997;             // ERROR_IO_PENDING: transfer started
-inline constexpr std::uint32_t kWaitSignalled = 0;           // WAIT_OBJECT_0
-inline constexpr std::uint32_t kWaitTimedOut = 258;          // WAIT_TIMEOUT
-inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;     // WAIT_FAILED
-inline constexpr std::uint32_t kErrorInvalidHandle = 6;      // ERROR_INVALID_HANDLE
-inline constexpr std::uint32_t kErrorFileNotFound = 2;       // ERROR_FILE_NOT_FOUND
-inline constexpr std::uint32_t kErrorAccessDenied = 5;       // ERROR_ACCESS_DENIED
-inline constexpr std::uint32_t kErrorSharingViolation = 32;  // ERROR_SHARING_VIOLATION: in use
+// Windows-meaning wait results (the error numbers are in windows_errors.h).
+inline constexpr std::uint32_t kWaitSignalled = 0;        // WAIT_OBJECT_0
+inline constexpr std::uint32_t kWaitTimedOut = 258;       // WAIT_TIMEOUT
+inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;  // WAIT_FAILED
 
 // DiscardQueuedInput gives up after this many reports: more than any system queues for a handle.
 inline constexpr std::uint32_t kMaxDiscardedReports = 256;

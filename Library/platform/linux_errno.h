@@ -6,21 +6,11 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "platform/hid_platform.h"
+#include "platform/windows_errors.h"
 
 namespace ksv {
 
 enum class TransferDirection { kWrite, kRead };
-
-// Windows error numbers produced by the translation.
-inline constexpr std::uint32_t kWinTooManyOpenFiles = 4;  // its result is the time-out (-1)
-inline constexpr std::uint32_t kWinNotEnoughMemory = 8;
-inline constexpr std::uint32_t kWinOutOfMemory = 14;
-inline constexpr std::uint32_t kWinWriteFault = 29;
-inline constexpr std::uint32_t kWinReadFault = 30;
-inline constexpr std::uint32_t kWinGenFailure = 31;
-inline constexpr std::uint32_t kWinInvalidParameter = 87;
-inline constexpr std::uint32_t kWinDeviceNotConnected = 1167;
 
 // The Windows error number for a failed read or write with this errno.
 //   - ETIMEDOUT: the kernel gave up on a USB transfer after its own limit (a write to a module that
@@ -31,7 +21,7 @@ inline constexpr std::uint32_t kWinDeviceNotConnected = 1167;
 constexpr std::uint32_t WindowsErrorOf(int error, TransferDirection direction) {
   const bool write = direction == TransferDirection::kWrite;
   if (error == EAGAIN || error == EWOULDBLOCK) {
-    return write ? kWinTooManyOpenFiles : kWinGenFailure;
+    return write ? kErrorTooManyOpenFiles : kErrorGenFailure;  // a write's is the time-out (-1)
   }
   switch (error) {
     case EBADF:
@@ -40,25 +30,25 @@ constexpr std::uint32_t WindowsErrorOf(int error, TransferDirection direction) {
     case EPERM:
       return kErrorAccessDenied;
     case ENOMEM:
-      return kWinNotEnoughMemory;
+      return kErrorNotEnoughMemory;
     case ENOBUFS:
-      return kWinOutOfMemory;
+      return kErrorOutOfMemory;
     case EINVAL:
-      return kWinInvalidParameter;
+      return kErrorInvalidParameter;
     case EMFILE:
     case ENFILE:
     case ETIMEDOUT:
-      return kWinTooManyOpenFiles;
+      return kErrorTooManyOpenFiles;
     case EIO:
     case EPIPE:
     case EPROTO:
-      return write ? kWinWriteFault : kWinReadFault;
+      return write ? kErrorWriteFault : kErrorReadFault;
     case ENODEV:
     case ENXIO:
     case ESHUTDOWN:
-      return kWinDeviceNotConnected;
+      return kErrorDeviceNotConnected;
     default:
-      return kWinGenFailure;
+      return kErrorGenFailure;
   }
 }
 

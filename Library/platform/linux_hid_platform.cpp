@@ -318,7 +318,7 @@ class LinuxHidPlatform final : public HidPlatform {
     }
     // The descriptor is non-blocking: each read takes one queued report, EAGAIN says none is left.
     // Any other failure (EIO: the device is gone) also means that no stale report can be read any
-    // more; the write that follows then reports the device's state, as it did before the drain.
+    // more; the write that follows reports the device's state itself.
     for (std::uint32_t discarded = 0; discarded < kMaxDiscardedReports;) {
       if (read(fd, scratch, n) >= 0) {
         ++discarded;

@@ -1,7 +1,7 @@
 // HidPlatform over SetupAPI, HID.DLL and overlapped kernel file I/O.
 //
-// Each operation is one translation to the system call with the fixed arguments the library has
-// always used; nothing here decides what a result means for discovery or exchange.
+// Each operation is one translation to the system call, with the library's fixed arguments;
+// nothing here decides what a result means for discovery or exchange.
 #include <windows.h>
 
 #include <setupapi.h>
@@ -25,6 +25,15 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) <= sizeof(InterfaceRecord::bytes)
 static_assert(sizeof(OVERLAPPED) <= sizeof(TransferRecord::storage),
               "transfer record storage too small");
 static_assert(sizeof(GUID) == sizeof(HidClass::bytes), "class storage size");
+// The numbers that cross the boundary are the system's own.
+static_assert(kIoPending == ERROR_IO_PENDING && kWaitSignalled == WAIT_OBJECT_0 &&
+                  kWaitTimedOut == WAIT_TIMEOUT && kWaitFailed == WAIT_FAILED &&
+                  kErrorInvalidHandle == ERROR_INVALID_HANDLE &&
+                  kErrorAccessDenied == ERROR_ACCESS_DENIED &&
+                  kErrorSharingViolation == ERROR_SHARING_VIOLATION &&
+                  kErrorFileNotFound == ERROR_FILE_NOT_FOUND &&
+                  kErrorDeviceNotConnected == ERROR_DEVICE_NOT_CONNECTED,
+              "Windows numbers");
 
 constexpr DWORD kPresentInterfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;  // 0x12
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;                   // 0xC0000000
