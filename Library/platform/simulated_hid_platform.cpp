@@ -292,19 +292,18 @@ SimulatedHidPlatform::Clock::time_point SimulatedHidPlatform::ReadableAt(
 
 namespace {
 
-// The reply a device gives to an output report (report ID first).
-std::array<std::uint8_t, kSimulatedReportBytes> ReplyTo(const SimulatedDevice& d,
-                                                        const std::uint8_t* bytes,
-                                                        std::uint32_t n) {
+// The reply a device gives to an output report (report ID first); nothing from a silent device.
+std::optional<std::array<std::uint8_t, kSimulatedReportBytes>> ReplyTo(const SimulatedDevice& d,
+                                                                       const std::uint8_t* bytes,
+                                                                       std::uint32_t n) {
+  if (d.reply == SimulatedReply::kSilent) {
+    return std::nullopt;
+  }
   std::array<std::uint8_t, kSimulatedReportBytes> reply{};
   reply[0] = d.report_id;
   for (std::size_t i = 1; i < reply.size(); ++i) {
     const std::uint8_t sent = i < n ? bytes[i] : 0;
     switch (d.reply) {
-      case SimulatedReply::kEcho:
-      case SimulatedReply::kSilent:
-        reply[i] = sent;
-        break;
       case SimulatedReply::kPlusOne:
         reply[i] = static_cast<std::uint8_t>(sent + 1);
         break;
@@ -313,6 +312,9 @@ std::array<std::uint8_t, kSimulatedReportBytes> ReplyTo(const SimulatedDevice& d
         break;
       case SimulatedReply::kFixed:
         reply[i] = i - 1 < d.payload.size() ? d.payload[i - 1] : 0;
+        break;
+      default:  // kEcho
+        reply[i] = sent;
         break;
     }
   }
@@ -370,12 +372,12 @@ StartOutcome SimulatedHidPlatform::Start(DeviceHandle h, std::uint8_t* bytes, st
       // The command never reaches the device: no reply, and no exchange counted.
     } else if (d.unplug_after && ++device->exchanges > *d.unplug_after) {
       device->gone = true;  // it leaves now: the read that follows finds it gone
-    } else if (d.reply != SimulatedReply::kSilent) {
+    } else if (const auto answer = ReplyTo(d, bytes, n)) {
       if (device->replies.size() == kMostQueuedReplies) {
         device->replies.pop_front();
       }
       QueuedReply reply;
-      reply.bytes = ReplyTo(d, bytes, n);
+      reply.bytes = *answer;
       reply.count = std::min(d.length, kSimulatedReportBytes);
       reply.readable_at = ReadableAt(*device, now);
       device->replies.push_back(reply);
@@ -515,10 +517,6 @@ const std::vector<SimulatedDevice>& BuiltInSimulatedDevices() {
     };
   }();
   return devices;
-}
-
-std::unique_ptr<SimulatedHidPlatform> MakeSimulatedPlatform(std::vector<SimulatedDevice> devices) {
-  return std::make_unique<SimulatedHidPlatform>(std::move(devices), SimulatedTime::kReal);
 }
 
 }  // namespace ksv

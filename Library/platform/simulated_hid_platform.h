@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -81,9 +80,6 @@ struct SimulatedDevice {
 // Real time honours delays and time limits; instant time (for tests) lets every delay pass at
 // once and ends a wait for something that will not come at once with kWaitTimedOut.
 enum class SimulatedTime { kReal, kInstant };
-
-// The Windows error number of a transfer on a device that is gone.
-inline constexpr std::uint32_t kErrorDeviceNotConnected = 1167;
 
 class SimulatedHidPlatform final : public HidPlatform {
  public:
@@ -172,8 +168,5 @@ std::optional<std::vector<SimulatedDevice>> LoadSimulation(const std::string& pa
 
 // The one line that reports a bad simulation file (without its line end).
 std::string BadSimulationLine(const std::string& error);
-
-// A simulated platform over these devices, in real time.
-std::unique_ptr<SimulatedHidPlatform> MakeSimulatedPlatform(std::vector<SimulatedDevice> devices);
 
 }  // namespace ksv

@@ -4,7 +4,6 @@
 #include <exception>
 #include <iomanip>
 #include <iostream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -271,9 +270,8 @@ int Run(const std::vector<std::string>& args) {
       }
       devices = loaded ? std::move(*loaded) : std::vector<ksv::SimulatedDevice>{};
     }
-    const std::unique_ptr<ksv::SimulatedHidPlatform> platform =
-        ksv::MakeSimulatedPlatform(std::move(devices));
-    return ksv::tool::RunDiagnose(*platform, options.mode.value_or(0), options.json);
+    ksv::SimulatedHidPlatform platform(std::move(devices));
+    return ksv::tool::RunDiagnose(platform, options.mode.value_or(0), options.json);
   }
   if (options.command == "simulation") {
     return CheckSimulation(options.simulation_file);
