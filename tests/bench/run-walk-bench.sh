@@ -3,8 +3,9 @@
 # 28 HID interfaces (two modules, the rest virtual keyboards).
 #   bash tests/bench/run-walk-bench.sh LINUX_BUILD WINDOWS_BUILD [OTHER_LINUX_BUILD OTHER_WINDOWS_BUILD]
 #
-# LINUX_BUILD provides ksv-virtual-module, ksvhid_walk_bench and the library; WINDOWS_BUILD
-# provides bin/ksvhid_walk_bench.exe and bin/KSVHidApi.dll. The optional second pair, built from
+# Both builds are configured with -DKSV_BUILD_BENCHMARKS=ON. LINUX_BUILD provides
+# ksv-virtual-module, ksvhid_walk_bench and the library; WINDOWS_BUILD provides
+# bin/ksvhid_walk_bench.exe and bin/KSVHidApi.dll. The optional second pair, built from
 # another revision, is measured in the same guest run under the label "other", for comparison.
 # For each count it prints the median time of the count, of naming the last ordinal and of
 # opening the last module, and then the growth from 4 to 28 interfaces.
@@ -79,14 +80,14 @@ while [ $# -gt 0 ]; do
   linux=$(cd "$1" && pwd)
   windows=$(cd "$2" && pwd)
   shift 2
-  bench=$linux/tests/ksvhid_walk_bench
+  bench=$linux/tests/bench/ksvhid_walk_bench
   library=$linux/Library/libKSVHidApi.so
   [ "$label" = this ] || bench=${builds[1]} # one harness measures every build
   exe=$windows/bin/ksvhid_walk_bench.exe
   [ "$label" = this ] || exe=${builds[3]}
   for f in "$bench" "$library" "$exe" "$windows/bin/KSVHidApi.dll"; do
     [ -f "$f" ] || {
-      echo "run-walk-bench.sh: $f not found (build the trees first)" >&2
+      echo "run-walk-bench.sh: $f not found (build the trees with -DKSV_BUILD_BENCHMARKS=ON first)" >&2
       exit 1
     }
   done
