@@ -1,4 +1,5 @@
-# ksv_add_guest_test(NAME <name> COMMAND <cmd> [args...] [TIMEOUT <seconds>] [UDEV])
+# ksv_add_guest_test(NAME <name> COMMAND <cmd> [args...] [TIMEOUT <seconds>] [UDEV]
+#                    [LABELS <label>...])
 #
 # Registers a CTest test that boots the test guest (tests/vm/run-in-guest.sh)
 # and runs COMMAND there, in the test's working directory (the current binary
@@ -8,7 +9,8 @@
 # (about 3 s), so group many checks into one command where possible.  UDEV
 # starts udevd in the guest first (run-in-guest.sh --udev).
 #
-# Guest tests are skipped (not registered) when KSV_GUEST_TESTS is OFF.
+# Each carries the label "guest" and the LABELS given. Guest tests are skipped (not
+# registered) when KSV_GUEST_TESTS is OFF.
 include_guard(GLOBAL)
 find_program(KSV_QEMU_SYSTEM_X86_64 qemu-system-x86_64)
 if(KSV_QEMU_SYSTEM_X86_64)
@@ -19,7 +21,7 @@ endif()
 option(KSV_GUEST_TESTS "Run the uhid tests in the QEMU test guest" ${_ksv_guest_default})
 
 function(ksv_add_guest_test)
-    cmake_parse_arguments(ARG "UDEV" "NAME;TIMEOUT" "COMMAND" ${ARGN})
+    cmake_parse_arguments(ARG "UDEV" "NAME;TIMEOUT" "COMMAND;LABELS" ${ARGN})
     if(NOT KSV_GUEST_TESTS)
         return()
     endif()
@@ -41,6 +43,7 @@ function(ksv_add_guest_test)
     # The guest's own limit fires first; CTest's is the backstop.
     math(EXPR ctest_timeout "${ARG_TIMEOUT} + 60")
     set_tests_properties(${ARG_NAME} PROPERTIES TIMEOUT ${ctest_timeout} RESOURCE_LOCK ksv_guest_cpu)
+    set_property(TEST ${ARG_NAME} PROPERTY LABELS guest ${ARG_LABELS})
     if(TARGET ksv-virtual-module)
         set_property(TEST ${ARG_NAME} APPEND PROPERTY ENVIRONMENT
                      "KSV_VIRTUAL_MODULE=$<TARGET_FILE:ksv-virtual-module>")
