@@ -30,8 +30,11 @@ fail() {
 }
 
 # --- kernel modules ---------------------------------------------------------
-# /etc/ksv-modules is written by setup.sh (one name per line, load order).
-modprobe -a $(cat /etc/ksv-modules) || fail "loading kernel modules"
+# /etc/ksv-modules is written by setup.sh (one module per line, load order,
+# its load-time parameters after its name).
+while read -r module args; do
+    modprobe "$module" $args || fail "loading kernel module $module"
+done < /etc/ksv-modules
 
 # --- root: host / (9p, read-only) + tmpfs upper ------------------------------
 p9opts=trans=virtio,version=9p2000.L,msize=512000
@@ -45,6 +48,7 @@ mount -t overlay -o lowerdir=/lower,upperdir=/ovl/upper,workdir=/ovl/work overla
 R=/newroot
 mount -t proc proc "$R/proc" || fail "mounting /proc"
 mount -t sysfs sysfs "$R/sys" || fail "mounting /sys"
+mount -t configfs configfs "$R/sys/kernel/config" || fail "mounting configfs"
 mount -t devtmpfs devtmpfs "$R/dev" || fail "mounting /dev"
 mkdir -p "$R/dev/pts" "$R/dev/shm"
 mount -t devpts -o newinstance,ptmxmode=0666 devpts "$R/dev/pts"

@@ -41,8 +41,16 @@ done
 # Load order matters only for modprobe's output; modules.dep resolves the
 # dependencies anyway.  virtio_console: COMMAND's output leaves through a
 # virtio-serial port, which is far faster than a serial port under TCG.
+# USB: dummy_hcd pairs virtual host and device controllers, so that a configfs
+# gadget with f_hid (libcomposite, usb_f_hid) is a USB HID device to usbhid;
+# the usbip modules serve such devices over TCP and attach them (vhci-hcd).
 modules=(virtio_pci_modern_dev virtio_pci_legacy_dev virtio_ring virtio virtio_pci
-         virtio_console 9pnet 9pnet_virtio netfs fscache 9p overlay hid uhid hid-generic)
+         virtio_console 9pnet 9pnet_virtio netfs fscache 9p overlay hid uhid hid-generic
+         usb-common usbcore udc-core configfs libcomposite usb_f_hid usbhid dummy_hcd
+         usbip-core usbip-host vhci-hcd usbip-vudc)
+# Load-time parameters. f_hid makes at most 4 HID functions at a time: one
+# gadget each, on 4 device controllers.
+declare -A module_args=([dummy_hcd]="num=4")
 
 log() { [ "$quiet" = 1 ] || echo "setup.sh: $*" >&2; }
 die() { echo "setup.sh: error: $*" >&2; exit 1; }
@@ -165,7 +173,9 @@ if [ "$force" = 1 ] || [ ! -f "$initrd" ]; then
     ldd "$tmp/bin/busybox" >/dev/null 2>&1 && die "busybox is not static (install busybox-static)"
     cp -a "$kdir/root/lib/modules/$kver" "$tmp/lib/modules/"
     install -m 0755 "$here/guest-init.sh" "$tmp/init"
-    printf '%s\n' "${modules[@]}" > "$tmp/etc/ksv-modules"
+    for m in "${modules[@]}"; do
+        printf '%s %s\n' "$m" "${module_args[$m]:-}"
+    done > "$tmp/etc/ksv-modules"
     (cd "$tmp" && find . -mindepth 1 | LC_ALL=C sort | busybox cpio -o -H newc -R 0:0 2>/dev/null) > "$initrd.part"
     mv "$initrd.part" "$initrd"
     rm -rf "$tmp"

@@ -177,6 +177,16 @@ DeviceDescription ParseDeviceDescription(std::string_view text, unsigned sequenc
       module_only();
       no_value();
       b.remove_after_output = true;
+    } else if (key == "never-take") {
+      module_only();
+      no_value();
+      b.never_take = true;
+    } else if (key == "udc") {
+      need_value();
+      description.udc = PercentDecode(value);
+      if (description.udc.empty() || description.udc.find('/') != std::string::npos) {
+        throw DescriptionError("udc: a controller name from /sys/class/udc");
+      }
     } else {
       throw DescriptionError("unknown field \"" + std::string(key) + "\"");
     }
@@ -192,7 +202,7 @@ DeviceDescription ParseDeviceDescription(std::string_view text, unsigned sequenc
 
 std::vector<std::uint8_t> MakeReply(const Behaviour& behaviour, const std::uint8_t* output,
                                     std::size_t size) {
-  if (behaviour.silent || behaviour.remove_after_output) return {};
+  if (behaviour.silent || behaviour.remove_after_output || behaviour.never_take) return {};
   std::vector<std::uint8_t> reply(kModuleReportSize, 0);
   reply[0] = behaviour.reply_id;
   // output[0] is the report ID the host wrote; the payload follows.
@@ -215,6 +225,10 @@ std::optional<ControlCommand> ParseControlLine(std::string_view line) {
     command.type = ControlCommand::Type::kAdd;
   } else if (verb == "remove") {
     command.type = ControlCommand::Type::kRemove;
+  } else if (verb == "unplug") {
+    command.type = ControlCommand::Type::kUnplug;
+  } else if (verb == "plug") {
+    command.type = ControlCommand::Type::kPlug;
   } else if (verb == "list") {
     command.type = ControlCommand::Type::kList;
   } else if (verb == "quit") {
@@ -223,7 +237,7 @@ std::optional<ControlCommand> ParseControlLine(std::string_view line) {
     throw DescriptionError("unknown command \"" + std::string(verb) + "\"");
   }
   const bool takes_argument =
-      command.type == ControlCommand::Type::kAdd || command.type == ControlCommand::Type::kRemove;
+      command.type != ControlCommand::Type::kList && command.type != ControlCommand::Type::kQuit;
   if (takes_argument && argument.empty())
     throw DescriptionError(std::string(verb) + " needs an argument");
   if (!takes_argument && !argument.empty())

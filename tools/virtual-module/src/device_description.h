@@ -40,6 +40,7 @@ struct Behaviour {
   unsigned ignore_first = 0;                // the first N output reports get no reaction at all
   bool silent = false;                      // never answer
   bool remove_after_output = false;         // vanish on the next output report, no answer
+  bool never_take = false;                  // never take an output report off the bus (USB)
   std::uint8_t reply_id = 1;                // report ID byte of the answer
   std::uint8_t xor_mask = 0;                // every payload byte of the answer is XORed with this
   std::optional<std::size_t> short_length;  // answer only this many bytes (ID byte included)
@@ -60,6 +61,8 @@ struct DeviceDescription {
   // reports shorter than declared, so short= answers reach hidraw only
   // when this is at most short - 1.
   std::size_t input_payload_size = kModulePayloadSize;
+  // USB backend: the device controller the gadget binds to; empty: the first free dummy_udc.
+  std::string udc;
   Behaviour behaviour;
 };
 
@@ -76,12 +79,13 @@ std::vector<std::uint8_t> MakeReply(const Behaviour& behaviour, const std::uint8
 
 // A line received on the control channel.
 struct ControlCommand {
-  enum class Type { kAdd, kRemove, kList, kQuit } type = Type::kList;
-  std::string argument;  // device description for Add, device id for Remove
+  // Unplug takes a device off the bus and keeps it; Plug puts it back.
+  enum class Type { kAdd, kRemove, kUnplug, kPlug, kList, kQuit } type = Type::kList;
+  std::string argument;  // device description for Add, device id for the others
 };
 
-// Parses one control line ("add DEVICE", "remove ID", "list", "quit").  Returns
-// nothing for blank lines and '#' comments.
+// Parses one control line ("add DEVICE", "remove ID", "unplug ID", "plug ID", "list", "quit").
+// Returns nothing for blank lines and '#' comments.
 std::optional<ControlCommand> ParseControlLine(std::string_view line);
 
 std::string ToHex(const std::uint8_t* data, std::size_t size);

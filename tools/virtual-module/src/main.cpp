@@ -1,5 +1,6 @@
 // ksv-virtual-module: virtual measurement modules (and other HID devices) on
-// /dev/uhid for tests.  See tools/virtual-module/README.md for the interface.
+// /dev/uhid, or as USB devices through configfs gadgets, for tests.  See
+// tools/virtual-module/README.md for the interface.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,6 +23,8 @@
 #include "device_description.h"
 #include "uhid_device.h"
 #include "unique_fd.h"
+#include "usb_gadget_device.h"
+#include "virtual_device.h"
 
 namespace ksv::tool {
 namespace {
@@ -30,17 +33,20 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kHidrawTimeout = std::chrono::seconds(5);
 
 const char kUsage[] =
-    "usage: ksv-virtual-module [--control -|none|FIFO] [--trace] [DEVICE...]\n"
+    "usage: ksv-virtual-module [--usb] [--control -|none|FIFO] [--trace] [DEVICE...]\n"
     "  DEVICE: module:vid=N,pid=N[,serial=S][,name=S][,version=N][,id=S]\n"
     "                 [,echo][,xor=N][,reply-id=N][,short=LEN][,delay=MS][,delay-first=N]\n"
-    "                 [,ignore=N][,silent][,remove-after-output][,input-size=N]\n"
+    "                 [,ignore=N][,silent][,never-take][,remove-after-output][,input-size=N]\n"
+    "                 [,udc=NAME]\n"
     "          keyboard:vid=N,pid=N[,serial=S][,name=S][,version=N][,id=S]\n"
     "  --control -     read commands from stdin, quit at its end (default)\n"
     "  --control none  no commands; run until SIGTERM/SIGINT\n"
     "  --control FIFO  read commands from FIFO (created if missing)\n"
     "  --trace         also report opens, closes and output reports on stdout\n"
-    "commands: add DEVICE | remove ID | list | quit\n"
-    "stdout: 'added ID /dev/hidrawN', 'removed ID', 'ready', 'error MESSAGE',\n"
+    "  --usb           modules are USB gadgets (f_hid) on device controllers, not uhid devices\n"
+    "commands: add DEVICE | remove ID | unplug ID | plug ID | list | quit\n"
+    "stdout: 'added ID /dev/hidrawN', 'removed ID', 'unplugged ID', 'plugged ID /dev/hidrawN',\n"
+    "        'ready', 'error MESSAGE',\n"
     "        'device ID /dev/hidrawN' ... 'end' (list)\n";
 
 void Emit(const std::string& line) {
@@ -49,9 +55,12 @@ void Emit(const std::string& line) {
   std::fflush(stdout);
 }
 
+enum class Backend { kUhid, kUsb };
+
 struct Device {
   DeviceDescription description;
-  std::unique_ptr<UhidDevice> uhid;
+  std::unique_ptr<VirtualDevice> device;
+  bool plugged = true;
   std::string hidraw;
   unsigned generation = 0;
   unsigned outputs = 0;  // output reports received so far
@@ -69,7 +78,7 @@ struct PendingReply {
 
 class App {
  public:
-  explicit App(bool trace) : trace_(trace) {}
+  App(Backend backend, bool trace) : backend_(backend), trace_(trace) {}
 
   // Creates a device and waits for its hidraw node; throws on failure.
   void Add(const std::string& text) {
@@ -79,10 +88,16 @@ class App {
     }
     auto device = std::make_unique<Device>();
     device->generation = ++generation_;
-    const std::string phys = "ksv-virtual-module/" + std::to_string(::getpid()) + "/" +
-                             std::to_string(device->generation);
-    device->uhid = std::make_unique<UhidDevice>(description, phys);
-    device->hidraw = device->uhid->WaitForHidraw(kHidrawTimeout);
+    const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(device->generation);
+    if (backend_ == Backend::kUsb) {
+      if (description.kind != DeviceKind::kModule) {
+        throw DescriptionError("the USB backend makes modules only");
+      }
+      device->device = std::make_unique<UsbGadgetDevice>(description, "ksv-" + tag);
+    } else {
+      device->device = std::make_unique<UhidDevice>(description, "ksv-virtual-module/" + tag);
+    }
+    device->hidraw = device->device->WaitForHidraw(kHidrawTimeout);
     device->description = std::move(description);
     Emit("added " + device->description.id + " " + device->hidraw);
     devices_.push_back(std::move(device));
@@ -91,8 +106,29 @@ class App {
   void Remove(const std::string& id) {
     const auto it = Find(id);
     if (it == devices_.end()) throw DescriptionError("no device with id \"" + id + "\"");
-    devices_.erase(it);  // closing /dev/uhid destroys the device
+    devices_.erase(it);  // closing /dev/uhid, or taking the gadget apart, destroys the device
     Emit("removed " + id);
+  }
+
+  // Takes a device off the bus (uhid: destroys it; USB: unbinds its controller), keeping its
+  // description, so that Plug brings the same device back.
+  void Unplug(const std::string& id) {
+    Device& d = Existing(id);
+    if (!d.plugged) throw DescriptionError("device \"" + id + "\" is unplugged already");
+    d.device->Unplug();
+    d.plugged = false;
+    d.outputs = 0;
+    d.generation = ++generation_;  // replies still pending belong to the device that left
+    Emit("unplugged " + id);
+  }
+
+  void Plug(const std::string& id) {
+    Device& d = Existing(id);
+    if (d.plugged) throw DescriptionError("device \"" + id + "\" is plugged in already");
+    d.device->Plug();
+    d.plugged = true;
+    d.hidraw = d.device->WaitForHidraw(kHidrawTimeout);
+    Emit("plugged " + id + " " + d.hidraw);
   }
 
   void List() const {
@@ -112,6 +148,12 @@ class App {
         case ControlCommand::Type::kRemove:
           Remove(cmd->argument);
           break;
+        case ControlCommand::Type::kUnplug:
+          Unplug(cmd->argument);
+          break;
+        case ControlCommand::Type::kPlug:
+          Plug(cmd->argument);
+          break;
         case ControlCommand::Type::kList:
           List();
           break;
@@ -126,7 +168,9 @@ class App {
 
   // Appends the devices' pollfds to `fds`, in device order.
   void AddPollFds(std::vector<pollfd>& fds) const {
-    for (const auto& d : devices_) fds.push_back(pollfd{d->uhid->fd(), POLLIN, 0});
+    for (const auto& d : devices_) {
+      fds.push_back(pollfd{d->plugged ? d->device->fd() : -1, POLLIN, 0});
+    }
   }
 
   // Handles the device events `fds` (as made by AddPollFds) report.
@@ -136,8 +180,8 @@ class App {
     for (std::size_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
       Device& device = *devices_[i];
-      while (device.uhid->ReadEvent(*event_)) {
-        if (HandleEvent(device, *event_)) {
+      while (device.device->ReadEvent(event_)) {
+        if (HandleEvent(device, event_)) {
           doomed.push_back(device.description.id);
           break;
         }
@@ -159,7 +203,7 @@ class App {
     while (!pending_.empty() && pending_.top().due <= now) {
       const PendingReply& reply = pending_.top();
       for (const auto& d : devices_) {
-        if (d->generation == reply.generation) d->uhid->SendInput(reply.data);
+        if (d->generation == reply.generation) d->device->SendInput(reply.data);
       }
       pending_.pop();
     }
@@ -174,51 +218,47 @@ class App {
     return std::find_if(devices_.begin(), devices_.end(),
                         [&](const auto& d) { return d->description.id == id; });
   }
+  Device& Existing(const std::string& id) {
+    const auto it = Find(id);
+    if (it == devices_.end()) throw DescriptionError("no device with id \"" + id + "\"");
+    return **it;
+  }
 
   // Returns true if the device is to be removed.
-  bool HandleEvent(Device& device, const uhid_event& event) {
-    switch (event.type) {
-      case UHID_OUTPUT: {
-        const auto& out = event.u.output;
-        const std::size_t size = std::min<std::size_t>(out.size, sizeof(out.data));
-        if (trace_) Emit("output " + device.description.id + " " + ToHex(out.data, size));
-        if (device.description.kind != DeviceKind::kModule) return false;
-        const Behaviour& b = device.description.behaviour;
-        if (++device.outputs <= b.ignore_first) return false;
-        if (b.remove_after_output) return true;
-        std::vector<std::uint8_t> reply = MakeReply(b, out.data, size);
-        if (reply.empty()) return false;
-        // Answers are counted from the first output report that was not ignored.
-        const bool delayed = !b.delay_first || device.outputs - b.ignore_first <= *b.delay_first;
-        const auto delay = delayed ? b.delay : std::chrono::milliseconds(0);
-        if (delay.count() == 0 && pending_.empty()) {
-          device.uhid->SendInput(reply);
-        } else {
-          pending_.push(
-              PendingReply{Clock::now() + delay, ++order_, device.generation, std::move(reply)});
-        }
-        return false;
-      }
-      case UHID_GET_REPORT:
-        device.uhid->RefuseGetReport(event.u.get_report.id);
-        break;
-      case UHID_SET_REPORT:
-        device.uhid->RefuseSetReport(event.u.set_report.id);
-        break;
-      default:
-        break;
+  bool HandleEvent(Device& device, const DeviceEvent& event) {
+    if (!event.output) {
+      if (trace_) Emit(std::string(event.name) + " " + device.description.id);
+      return false;
     }
-    if (trace_) Emit(std::string(EventName(event.type)) + " " + device.description.id);
+    const std::uint8_t* out = event.data.data();
+    const std::size_t size = event.data.size();
+    if (trace_) Emit("output " + device.description.id + " " + ToHex(out, size));
+    if (device.description.kind != DeviceKind::kModule) return false;
+    const Behaviour& b = device.description.behaviour;
+    if (++device.outputs <= b.ignore_first) return false;
+    if (b.remove_after_output) return true;
+    std::vector<std::uint8_t> reply = MakeReply(b, out, size);
+    if (reply.empty()) return false;
+    // Answers are counted from the first output report that was not ignored.
+    const bool delayed = !b.delay_first || device.outputs - b.ignore_first <= *b.delay_first;
+    const auto delay = delayed ? b.delay : std::chrono::milliseconds(0);
+    if (delay.count() == 0 && pending_.empty()) {
+      device.device->SendInput(reply);
+    } else {
+      pending_.push(
+          PendingReply{Clock::now() + delay, ++order_, device.generation, std::move(reply)});
+    }
     return false;
   }
 
+  Backend backend_;
   bool trace_;
   unsigned sequence_ = 0;
   unsigned generation_ = 0;
   unsigned order_ = 0;
   std::vector<std::unique_ptr<Device>> devices_;
   std::priority_queue<PendingReply, std::vector<PendingReply>, std::greater<>> pending_;
-  std::unique_ptr<uhid_event> event_ = std::make_unique<uhid_event>();
+  DeviceEvent event_;
 };
 
 // Splits what arrives on the control channel into lines.
@@ -254,6 +294,7 @@ class LineReader {
 int Run(int argc, char** argv) {
   std::string control = "-";
   bool trace = false;
+  Backend backend = Backend::kUhid;
   std::vector<std::string> descriptions;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -261,6 +302,8 @@ int Run(int argc, char** argv) {
       control = argv[++i];
     } else if (arg == "--trace") {
       trace = true;
+    } else if (arg == "--usb") {
+      backend = Backend::kUsb;
     } else if (arg == "-h" || arg == "--help") {
       std::cout << kUsage;
       return 0;
@@ -310,7 +353,7 @@ int Run(int argc, char** argv) {
     }
   }
 
-  App app(trace);
+  App app(backend, trace);
   try {
     for (const auto& s : descriptions) app.Add(s);
   } catch (const std::exception& e) {

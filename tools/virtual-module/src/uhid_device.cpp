@@ -45,7 +45,12 @@ std::string FindHidraw(const std::string& phys) {
 }  // namespace
 
 UhidDevice::UhidDevice(const DeviceDescription& description, std::string phys)
-    : phys_(std::move(phys)) {
+    : description_(description), phys_(std::move(phys)) {
+  Plug();
+}
+
+void UhidDevice::Plug() {
+  const DeviceDescription& description = description_;
   fd_.reset(::open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK));
   if (!fd_) throw UhidError(ErrnoText("cannot open /dev/uhid"));
 
@@ -70,7 +75,7 @@ UhidDevice::UhidDevice(const DeviceDescription& description, std::string phys)
   Write(*event);
 }
 
-std::string UhidDevice::WaitForHidraw(std::chrono::milliseconds timeout) const {
+std::string UhidDevice::WaitForHidraw(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     std::string path = FindHidraw(phys_);
@@ -82,17 +87,32 @@ std::string UhidDevice::WaitForHidraw(std::chrono::milliseconds timeout) const {
   }
 }
 
-bool UhidDevice::ReadEvent(uhid_event& event) const {
+bool UhidDevice::ReadEvent(DeviceEvent& out) {
+  uhid_event& event = *event_;
   for (;;) {
     const ssize_t n = ::read(fd_.get(), &event, sizeof(event));
-    if (n >= 0) return n > 0;
+    if (n == 0) return false;
+    if (n > 0) break;
     if (errno == EINTR) continue;
     if (errno == EAGAIN) return false;
     throw UhidError(ErrnoText("reading /dev/uhid"));
   }
+  out.output = event.type == UHID_OUTPUT;
+  out.name = EventName(event.type);
+  out.data.clear();
+  if (out.output) {
+    const auto& report = event.u.output;
+    const std::size_t size = std::min<std::size_t>(report.size, sizeof(report.data));
+    out.data.assign(report.data, report.data + size);
+  } else if (event.type == UHID_GET_REPORT) {
+    RefuseGetReport(event.u.get_report.id);
+  } else if (event.type == UHID_SET_REPORT) {
+    RefuseSetReport(event.u.set_report.id);
+  }
+  return true;
 }
 
-void UhidDevice::SendInput(const std::vector<std::uint8_t>& data) const {
+void UhidDevice::SendInput(const std::vector<std::uint8_t>& data) {
   auto event = ZeroedEvent(UHID_INPUT2);
   if (data.size() > sizeof(event->u.input2.data)) throw UhidError("input report too large");
   event->u.input2.size = static_cast<std::uint16_t>(data.size());

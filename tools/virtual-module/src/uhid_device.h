@@ -1,5 +1,5 @@
-// One virtual HID device on /dev/uhid.  The device exists from construction
-// until destruction (closing the uhid file descriptor destroys it).
+// One virtual HID device on /dev/uhid.  The device exists while the uhid file descriptor is open
+// (from construction, or Plug, until Unplug or destruction).
 #pragma once
 
 #include <linux/uhid.h>
@@ -13,6 +13,7 @@
 
 #include "device_description.h"
 #include "unique_fd.h"
+#include "virtual_device.h"
 
 namespace ksv::tool {
 
@@ -21,33 +22,29 @@ class UhidError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-class UhidDevice {
+class UhidDevice final : public VirtualDevice {
  public:
   // Creates the device (UHID_CREATE2, bus USB).  `phys` must be unique: it is
   // how the hidraw node of this device is found in sysfs.
   UhidDevice(const DeviceDescription& description, std::string phys);
 
-  int fd() const { return fd_.get(); }
-
-  // Waits until the kernel has made the hidraw node and returns its path.
-  std::string WaitForHidraw(std::chrono::milliseconds timeout) const;
-
-  // Reads one pending event; false if there is none.
-  bool ReadEvent(uhid_event& event) const;
-
-  // Sends an input report exactly as given (report ID byte first).
-  void SendInput(const std::vector<std::uint8_t>& data) const;
-
-  // Refuses a GET_REPORT / SET_REPORT request (the descriptors declare no
-  // feature reports).
-  void RefuseGetReport(std::uint32_t request_id) const;
-  void RefuseSetReport(std::uint32_t request_id) const;
+  int fd() const override { return fd_.get(); }
+  std::string WaitForHidraw(std::chrono::milliseconds timeout) override;
+  // Refuses GET_REPORT / SET_REPORT requests itself (the descriptors declare no feature reports).
+  bool ReadEvent(DeviceEvent& event) override;
+  void SendInput(const std::vector<std::uint8_t>& data) override;
+  void Unplug() override { fd_.reset(); }
+  void Plug() override;
 
  private:
   void Write(const uhid_event& event) const;
+  void RefuseGetReport(std::uint32_t request_id) const;
+  void RefuseSetReport(std::uint32_t request_id) const;
 
+  DeviceDescription description_;
   UniqueFd fd_;
   std::string phys_;
+  std::unique_ptr<uhid_event> event_ = std::make_unique<uhid_event>();
 };
 
 // Event names for tracing.

@@ -177,6 +177,12 @@ void Replies() {
   Behaviour vanishing;
   vanishing.remove_after_output = true;
   KSV_CHECK(MakeReply(vanishing, out.data(), out.size()).empty());
+  const auto stalled = ParseDeviceDescription("module:vid=1,pid=2,never-take,udc=dummy_udc.2", 1);
+  KSV_CHECK(stalled.behaviour.never_take && stalled.udc == "dummy_udc.2");
+  KSV_CHECK(MakeReply(stalled.behaviour, out.data(), out.size()).empty());
+  KSV_CHECK(ThrowsDescriptionError([] { ParseDeviceDescription("module:vid=1,pid=2,udc=", 1); }));
+  KSV_CHECK(
+      ThrowsDescriptionError([] { ParseDeviceDescription("module:vid=1,pid=2,udc=../x", 1); }));
 }
 
 void ControlLines() {
@@ -193,6 +199,9 @@ void ControlLines() {
             rm->argument ==
                 "KSV-\xC5\x81"
                 "02");
+  KSV_CHECK(ParseControlLine("unplug A")->type == ControlCommand::Type::kUnplug);
+  KSV_CHECK(ParseControlLine("plug A")->argument == "A");
+  KSV_CHECK(ThrowsDescriptionError([] { ParseControlLine("plug"); }));
   KSV_CHECK(ParseControlLine("list")->type == ControlCommand::Type::kList);
   KSV_CHECK(ParseControlLine("quit")->type == ControlCommand::Type::kQuit);
   KSV_CHECK(ThrowsDescriptionError([] { ParseControlLine("remove"); }));
