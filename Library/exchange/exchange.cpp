@@ -74,10 +74,14 @@ TransferOutcome ReadReport(HidPlatform& platform, DeviceHandle handle, std::uint
   if (TransferOutcome ended; !read.WaitOrCancel(ended)) {
     return ended;
   }
-  // The event was signalled by this read alone, so this does not wait long. Its success flag is
-  // not consulted: a read that ended in error delivered what the count says, usually nothing.
+  // The event was signalled by this read alone, so this does not wait long. A read that ended in
+  // error is a failed transfer: a module that left during the read gives the same result as one
+  // that left before the exchange, and no zero bytes pass for its reply.
   const std::uint32_t count = platform.GetCompletedCount(handle, record);
   read.Finished();
+  if (record.error != 0) {
+    return Failed(record.error);
+  }
   return Completed(count);
 }
 

@@ -75,6 +75,9 @@ struct PathBlock {
 struct TransferRecord {
   alignas(16) std::array<std::uint8_t, 48> storage{};
   EventToken event = nullptr;
+  // Set by GetCompletedCount when the finished transfer failed: its error number (Windows
+  // meaning; kErrorDeviceNotConnected when the device has left); 0 when it succeeded.
+  std::uint32_t error = 0;
 };
 
 // Windows-meaning wait results (the error numbers are in windows_errors.h).
@@ -148,6 +151,8 @@ class HidPlatform {
   // May do nothing, when CreateCompletionEvent acquires nothing.
   virtual void CloseEvent(EventToken event) = 0;
   // Starts writing n bytes / reading up to n bytes, with `record.event` signalled on completion.
+  // Here, in DiscardQueuedInput and in GetCompletedCount, a failure because the device has left
+  // is reported as kErrorDeviceNotConnected, whatever the system's own number for it.
   virtual StartOutcome StartWrite(DeviceHandle h, const std::uint8_t* bytes, std::uint32_t n,
                                   TransferRecord& record) = 0;
   virtual StartOutcome StartRead(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n,
@@ -160,7 +165,8 @@ class HidPlatform {
   // completed leaves nothing queued in the system.
   virtual void CancelPending(DeviceHandle h) = 0;
   // Waits, without a time limit, until the record's transfer has finished and gives the bytes a
-  // finished read delivered (0 when it delivered nothing or ended in error).
+  // finished read delivered (0 when it delivered nothing or ended in error); a transfer that ended
+  // in error also sets `record.error`.
   virtual std::uint32_t GetCompletedCount(DeviceHandle h, TransferRecord& record) = 0;
   // After CancelPending: waits until the system no longer touches the record or its buffer. May do
   // nothing where the system never holds a transfer's buffer beyond the calls made on it.

@@ -52,4 +52,21 @@ constexpr std::uint32_t WindowsErrorOf(int error, TransferDirection direction) {
   }
 }
 
+// Whether a transfer that failed with this errno may have failed because the device left: hidraw
+// reports a device that is gone with EIO (read) or ENODEV (write), and a USB transfer that the
+// disconnect cut off ends with EPROTO, EPIPE or ESHUTDOWN. Only a look at the device tells.
+constexpr bool MaySignalRemoval(int error) {
+  switch (error) {
+    case EIO:
+    case EPIPE:
+    case EPROTO:
+    case ENODEV:
+    case ENXIO:
+    case ESHUTDOWN:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace ksv

@@ -17,6 +17,9 @@
 //   - CancelPending and AwaitCancelled do nothing: an unread report is not lost and no buffer is
 //     held by the kernel, so there is nothing to call off and nothing to wait for.
 //   - DiscardQueuedInput checks the handle (one fstat), then reads without blocking until EAGAIN.
+//   - A read or write that fails with an error a removal can cause (EIO, ENODEV, EPROTO, ...) is
+//     reported as kErrorDeviceNotConnected when the descriptor's device is gone: poll() on the
+//     descriptor then reports POLLHUP, which hidraw sets once it has taken the device away.
 //   - A completion event is needed by no system call; the token is a non-null address only, so
 //     that the logic's "event could not be made" path keeps its meaning.
 #include <dirent.h>
@@ -121,6 +124,32 @@ static_assert(sizeof(LinuxTransfer) <= sizeof(TransferRecord::storage), "record 
 
 LinuxTransfer& TransferOf(TransferRecord& record) {
   return *std::launder(reinterpret_cast<LinuxTransfer*>(record.storage.data()));
+}
+
+// A USB transfer that a disconnect cut off fails a little before the HID layer takes the device
+// away; a failure that may be a removal waits this long for it (a genuine fault pays it once).
+constexpr int kRemovalSettleMs = 1000;
+
+// Whether the device behind the descriptor has left, waiting up to `settle_ms` for it to do so.
+// hidraw sets POLLHUP | POLLERR on every descriptor of a device that is gone, and wakes the
+// descriptor's waiters when it goes; nothing else wakes a poll for no events.
+bool DeviceGone(int fd, int settle_ms) {
+  pollfd p{fd, 0, 0};
+  for (;;) {
+    const int ready = poll(&p, 1, settle_ms);
+    if (ready >= 0 || errno != EINTR) {
+      return ready > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
+    }
+  }
+}
+
+// The Windows error number of a failed read or write on the descriptor: the removal's own when
+// the device is gone, else the errno's.
+std::uint32_t TransferError(int fd, int error, TransferDirection direction) {
+  if (MaySignalRemoval(error) && DeviceGone(fd, kRemovalSettleMs)) {
+    return kErrorDeviceNotConnected;
+  }
+  return WindowsErrorOf(error, direction);
 }
 
 // Events need no system object here: each wait polls its own record's descriptor, so a wait
@@ -317,13 +346,14 @@ class LinuxHidPlatform final : public HidPlatform {
       return kErrorInvalidHandle;
     }
     // The descriptor is non-blocking: each read takes one queued report, EAGAIN says none is left.
-    // Any other failure (EIO: the device is gone) also means that no stale report can be read any
-    // more; the write that follows reports the device's state itself.
+    // Any other failure ends the exchange before anything is written (EIO: the device is gone).
     for (std::uint32_t discarded = 0; discarded < kMaxDiscardedReports;) {
       if (read(fd, scratch, n) >= 0) {
         ++discarded;
-      } else if (errno != EINTR) {
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
         return 0;
+      } else if (errno != EINTR) {
+        return TransferError(fd, errno, TransferDirection::kRead);
       }
     }
     return 0;
@@ -332,9 +362,10 @@ class LinuxHidPlatform final : public HidPlatform {
   StartOutcome StartWrite(DeviceHandle h, const std::uint8_t* bytes, std::uint32_t n,
                           TransferRecord& record) override {
     LinuxTransfer& t = *new (record.storage.data()) LinuxTransfer{};
-    const ssize_t written = write(DescriptorOf(h), bytes, n);
+    const int fd = DescriptorOf(h);
+    const ssize_t written = write(fd, bytes, n);
     if (written < 0) {
-      return {false, WindowsErrorOf(errno, TransferDirection::kWrite), 0};
+      return {false, TransferError(fd, errno, TransferDirection::kWrite), 0};
     }
     t.finished = true;
     t.count = static_cast<std::uint32_t>(written);
@@ -393,6 +424,10 @@ class LinuxHidPlatform final : public HidPlatform {
     LinuxTransfer& t = TransferOf(record);
     if (!t.finished) {
       const ssize_t got = read(t.fd, t.buffer, t.size);
+      // EAGAIN: poll() was woken without a report, which no failure explains; nothing arrived.
+      if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        record.error = TransferError(t.fd, errno, TransferDirection::kRead);
+      }
       t.count = got > 0 ? static_cast<std::uint32_t>(got) : 0;
       t.finished = true;
     }

@@ -58,11 +58,32 @@ OVERLAPPED* OverlappedOf(TransferRecord& record) {
   return std::launder(reinterpret_cast<OVERLAPPED*>(record.storage.data()));
 }
 
-StartOutcome OutcomeOf(BOOL ok, DWORD count) {
+// The error number of a transfer on h that failed with `error`: ERROR_DEVICE_NOT_CONNECTED when
+// the device has left, whatever number the system gave for it (Wine ends the transfers of a
+// removed device with STATUS_DELETE_PENDING, which arrives as ERROR_ACCESS_DENIED); the system's
+// number otherwise. A device that has left no longer answers for its attributes.
+DWORD TransferError(HANDLE h, DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEV_NOT_EXIST:
+      break;
+    default:
+      return error;
+  }
+  HIDD_ATTRIBUTES attributes{};
+  attributes.Size = sizeof attributes;
+  return HidD_GetAttributes(h, &attributes) ? error : ERROR_DEVICE_NOT_CONNECTED;
+}
+
+StartOutcome OutcomeOf(HANDLE h, BOOL ok, DWORD count) {
   if (ok) {
     return {true, 0, count};
   }
-  return {false, GetLastError(), 0};
+  const DWORD error = GetLastError();
+  return {false, error == ERROR_IO_PENDING ? error : TransferError(h, error), 0};
 }
 
 class WindowsHidPlatform final : public HidPlatform {
@@ -181,7 +202,7 @@ class WindowsHidPlatform final : public HidPlatform {
         continue;
       }
       if (const DWORD error = GetLastError(); error != ERROR_IO_PENDING) {
-        return error;
+        return TransferError(h, error);
       }
       const bool signalled =
           record.event != nullptr &&
@@ -191,7 +212,7 @@ class WindowsHidPlatform final : public HidPlatform {
       }
       if (!GetOverlappedResult(h, overlapped, &count, TRUE)) {
         const DWORD error = GetLastError();
-        return error == ERROR_OPERATION_ABORTED ? 0 : error;
+        return error == ERROR_OPERATION_ABORTED ? 0 : TransferError(h, error);
       }
     }
     return 0;
@@ -201,14 +222,14 @@ class WindowsHidPlatform final : public HidPlatform {
                           TransferRecord& record) override {
     DWORD written = 0;
     const BOOL ok = WriteFile(h, bytes, n, &written, StartOverlapped(record));
-    return OutcomeOf(ok, written);
+    return OutcomeOf(h, ok, written);
   }
 
   StartOutcome StartRead(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n,
                          TransferRecord& record) override {
     DWORD read = 0;
     const BOOL ok = ReadFile(h, bytes, n, &read, StartOverlapped(record));
-    return OutcomeOf(ok, read);
+    return OutcomeOf(h, ok, read);
   }
 
   std::uint32_t WaitCompletion(DeviceHandle, TransferRecord& record,
@@ -220,7 +241,9 @@ class WindowsHidPlatform final : public HidPlatform {
 
   std::uint32_t GetCompletedCount(DeviceHandle h, TransferRecord& record) override {
     DWORD count = 0;
-    GetOverlappedResult(h, OverlappedOf(record), &count, TRUE);
+    if (!GetOverlappedResult(h, OverlappedOf(record), &count, TRUE)) {
+      record.error = TransferError(h, GetLastError());
+    }
     return count;
   }
 

@@ -513,6 +513,10 @@ std::uint32_t SimulatedPlatform::GetCompletedCount(DeviceHandle h, TransferRecor
   t->finished = true;
   Sync();
   const std::uint32_t count = devices_.GetCompletedCount(h, record);
+  const ReadBehaviour& read = interfaces[static_cast<std::size_t>(t->interface_index)].read;
+  if (t->is_read && read.completion == Completion::kPending) {
+    record.error = read.error;
+  }
   Settle();
   return count;
 }

@@ -37,7 +37,7 @@ struct WriteBehaviour {
 
 struct ReadBehaviour {
   Completion completion = Completion::kAtOnce;
-  std::uint32_t error = 0;  // for kFailStart
+  std::uint32_t error = 0;  // for kFailStart; for kPending, the error the read ends with (0: none)
   // Bytes delivered (report ID first); the count is their number (capped at the read size).
   // When `echo` is set the reply is the written report with its first byte replaced by `echo_id`.
   std::vector<std::uint8_t> reply;

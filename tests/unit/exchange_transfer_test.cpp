@@ -145,20 +145,29 @@ TEST(ExchangeTest, ReplyIsCopiedWhateverTheClassification) {
   }
 }
 
-TEST(ExchangeTest, ReadEndingWithNothingDeliveredGivesZeroBytes) {
-  // A read that was started and then ended in error (an unplugged module) delivered nothing:
-  // the completion query's count of 0 is classified, and the reply receives 63 zero bytes.
+TEST(ExchangeTest, ReadEndingWithNothingDelivered) {
+  // A read that ended without error and delivered nothing is classified (the reply receives 63
+  // zero bytes); one that ended in error is a failed transfer whatever the mode (the module
+  // left: -255), and the reply is not touched.
   const struct {
     ModuleMode mode;
+    std::uint32_t error;
     ExchangeResult expected;
-  } rows[] = {{0, -16}, {1, -15}, {2, -16}, {3, -16}};
+  } rows[] = {{0, 0, -16},     {1, 0, -15},     {2, 0, -16},     {3, 0, -16},
+              {0, 1167, -255}, {1, 1167, -255}, {3, 1167, -255}, {0, 30, -12}};
   for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << "mode " << row.mode << ", error " << row.error);
     Rig rig;
     ASSERT_EQ(SetModuleMode(row.mode), 1);
     rig.read().completion = Completion::kPending;
+    rig.read().error = row.error;
     rig.read().reply.clear();
-    EXPECT_EQ(rig.Exchange(), row.expected) << "mode " << row.mode;
-    EXPECT_EQ(rig.reply, (std::array<char, kL>{})) << "mode " << row.mode;
+    EXPECT_EQ(rig.Exchange(), row.expected);
+    if (row.error == 0) {
+      EXPECT_EQ(rig.reply, (std::array<char, kL>{}));
+    } else {
+      EXPECT_TRUE(rig.ReplyUntouched());
+    }
     EXPECT_EQ(rig.Count(Op::kGetCompletedCount), 1u);
     EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
   }
@@ -325,10 +334,11 @@ TEST(ExchangeTest, FailedStartsMapTheirErrorNumber) {
     std::uint32_t error;
     ExchangeResult expected;
   } rows[] = {
-      {Fails::kWrite, 5, -6},     {Fails::kWrite, 6, -7},      {Fails::kWrite, 0, -255},
-      {Fails::kWrite, 31, -255},  {Fails::kRead, 30, -12},     {Fails::kRead, 4, -1},
-      {Fails::kRead, 87, -13},    {Fails::kRead, 0, -255},     {Fails::kDiscard, 6, -7},
-      {Fails::kDiscard, 30, -12}, {Fails::kDiscard, 31, -255},
+      {Fails::kWrite, 5, -6},      {Fails::kWrite, 6, -7},      {Fails::kWrite, 0, -255},
+      {Fails::kWrite, 31, -255},   {Fails::kRead, 30, -12},     {Fails::kRead, 4, -1},
+      {Fails::kRead, 87, -13},     {Fails::kRead, 0, -255},     {Fails::kDiscard, 6, -7},
+      {Fails::kDiscard, 30, -12},  {Fails::kDiscard, 31, -255}, {Fails::kDiscard, 1167, -255},
+      {Fails::kWrite, 1167, -255}, {Fails::kRead, 1167, -255},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message()
