@@ -1,6 +1,7 @@
 // The device suite over libKSVHidApi.so. Also counts the process's open descriptors before and
 // after, so that anything the library leaves open shows.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,6 +59,18 @@ bool WithDescriptorReused(KSVHidHandle closed, const std::function<void()>& act)
   return file == descriptor && open && st.st_size == 0;
 }
 
+// Tells ksv-virtual-module, through its control FIFO, to take the module off the bus.
+bool Unplug(const char* id) {
+  const int fifo = open(ksv::test::ControlChannel(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fifo < 0) {
+    return false;
+  }
+  const std::string line = std::string("unplug ") + id + "\n";
+  const bool written = write(fifo, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  close(fifo);
+  return written;
+}
+
 const ksv::test::Exports kApi = ksv::tool::LinkedExports();
 
 }  // namespace
@@ -72,12 +85,16 @@ int main(int argc, char** argv) {
     return OpenKestrovanHID(&h, argv[2]);  // the process ends: the descriptor goes with it
   }
   const int descriptors_before = OpenDescriptors();
-  if (!ksv::test::WaitForModules(kApi, 10)) {
-    return ksv::test::Finish("device_suite (linux)");
-  }
   ksv::test::Options options;
+  options.bed = ksv::test::BedFromEnvironment();
+  if (*ksv::test::ControlChannel() != '\0') {
+    options.unplug = Unplug;
+  }
   options.second_process_open = OpenInAnotherProcess;
   options.with_descriptor_reused = WithDescriptorReused;
+  if (!ksv::test::WaitForModules(kApi, options, 10)) {
+    return ksv::test::Finish("device_suite (linux)");
+  }
   ksv::test::RunScenarios(kApi, options);
   std::printf("round trip: median %.3f ms\n", ksv::test::MedianRoundTripMs(kApi, 200));
   const int descriptors_after = OpenDescriptors();

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "device_suite.h"
 #include "wine_check.h"
@@ -36,6 +37,26 @@ void PrintListing(const ksv::test::Exports& api) {
   api.SetModuleMode(0);
 }
 
+// Tells ksv-virtual-module, through its control FIFO (a Linux path, reached through Wine's drive
+// Z:), to take the module off the bus.
+bool Unplug(const char* id) {
+  std::string path = std::string("Z:") + ksv::test::ControlChannel();
+  for (char& c : path) {
+    c = c == '/' ? '\\' : c;
+  }
+  const HANDLE fifo = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (fifo == INVALID_HANDLE_VALUE) {
+    std::printf("unplug %s: cannot open %s (error %lu)\n", id, path.c_str(), GetLastError());
+    return false;
+  }
+  const std::string line = std::string("unplug ") + id + "\n";
+  DWORD written = 0;
+  const BOOL ok = WriteFile(fifo, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  CloseHandle(fifo);
+  return ok && written == line.size();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -50,6 +71,10 @@ int main(int argc, char** argv) {
   const ksv::test::Exports& api = loaded;
 
   ksv::test::Options options;
+  options.bed = ksv::test::BedFromEnvironment();
+  if (*ksv::test::ControlChannel() != '\0') {
+    options.unplug = Unplug;
+  }
   // The walk follows the system's interface list, which is not in the order the devices were made.
   options.walk_order_is_creation_order = false;
   if (const char* wine = WineVersion()) {

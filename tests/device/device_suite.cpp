@@ -3,10 +3,12 @@
 // One scenario table, two realisations: built for Linux it calls libKSVHidApi.so over hidraw;
 // cross-built for Windows it loads KSVHidApi.dll with LoadLibraryA and runs under Wine, whose HID
 // stack sits on the same hidraw nodes. The devices are made by ksv-virtual-module from the table
-// below (`device_suite --print-devices` prints its arguments), before the suite starts.
+// below (`device_suite --print-devices` prints its arguments for the bed of $KSV_DEVICE_BED),
+// before the suite starts: uhid devices, or USB modules in one of two sets. A scenario whose
+// devices the bed lacks is skipped with the reason.
 //
 //   device_suite --print-devices
-//   device_suite [--control FIFO] [--wait-seconds N]
+//   device_suite [--wait-seconds N]
 #include "device_suite.h"
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -36,6 +39,7 @@ enum class Answer {
   kIgnoreOnce,  // first output report unanswered, then echo
   kGone,        // removed on the next output report
   kNone,        // a keyboard: never answers
+  kNeverTakes,  // never takes an output report off the bus (USB: writes block once 4 are queued)
 };
 
 struct TestDevice {
@@ -46,24 +50,28 @@ struct TestDevice {
   const char* text;  // the serial number text the library gives (low bytes of the units)
   Answer answer;
   std::uint8_t xor_mask;
+  unsigned beds = kBedUhid;  // where it exists (see Bed)
 };
+
+constexpr unsigned kUhidUsb1 = kBedUhid | kBedUsb1;
+constexpr unsigned kUhidUsb2 = kBedUhid | kBedUsb2;
 
 // In creation order, which is hidraw order on Linux.
 const TestDevice kDevices[] = {
     {"kbd", "keyboard:vid=0x046d,pid=0xc31c,serial=KBD1,id=kbd", 0x046D, 0xC31C, "KBD1",
      Answer::kNone, 0},
     {"A", "module:vid=0x17fe,pid=0x82cd,serial=KSV-A,xor=0x5a,id=A", 0x17FE, 0x82CD, "KSV-A",
-     Answer::kEcho, kXorA},
+     Answer::kEcho, kXorA, kUhidUsb1},
     {"B", "module:vid=0x10c4,pid=0x82cd,serial=KSV-B,reply-id=2,id=B", 0x10C4, 0x82CD, "KSV-B",
-     Answer::kReplyId2, 0},
+     Answer::kReplyId2, 0, kUhidUsb1},
     {"ID3", "module:vid=0x17fe,pid=0x82cd,serial=KSV-ID3,reply-id=3,id=ID3", 0x17FE, 0x82CD,
-     "KSV-ID3", Answer::kReplyId3, 0},
+     "KSV-ID3", Answer::kReplyId3, 0, kUhidUsb1},
     {"SHORT", "module:vid=0x10c4,pid=0x82cd,serial=KSV-SHORT,input-size=9,short=10,id=SHORT",
-     0x10C4, 0x82CD, "KSV-SHORT", Answer::kShort, 0},
+     0x10C4, 0x82CD, "KSV-SHORT", Answer::kShort, 0, kUhidUsb2},
     {"LEN", "module:vid=0x17fe,pid=0x8200,serial=KSV-LENIENT,id=LEN", 0x17FE, 0x8200, "KSV-LENIENT",
      Answer::kEcho, 0},
     {"QUIET", "module:vid=0x17fe,pid=0x82cd,serial=KSV-QUIET,ignore=1,id=QUIET", 0x17FE, 0x82CD,
-     "KSV-QUIET", Answer::kIgnoreOnce, 0},
+     "KSV-QUIET", Answer::kIgnoreOnce, 0, kUhidUsb2},
     {"SLOW", "module:vid=0x10c4,pid=0x82cd,serial=KSV-SLOW,xor=0x33,delay=300,id=SLOW", 0x10C4,
      0x82CD, "KSV-SLOW", Answer::kEcho, kXorSlow},
     // Its first answer comes 2500 ms after the command, later ones at once.
@@ -71,7 +79,7 @@ const TestDevice kDevices[] = {
      "module:vid=0x17fe,pid=0x82cd,serial=KSV-LATE,xor=0x0f,delay=2500,delay-first=1,id=LATE",
      0x17FE, 0x82CD, "KSV-LATE", Answer::kEcho, kXorLate},
     {"LUK", "module:vid=0x17fe,pid=0x82cd,serial=\xC5\x81UK,id=LUK", 0x17FE, 0x82CD, "AUK",
-     Answer::kEcho, 0},
+     Answer::kEcho, 0, kUhidUsb1},
     {"DUP1", "module:vid=0x17fe,pid=0x82cd,serial=KSV-DUP,id=DUP1", 0x17FE, 0x82CD, "KSV-DUP",
      Answer::kEcho, 0},
     {"DUP2", "module:vid=0x10c4,pid=0x82cd,serial=KSV-DUP,reply-id=2,id=DUP2", 0x10C4, 0x82CD,
@@ -82,7 +90,10 @@ const TestDevice kDevices[] = {
     {"NOSER", "module:vid=0x17fe,pid=0x82cd,serial=,id=NOSER", 0x17FE, 0x82CD, nullptr,
      Answer::kEcho, 0},
     {"GONE", "module:vid=0x10c4,pid=0x82cd,serial=KSV-GONE,remove-after-output,id=GONE", 0x10C4,
-     0x82CD, "KSV-GONE", Answer::kGone, 0},
+     0x82CD, "KSV-GONE", Answer::kGone, 0, kUhidUsb2},
+    // uhid takes every output report at once, so only a USB module can leave a write blocked.
+    {"STALL", "module:vid=0x17fe,pid=0x82cd,serial=KSV-STALL,never-take,id=STALL", 0x17FE, 0x82CD,
+     "KSV-STALL", Answer::kNeverTakes, 0, kBedUsb2},
 };
 
 // Which devices each mode takes as modules, stated independently of the library's table.
@@ -105,6 +116,9 @@ bool IsModule(const TestDevice& d, int mode) {
 // Whether the platform can open the device at all (see Options). Only serial numbers carry
 // non-ASCII text in the table.
 bool Reachable(const TestDevice& d, const Options& options) {
+  if ((d.beds & options.bed) == 0) {
+    return false;
+  }
   const bool non_ascii = std::any_of(d.description, d.description + std::strlen(d.description),
                                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
   return options.non_ascii_serials_open || !non_ascii;
@@ -266,14 +280,24 @@ void Exchanges(const Exports& api) {
   } else {
     KSV_CHECK_MSG(false, "open KSV-A");
   }
+}
 
-  if (KSVHidHandle b = Open(api, "KSV-B")) {
+// Replies with report IDs 2 and 3: delivered whatever the classification.
+void ReportIds(const Exports& api) {
+  api.SetModuleMode(0);
+  const Payload command = Pattern(0x11);
+  Payload reply{};
+  KSVHidHandle b = Open(api, "KSV-B");
+  KSV_CHECK_MSG(b != nullptr, "open KSV-B");
+  if (b != nullptr) {
     KSV_CHECK_EQ(api.SendReceiveKestrovanHID(b, command.data(), reply.data()), 0);
     KSV_CHECK(reply == command);
     api.CloseKestrovanHID(b);
   }
 
-  if (KSVHidHandle id3 = Open(api, "KSV-ID3")) {
+  KSVHidHandle id3 = Open(api, "KSV-ID3");
+  KSV_CHECK_MSG(id3 != nullptr, "open KSV-ID3");
+  if (id3 != nullptr) {
     reply.fill(0);
     KSV_CHECK_EQ(api.SendReceiveKestrovanHID(id3, command.data(), reply.data()), -15);
     KSV_CHECK(reply == command);  // delivered whatever the classification
@@ -282,8 +306,16 @@ void Exchanges(const Exports& api) {
     api.SetModuleMode(0);
     api.CloseKestrovanHID(id3);
   }
+  api.SetModuleMode(0);
+}
 
-  if (KSVHidHandle s = Open(api, "KSV-SHORT")) {
+void ShortReply(const Exports& api) {
+  api.SetModuleMode(0);
+  const Payload command = Pattern(0x11);
+  Payload reply{};
+  KSVHidHandle s = Open(api, "KSV-SHORT");
+  KSV_CHECK_MSG(s != nullptr, "open KSV-SHORT");
+  if (s != nullptr) {
     // 10 bytes arrive: the ID and 9 payload bytes; the rest of the reply is zero.
     Payload expected{};
     std::copy_n(command.begin(), 9, expected.begin());
@@ -473,7 +505,28 @@ void TwoThreadsTwoModules(const Exports& api) {
   api.CloseKestrovanHID(slow);
 }
 
-// Last: the module leaves during the read.
+// After a module left, every exchange on its handle gives -255 and leaves the reply as it was;
+// the handle still closes.
+void ExpectGone(const Exports& api, KSVHidHandle h, const Payload& command) {
+  Payload reply;
+  reply.fill(0x66);
+  KSV_CHECK_EQ(api.SendReceiveKestrovanHID(h, command.data(), reply.data()), -255);
+  KSV_CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x66; }));
+  KSV_CHECK_EQ(api.CloseKestrovanHID(h), 1);
+}
+
+// Waits until the walk counts `want` modules in mode 0 (a module that left is gone from it).
+void ExpectCount(const Exports& api, int want) {
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  int count = api.GetKestrovanHIDnumber();
+  while (count != want && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    count = api.GetKestrovanHIDnumber();
+  }
+  KSV_CHECK_EQ(count, want);
+}
+
+// The module leaves during the read: -255, not a short reply, and nothing written.
 void RemovedDuringRead(const Exports& api) {
   api.SetModuleMode(0);
   const int before = api.GetKestrovanHIDnumber();
@@ -483,29 +536,91 @@ void RemovedDuringRead(const Exports& api) {
     return;
   }
   const Payload command = Pattern(3);
-  Payload reply{};
+  Payload reply;
+  reply.fill(0x66);
   const auto start = Clock::now();
   const int result = api.SendReceiveKestrovanHID(g, command.data(), reply.data());
   const double waited = SecondsSince(start);
   std::printf("module removed during the read: %d after %.2f s\n", result, waited);
-  KSV_CHECK(result != 1 && result != 0 && result != 3);
+  KSV_CHECK_EQ(result, -255);
+  KSV_CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x66; }));
   KSV_CHECK(waited < 5.0);
-  KSV_CHECK_EQ(api.CloseKestrovanHID(g), 1);
-  const auto deadline = Clock::now() + std::chrono::seconds(20);
-  int after = api.GetKestrovanHIDnumber();
-  while (after != before - 1 && Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    after = api.GetKestrovanHIDnumber();
+  ExpectGone(api, g, command);
+  ExpectCount(api, before - 1);
+}
+
+// A USB module that takes no output report: f_hid queues 4, each of those exchanges times out on
+// its read (silence: -1 after 2 s); the fifth write blocks in the kernel, and the module leaves
+// during it.
+void RemovedDuringBlockedWrite(const Exports& api, const Options& options) {
+  api.SetModuleMode(0);
+  const int before = api.GetKestrovanHIDnumber();
+  KSVHidHandle h = Open(api, "KSV-STALL");
+  KSV_CHECK(h != nullptr);
+  if (h == nullptr) {
+    return;
   }
-  KSV_CHECK_EQ(after, before - 1);
+  constexpr int kQueuedReports = 4;
+  const Payload command = Pattern(0x70);
+  Payload reply;
+  reply.fill(0x66);
+  for (int i = 0; i < kQueuedReports; ++i) {
+    const auto start = Clock::now();
+    KSV_CHECK_EQ(api.SendReceiveKestrovanHID(h, command.data(), reply.data()), -1);
+    const double waited = SecondsSince(start);
+    KSV_CHECK_MSG(waited >= 1.9 && waited < 5.0, "silence: -1 after the read's 2 s");
+  }
+  KSV_CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x66; }));
+  bool unplugged = false;
+  std::thread remover([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    unplugged = options.unplug("STALL");
+  });
+  const auto start = Clock::now();
+  const int result = api.SendReceiveKestrovanHID(h, command.data(), reply.data());
+  const double waited = SecondsSince(start);
+  remover.join();
+  std::printf("module removed during a blocked write: %d after %.2f s\n", result, waited);
+  KSV_CHECK(unplugged);
+  KSV_CHECK_EQ(result, -255);
+  KSV_CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x66; }));
+  KSV_CHECK(waited < 5.0);
+  ExpectGone(api, h, command);
+  ExpectCount(api, before - 1);
+}
+
+// Whether the bed has the device with this ksv-virtual-module id.
+bool Present(const char* id, const Options& options) {
+  return std::any_of(std::begin(kDevices), std::end(kDevices), [&](const TestDevice& d) {
+    return std::strcmp(d.id, id) == 0 && Reachable(d, options);
+  });
 }
 
 }  // namespace
 
 void PrintDevices() {
+  const unsigned bed = BedFromEnvironment();
   for (const TestDevice& d : kDevices) {
-    std::printf("%s\n", d.description);
+    if ((d.beds & bed) != 0) {
+      std::printf("%s\n", d.description);
+    }
   }
+}
+
+unsigned BedFromEnvironment() {
+  const char* name = std::getenv("KSV_DEVICE_BED");
+  if (name == nullptr || std::strcmp(name, "uhid") == 0) {
+    return kBedUhid;
+  }
+  if (std::strcmp(name, "usb1") == 0) {
+    return kBedUsb1;
+  }
+  return std::strcmp(name, "usb2") == 0 ? unsigned{kBedUsb2} : 0u;
+}
+
+const char* ControlChannel() {
+  const char* path = std::getenv("KSV_MODULE_CONTROL");
+  return path != nullptr ? path : "";
 }
 
 bool WaitForModules(const Exports& api, int seconds) {
@@ -530,22 +645,45 @@ void RunScenarios(const Exports& api, const Options& options) {
   struct Step {
     const char* name;
     void (*run)(const Exports&, const Options&);
+    std::array<const char*, 4> needs;  // ksv-virtual-module ids of the devices it drives
   };
   const Step steps[] = {
-      {"counts and names", CountsAndNames},
-      {"open by serial", OpenBySerialInEachMode},
-      {"exclusivity", Exclusivity},
-      {"exchanges", [](const Exports& a, const Options&) { Exchanges(a); }},
-      {"silent once", [](const Exports& a, const Options&) { SilentOnceThenAnswers(a); }},
-      {"late reply", [](const Exports& a, const Options&) { LateReplyThenOwnReplies(a); }},
-      {"duplicate serials", DuplicateSerials},
-      {"bad handles", [](const Exports& a, const Options&) { BadHandles(a); }},
-      {"stale handle", StaleHandle},
-      {"parallel opens", ParallelOpens},
-      {"two threads", [](const Exports& a, const Options&) { TwoThreadsTwoModules(a); }},
-      {"removed during read", [](const Exports& a, const Options&) { RemovedDuringRead(a); }},
+      {"counts and names", CountsAndNames, {}},
+      {"open by serial", OpenBySerialInEachMode, {}},
+      {"exclusivity", Exclusivity, {"A"}},
+      {"exchanges", [](const Exports& a, const Options&) { Exchanges(a); }, {"A"}},
+      {"report IDs", [](const Exports& a, const Options&) { ReportIds(a); }, {"B", "ID3"}},
+      {"short reply", [](const Exports& a, const Options&) { ShortReply(a); }, {"SHORT"}},
+      {"silent once",
+       [](const Exports& a, const Options&) { SilentOnceThenAnswers(a); },
+       {"QUIET"}},
+      {"late reply",
+       [](const Exports& a, const Options&) { LateReplyThenOwnReplies(a); },
+       {"LATE"}},
+      {"duplicate serials", DuplicateSerials, {"DUP1", "DUP2"}},
+      {"bad handles", [](const Exports& a, const Options&) { BadHandles(a); }, {"A"}},
+      {"stale handle", StaleHandle, {"A"}},
+      {"parallel opens", ParallelOpens, {"A", "B", "ID3", "SLOW"}},
+      {"two threads",
+       [](const Exports& a, const Options&) { TwoThreadsTwoModules(a); },
+       {"A", "SLOW"}},
+      {"removed during read",
+       [](const Exports& a, const Options&) { RemovedDuringRead(a); },
+       {"GONE"}},
+      {"removed during a blocked write", RemovedDuringBlockedWrite, {"STALL"}},
   };
   for (const Step& step : steps) {
+    const char* const* missing =
+        std::find_if(step.needs.begin(), step.needs.end(),
+                     [&](const char* id) { return id != nullptr && !Present(id, options); });
+    if (missing != step.needs.end()) {
+      std::printf("SKIPPED %s: module %s is not on this bed\n", step.name, *missing);
+      continue;
+    }
+    if (std::strcmp(step.name, "removed during a blocked write") == 0 && !options.unplug) {
+      std::printf("SKIPPED %s: no control channel to unplug the module\n", step.name);
+      continue;
+    }
     const int failures_before = ksv::test::g_failures;
     const auto start = Clock::now();
     step.run(api, options);
@@ -561,8 +699,8 @@ namespace ksv::test {
 double MedianRoundTripMs(const Exports& api, int exchanges) {
   api.SetModuleMode(0);
   KSVHidHandle h = nullptr;
-  if (api.OpenKestrovanHID(&h, "KSV-DUP") != 1) {  // plain echo
-    return -1;
+  if (api.OpenKestrovanHID(&h, "KSV-DUP") != 1 && api.OpenKestrovanHID(&h, "KSV-A") != 1) {
+    return -1;  // no answering module on this bed
   }
   std::vector<double> times;
   const Payload command = Pattern(9);

@@ -13,7 +13,19 @@ namespace ksv::test {
 
 using Exports = ksv::tool::ExportTable;
 
+// The beds the suite runs on: uhid devices (any number, no USB underneath), or USB modules
+// (configfs gadgets on dummy_hcd) in two sets, since the kernel makes at most 4 USB HID functions
+// at a time. Each device of the table names the beds it exists on.
+enum Bed : unsigned { kBedUhid = 1, kBedUsb1 = 2, kBedUsb2 = 4 };
+
+// The bed that ksv-virtual-module made the devices for: $KSV_DEVICE_BED (uhid, usb1 or usb2; unset:
+// uhid). Unknown names give 0, on which nothing exists.
+unsigned BedFromEnvironment();
+// True for a USB bed.
+constexpr bool IsUsbBed(unsigned bed) { return (bed & (kBedUsb1 | kBedUsb2)) != 0; }
+
 struct Options {
+  unsigned bed = kBedUhid;
   bool walk_order_is_creation_order = true;  // hidraw node order; Wine lists in its own order
   bool exclusive_opens = true;               // Wine does not enforce exclusive opens
   // Whether a module whose serial number has non-ASCII characters can be opened. Wine builds the
@@ -28,6 +40,8 @@ struct Options {
   // descriptor number is free, runs `act`, and tells whether the file took that number, stayed
   // empty and stayed open (unset: not available).
   std::function<bool(KSVHidHandle closed, const std::function<void()>& act)> with_descriptor_reused;
+  // Takes the module with this ksv-virtual-module id off the bus now (unset: not available).
+  std::function<bool(const char* id)> unplug;
 };
 
 void PrintDevices();
@@ -35,7 +49,10 @@ void PrintDevices();
 bool WaitForModules(const Exports& api, int seconds);
 bool WaitForModules(const Exports& api, const Options& options, int seconds);
 void RunScenarios(const Exports& api, const Options& options);
-// Median round trip over many exchanges with an answering module, in milliseconds.
+// Median round trip over many exchanges with an answering module, in milliseconds; -1 when the bed
+// has none.
 double MedianRoundTripMs(const Exports& api, int exchanges);
+// The control channel of ksv-virtual-module: $KSV_MODULE_CONTROL, a FIFO (empty when not given).
+const char* ControlChannel();
 
 }  // namespace ksv::test
