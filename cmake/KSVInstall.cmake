@@ -1,8 +1,9 @@
-# What `cmake --install` puts in place: the public header, the library (with its SONAME links on
+# What `cmake --install` puts in place: the public headers, the library and its companion
+# KSVHidWatch (with its SONAME links on
 # Linux; the DLL and its import library on Windows), the simulator library, ksvhid, a CMake
 # package and, on Linux, a pkg-config file and the udev rule for modules. A consumer then writes
 #   find_package(KSVHidApi 1.3 REQUIRED)
-#   target_link_libraries(app PRIVATE KSVHidApi::KSVHidApi)
+#   target_link_libraries(app PRIVATE KSVHidApi::KSVHidApi)   # and KSVHidApi::KSVHidWatch
 # or builds with `pkg-config --cflags --libs KSVHidApi`. Both are relocatable: they find the
 # installed files relative to themselves, wherever the tree was installed.
 include(GNUInstallDirs)
@@ -10,7 +11,7 @@ include(CMakePackageConfigHelpers)
 
 set(KSV_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KSVHidApi)
 
-install(TARGETS KSVHidApi EXPORT KSVHidApiTargets
+install(TARGETS KSVHidApi KSVHidWatch EXPORT KSVHidApiTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -23,6 +24,7 @@ install(TARGETS KSVHidApiSimulator
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-simulator
 )
 install(FILES ${PROJECT_SOURCE_DIR}/Library/include/KSVHidApi.h
+              ${PROJECT_SOURCE_DIR}/Library/include/KSVHidWatch.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 if(TARGET ksvhid)

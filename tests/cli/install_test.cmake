@@ -29,7 +29,7 @@ set(package_files ${LIBDIR}/cmake/KSVHidApi/KSVHidApiConfig.cmake
     ${LIBDIR}/cmake/KSVHidApi/KSVHidApiTargets.cmake)
 if(WINDOWS)
   expect_files(include/KSVHidApi.h bin/KSVHidApi.dll ${LIBDIR}/libKSVHidApi.dll.a bin/ksvhid.exe
-               ${package_files})
+               include/KSVHidWatch.h bin/KSVHidWatch.dll ${package_files})
   run("installed ksvhid" ${EMULATOR} ${prefix}/bin/ksvhid.exe version)
   if(NOT out MATCHES "KSVHidApi ${VERSION}\nlibrary: [^\n]*bin.KSVHidApi\\.dll")
     message(FATAL_ERROR "installed ksvhid.exe does not use the installed DLL:\n${out}")
@@ -42,6 +42,7 @@ if(WINDOWS)
 else()
   set(lib ${LIBDIR}/libKSVHidApi.so)
   expect_files(include/KSVHidApi.h ${lib} ${lib}.${SOVERSION} ${lib}.${VERSION} bin/ksvhid
+               include/KSVHidWatch.h ${LIBDIR}/libKSVHidWatch.so.${SOVERSION}
                ${LIBDIR}/pkgconfig/KSVHidApi.pc lib/udev/rules.d/70-ksvhid.rules ${package_files})
   # The development link and the SONAME link lead to the one real file.
   foreach(link ${lib} ${lib}.${SOVERSION})

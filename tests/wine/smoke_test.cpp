@@ -1,5 +1,6 @@
 // KSVHidApi.dll loaded as a host application loads it: version, mode, close, the version
-// resource, and discovery against Wine's own HID devices (none of which is a module).
+// resource, and discovery against Wine's own HID devices (none of which is a module); the
+// companion KSVHidWatch.dll beside it.
 #include <windows.h>
 
 #include <setupapi.h>
@@ -10,7 +11,9 @@ extern "C" {
 
 #include <cstring>
 #include <string>
+#include <thread>
 
+#include "KSVHidWatch.h"
 #include "wine_check.h"
 
 using ksv::test::LoadedDll;
@@ -132,6 +135,29 @@ void CheckNoModules(const LoadedDll& api) {
   api.SetModuleMode(0);
 }
 
+// The companion library: no module arrives under Wine on its own, a wait ends at its limit, and
+// Close from another thread ends a wait without one. Names the way the watch learns of changes.
+void CheckWatch() {
+  KSVHidWatchHandle w = nullptr;
+  KSV_CHECK_EQ(KSVHidWatchOpen(-1, &w), KSVHID_WATCH_BAD_MODE);
+  KSV_CHECK_EQ(KSVHidWatchOpen(0, &w), 1);
+  const char* method = KSVHidWatchMethod(w);
+  std::printf("watch method under Wine: %s\n", method != nullptr ? method : "(none)");
+  KSV_CHECK(method != nullptr);
+  KSVHidWatchEvent e{};
+  const DWORD start = GetTickCount();
+  KSV_CHECK_EQ(KSVHidWatchNext(w, 300, &e), 0);
+  const DWORD waited = GetTickCount() - start;
+  KSV_CHECK_MSG(waited >= 250 && waited < 3000, "a 300 ms wait took " + std::to_string(waited));
+  int result = 1;
+  std::thread waiter([&] { result = KSVHidWatchNext(w, -1, &e); });
+  Sleep(200);
+  KSV_CHECK_EQ(KSVHidWatchClose(w), 1);
+  waiter.join();
+  KSV_CHECK_EQ(result, KSVHID_WATCH_CLOSED);
+  KSV_CHECK_EQ(KSVHidWatchClose(w), 0);
+}
+
 }  // namespace
 
 int main() {
@@ -143,5 +169,6 @@ int main() {
   CheckClose(api);
   CheckVersionResource(api);
   CheckNoModules(api);
+  CheckWatch();
   return ksv::test::Finish("smoke_test");
 }
