@@ -21,6 +21,7 @@
 #include "export_table.h"
 #include "platform/simulated_hid_platform.h"
 #include "text.h"
+#include "watch.h"
 
 namespace ksv::tool {
 namespace {
@@ -41,14 +42,17 @@ commands:
                       and, when it is not listed, why (other IDs, access denied, in use by
                       another program, serial number unreadable, past the 64th interface)
   version             the library's version, and the library file the calls go to
+  watch               one line per module that arrives or leaves (the present ones first):
+                      time, kind, IDs, whether it was free, serial number; until interrupted
   simulation check FILE
                       checks a simulation file as the simulator library reads it
   help                this text
 
 options:
-  --mode N            module mode 0..3 for list, send and diagnose (default 0)
+  --mode N            module mode 0..3 for list, send, diagnose and watch (default 0)
   --repeat K          send: K exchanges in a row, with round-trip times (min, median, max)
-  --json              list, send, diagnose: one JSON object on standard output
+  --json              list, send, diagnose: one JSON object on standard output; watch: one
+                      per event
   --simulated         the built-in simulated modules instead of the attached ones
   --simulation FILE   the simulated modules that FILE describes
   --                  ends the options (for a serial number that begins with "-")
@@ -153,19 +157,20 @@ int Parse(const std::vector<std::string>& args, Options& options) {
   operands.erase(operands.begin());
 
   const std::string& command = options.command;
-  const bool takes_mode = command == "list" || command == "send" || command == "diagnose";
+  const bool takes_mode =
+      command == "list" || command == "send" || command == "diagnose" || command == "watch";
   if (options.simulated && !options.simulation_file.empty()) {
     return Fail(kExitUsage, "--simulated and --simulation exclude each other");
   }
   if (command != "list" && command != "send" && command != "version" && command != "help" &&
-      command != "diagnose" && command != "simulation") {
+      command != "diagnose" && command != "simulation" && command != "watch") {
     return Fail(kExitUsage, "unknown command \"" + EscapeSerial(command) + "\" (see ksvhid help)");
   }
   if (options.json && !takes_mode) {
-    return Fail(kExitUsage, "--json applies to list, send and diagnose");
+    return Fail(kExitUsage, "--json applies to list, send, diagnose and watch");
   }
   if (mode_given && !takes_mode) {
-    return Fail(kExitUsage, "--mode applies to list, send and diagnose");
+    return Fail(kExitUsage, "--mode applies to list, send, diagnose and watch");
   }
   if (repeat_given && command != "send") {
     return Fail(kExitUsage, "--repeat applies to send");
@@ -275,6 +280,12 @@ int Run(const std::vector<std::string>& args) {
   }
   if (options.command == "simulation") {
     return CheckSimulation(options.simulation_file);
+  }
+  if (options.command == "watch") {
+    if (options.simulated || !options.simulation_file.empty()) {
+      return Fail(kExitUsage, "watch looks at the attached modules only");
+    }
+    return RunWatch(options);
   }
   std::optional<ksv::tool::LoadedLibrary> simulator;
   ModuleApi api;
