@@ -7,7 +7,7 @@
 #   4. windows-devices: the 64-bit DLL under Wine in the test guest, against virtual HID devices
 #   5. windows32-wine: the 32-bit Windows DLL (i686), and the same tests under 32-bit Wine
 #   6. windows32-devices: the 32-bit DLL under 32-bit Wine in the test guest
-#   7. the Python package against the simulator library
+#   7. the Python package against the simulator library, and its wheels
 #   8. formatting of the sources
 # Ends with one line "N passed, N failed": the tests of every CTest run, plus one for each other
 # check (a failed build counts as one failed test).
@@ -93,9 +93,12 @@ fuzz_test() {  # DIR
   tests/fuzz/run-fuzz.sh "$dir" "$tally"
 }
 
-python_suite() {  # the Python package's tests against the simulator library of the Linux build
-  local log=$build/python.pytest.log status=0
+python_suite() {  # the Python package's tests against the simulator library of the Linux build,
+  # and the wheels of the three builds
+  local log=$build/python.pytest.log status=0 wheels
+  wheels=$(printf '%s:' "$build"/{linux,windows,windows32}/python/ksvhid-*.whl)
   KSVHID_LIBRARY=$build/linux/simulator/libKSVHidApi.so.1 PYTHONDONTWRITEBYTECODE=1 \
+    KSVHID_WHEELS=${wheels%:} \
     /usr/bin/python3 -m pytest -p no:cacheprovider -q bindings/python/tests | tee "$log" ||
     status=$?
   # The closing line, e.g. "2 failed, 31 passed in 9.1s"; errors count as failures.

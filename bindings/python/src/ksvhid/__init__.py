@@ -5,8 +5,9 @@
     with ksvhid.open("KSV-SIM-0001") as module:
         reply = module.exchange(bytes([1, 2, 3]))
 
-The library is loaded on first use: the file named by $KSVHID_LIBRARY, else libKSVHidApi.so.1
-(Linux) or KSVHidApi.dll (Windows) through the system's library search; `load(path)` picks one.
+The library is loaded on first use: the file named by $KSVHID_LIBRARY, else the library the
+package carries (a wheel's), else libKSVHidApi.so.1 (Linux) or KSVHidApi.dll (Windows) through the
+system's library search; `load(path)` picks one.
 """
 
 from __future__ import annotations

@@ -16,6 +16,7 @@ ENV_LIBRARY = "KSVHID_LIBRARY"
 
 _WINDOWS = sys.platform == "win32"
 _SYSTEM_NAME = "KSVHidApi.dll" if _WINDOWS else "libKSVHidApi.so.1"
+_CARRIED_NAME = _SYSTEM_NAME
 
 SERIAL_BUFFER_BYTES = 256
 COMMAND_BYTES = 63
@@ -104,7 +105,8 @@ def _search_description() -> str:
 
 
 def find_library(path: Optional[str] = None) -> Library:
-    """Loads the library: `path` if given, else $KSVHID_LIBRARY if set, else the system's search.
+    """Loads the library: `path` if given, else $KSVHID_LIBRARY if set, else the one the package
+    carries (installed from a wheel), else the system's search.
 
     Raises LibraryNotFound, naming each place tried and why it failed.
     """
@@ -114,7 +116,12 @@ def find_library(path: Optional[str] = None) -> Library:
         value = os.environ[ENV_LIBRARY]
         candidates = [(value, f"{value} (from {ENV_LIBRARY})")]
     else:
-        candidates = [(_SYSTEM_NAME, _search_description())]
+        candidates = []
+        # A wheel carries the library of its platform inside the package.
+        carried = os.path.join(os.path.dirname(os.path.abspath(__file__)), _CARRIED_NAME)
+        if os.path.exists(carried):
+            candidates.append((carried, f"{carried} (carried by the package)"))
+        candidates.append((_SYSTEM_NAME, _search_description()))
         if _WINDOWS:
             # Since Python 3.8 the DLL search of ctypes leaves out PATH, which other Windows
             # programs do search; look there as well.
