@@ -13,6 +13,8 @@ packages=(
   # libraries of the tests, benchmarks and tools
   libgtest-dev libbenchmark-dev libhidapi-dev nlohmann-json3-dev
   python3-pytest python3-setuptools python3-wheel python3-pip python3-venv
+  # the .NET binding: Mono's C# compiler and runtime, NUnit 2.6
+  mono-mcs mono-runtime nunit-console libnunit-cil-dev
   # the Windows DLLs, 64- and 32-bit, and Wine to run their tests
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine wine32:i386
   # the test guest (tests/vm): QEMU, its initramfs, the kernel payload's decompressors, flock,
