@@ -1,33 +1,15 @@
 """The suite runs against the simulator library, named by KSVHID_LIBRARY, with the modules of
-SIMULATION below (walk order). KSVHID_SIMULATION must be set before the library is loaded."""
+simulation.json (walk order; the .NET binding's tests use them too). KSVHID_SIMULATION must be set
+before the library is loaded."""
 
-import json
 import os
 import sys
-import tempfile
 
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src"))
 
 import ksvhid  # noqa: E402
-
-SIMULATION = [
-    {"vendor": "0x1209", "product": "0x0001", "serial": "PY-KBD"},  # not a module
-    {"vendor": "0x17FE", "product": "0x82CD", "serial": "PY-PLUS", "reply": "plus-one"},
-    {"vendor": "0x10C4", "product": "0x82CD", "serial": "PY-TWO", "report_id": 2},
-    {"vendor": "0x17FE", "product": "0x82CD", "serial": "PY-\u00b5", "reply": "invert"},
-    {"vendor": "0x17FE", "product": "0x82CD", "serial": "PY-SILENT", "reply": "silent"},
-    {"vendor": "0x17FE", "product": "0x82CD", "serial": "PY-ID5", "report_id": 5},
-    {"vendor": "0x17FE", "product": "0x82CD", "serial": "PY-SHORT", "length": 32},
-    {"vendor": "0x17FE", "product": "0x82CD", "serial": "PY-BUSY", "busy": True},
-    {"vendor": "0x17FE", "product": "0x82CD", "serial": None},
-    {"vendor": "0x17FE", "product": "0x82CD", "serial": "PY-SLOW", "delay_ms": 1500},
-    {"vendor": "0x10C4", "product": "0x82CD", "serial": "PY-SHARED", "reply": "plus-one",
-     "delay_ms": 20},
-    {"vendor": "0x17FE", "product": "0x82CD", "serial": "PY-GONE", "unplug_after": 1},
-    {"vendor": "0x17FE", "product": "0x8200", "serial": "PY-L3", "report_id": 3, "length": 10},
-]
 
 # What list_modules() gives in mode 0: the readable serials of the free modules (PY-GONE, which
 # leaves when test_unplugged_module drives it, aside).
@@ -43,17 +25,8 @@ def pytest_configure(config):
     if not os.environ.get(ksvhid.ENV_LIBRARY):
         raise pytest.UsageError(
             f"set {ksvhid.ENV_LIBRARY} to the simulator library (lib/ksvhid-simulator/)")
-    handle, path = tempfile.mkstemp(prefix="ksvhid-simulation-", suffix=".json")
-    with os.fdopen(handle, "w", encoding="utf-8") as file:
-        json.dump({"modules": SIMULATION}, file)
-    os.environ["KSVHID_SIMULATION"] = path
-    config.ksvhid_simulation = path
-
-
-def pytest_unconfigure(config):
-    path = getattr(config, "ksvhid_simulation", None)
-    if path:
-        os.unlink(path)
+    os.environ["KSVHID_SIMULATION"] = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                   "simulation.json")
 
 
 @pytest.fixture(autouse=True)

@@ -1,4 +1,4 @@
-"""ksvhid against the simulator library and the modules of conftest.SIMULATION."""
+"""ksvhid against the simulator library and the modules of simulation.json."""
 
 import threading
 import time

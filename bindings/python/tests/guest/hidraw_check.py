@@ -1,9 +1,10 @@
 """The package over the real library and hidraw, against virtual modules (run in the test guest).
 
-    hidraw_check.py LIBRARY VIRTUAL_MODULE
+    hidraw_check.py LIBRARY VIRTUAL_MODULE [DOTNET_PROBE...]
 
 Creates a keyboard and two modules with ksv-virtual-module, then lists, opens and exchanges
-through ksvhid. Exits 0 when every check holds; prints each failure otherwise.
+through ksvhid, and runs the command DOTNET_PROBE (the .NET binding's GuestProbe) on the same
+modules. Exits 0 when every check holds; prints each failure otherwise.
 """
 
 import os
@@ -30,7 +31,7 @@ def check(condition, what):
 
 
 def main():
-    library, virtual_module = sys.argv[1], sys.argv[2]
+    library, virtual_module, dotnet_probe = sys.argv[1], sys.argv[2], sys.argv[3:]
     process = subprocess.Popen(
         [virtual_module, "--control", "-", *DEVICES],
         stdin=subprocess.PIPE,
@@ -46,6 +47,8 @@ def main():
             print("ksv-virtual-module ended before its devices were ready")
             return 1
         run(library)
+        if dotnet_probe:
+            run_dotnet(dotnet_probe)
     finally:
         process.stdin.close()  # end of input removes the devices
         process.wait(timeout=10)
@@ -78,6 +81,19 @@ def run(library):
     # The str the device reports opens it too.
     with ksvhid.open("PY-\u00b5-2") as module:
         check(module.exchange(b"\x43").result == ksvhid.Result.REPORT_ID_2, "opened by str")
+
+
+def run_dotnet(probe):
+    """The .NET binding sees the modules, serial numbers, results and replies the package sees."""
+    expected = []
+    for serial in ksvhid.list_modules():
+        with ksvhid.open(serial) as module:
+            reply = module.exchange(bytes(range(1, 11)))
+        text = serial if isinstance(serial, bytes) else serial.encode("ascii")
+        expected.append(f"{text.hex()} {int(reply.result)} {reply.data.hex()} held")
+    seen = subprocess.run(probe, capture_output=True, text=True, timeout=120)
+    print(seen.stdout + seen.stderr, end="")
+    check(len(expected) == 2 and seen.stdout.splitlines() == expected, ".NET binding: the same")
 
 
 if __name__ == "__main__":
