@@ -32,6 +32,7 @@ struct SimulatedHidPlatform::Transfer {
   bool is_read;
   bool finished;
   bool never;  // a write that never finishes
+  bool left;   // a read that ended because the device left
 };
 
 namespace {
@@ -325,8 +326,9 @@ std::optional<std::array<std::uint8_t, kSimulatedReportBytes>> ReplyTo(const Sim
 
 bool SimulatedHidPlatform::TryFinishRead(Transfer& t, DeviceState& device, Clock::time_point now) {
   if (device.gone) {
-    t.count = 0;  // a removed device ends the read at once, with nothing
+    t.count = 0;  // a removed device ends the read at once, with nothing, in error
     t.finished = true;
+    t.left = true;
     return true;
   }
   if (device.replies.empty() || device.replies.front().readable_at > now) {
@@ -348,7 +350,7 @@ StartOutcome SimulatedHidPlatform::Start(DeviceHandle h, std::uint8_t* bytes, st
     return {false, kErrorInvalidHandle, 0};
   }
   const SimulatedDevice& d = device->description;
-  Transfer t{bytes, Key(h), n, 0, true, is_read, false, false};
+  Transfer t{bytes, Key(h), n, 0, true, is_read, false, false, false};
   const Clock::time_point now = Clock::now();
   SimulatedStart start = SimulatedStart::kPending;
   if (is_read) {
@@ -466,6 +468,9 @@ std::uint32_t SimulatedHidPlatform::GetCompletedCount(DeviceHandle, TransferReco
     }
   }
   Store(record, t);
+  if (t.left) {
+    record.error = kErrorDeviceNotConnected;
+  }
   return t.count;
 }
 

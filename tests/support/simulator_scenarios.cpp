@@ -246,7 +246,6 @@ std::vector<std::string> CheckFileDescribedSet(const SimulatorRun& run) {
       const unsigned char payload[] = {0xA1, 0xB2, 0xC3};
       return i < sizeof payload ? payload[i] : static_cast<unsigned char>(0);
     };
-    const auto nothing = [](unsigned char, std::size_t) { return static_cast<unsigned char>(0); };
     RunExchanges(api,
                  {
                      {"echo", 0, "ECHO", kOk, kEcho},
@@ -260,7 +259,7 @@ std::vector<std::string> CheckFileDescribedSet(const SimulatorRun& run) {
                      {"length 32 in mode 1 is taken", 1, "SHORT", kOk, EchoOf(32)},
                      {"delay 300 ms", 0, "SLOW", kOk, kEcho, 290, 1500},
                      {"before it leaves", 0, "LEAVES", kOk, kEcho},
-                     {"it leaves during this exchange", 0, "LEAVES", kWrongLength, nothing},
+                     {"it leaves during this exchange", 0, "LEAVES", kOther, nullptr},
                      {"after it left", 0, "LEAVES", kOther, nullptr},
                  },
                  findings);

@@ -93,6 +93,7 @@ TEST(SimulatedPlatformTest, ReadEndsAtOnceWhenTheModuleLeavesOrItsHandleCloses) 
   EXPECT_EQ(platform.WaitCompletion(h, read, 2000), kWaitSignalled);
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
   EXPECT_EQ(platform.GetCompletedCount(h, read), 0u);
+  EXPECT_EQ(read.error, kErrorDeviceNotConnected);
   EXPECT_EQ(platform.StartWrite(h, report.data(), 64, write).error, kErrorDeviceNotConnected);
   EXPECT_TRUE(IsNoDevice(platform.OpenDevicePath("m"))) << "a module that left cannot be opened";
 

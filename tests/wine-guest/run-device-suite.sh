@@ -11,7 +11,8 @@
 # hidraw. Prints the suite's output; the exit status is the suite's.
 #
 # Environment: KSV_WG_TIMEOUT (whole guest run, default 600 s), KSV_WG_WAIT (seconds the suite
-# waits for Wine to list the modules, default 240), KSV_WG_PREFIX and KSV_WG_PREFIX32 (see
+# waits for Wine to list the modules, default 240), KSV_WG_BEDS (the beds of with-modules.sh, one
+# Wine run each in the same guest, default uhid; uhid,usb1,usb2 adds the USB modules), KSV_WG_PREFIX and KSV_WG_PREFIX32 (see
 # prepare-prefix.sh).
 set -euo pipefail
 
@@ -26,6 +27,7 @@ linux=$(cd "$1" && pwd)
 windows=$(cd "$2" && pwd)
 timeout_s=${KSV_WG_TIMEOUT:-600}
 wait_s=${KSV_WG_WAIT:-240}
+beds=${KSV_WG_BEDS:-uhid}
 
 virtual_module=$linux/tools/virtual-module/ksv-virtual-module
 linux_suite=$linux/tests/device/device_suite
@@ -54,7 +56,7 @@ start=$SECONDS
 status=0
 # The program's own limit leaves time to print its output and end Wine before the guest's.
 "$repo/tests/vm/run-in-guest.sh" --udev --timeout "$timeout_s" -- \
-  "$repo/tests/device/with-modules.sh" "$virtual_module" "$linux_suite" -- \
+  "$repo/tests/device/with-modules.sh" --beds "$beds" "$virtual_module" "$linux_suite" -- \
   "$here/in-guest.sh" "$prefix" "$((timeout_s - 60))" "$exe" --wait-seconds "$wait_s" ||
   status=$?
 echo "run-device-suite.sh: guest run ($bits-bit Wine) $((SECONDS - start)) s, status $status"
