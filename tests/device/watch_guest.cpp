@@ -1,8 +1,10 @@
 // KSVHidWatch against virtual modules in the test guest: what is present arrives first, add/remove
 // cycles give two events each in order, other devices give none, a held module arrives held,
 // Close ends a waiting Next, and nothing is left open. With --latency N, a measurement instead:
-// the time from a hidraw node's creation to its "arrived" event, over N modules.
-//   watch_guest PATH-TO-ksv-virtual-module [--cycles N] [--latency N]
+// the time from a hidraw node's creation to its "arrived" event, over N modules. --usb-cycles runs
+// the checks once more with USB modules (gadgets; the other devices are uhid-only and left out),
+// --usb measures the latency with them.
+//   watch_guest PATH-TO-ksv-virtual-module [--cycles N] [--usb-cycles N] [--latency N [--usb]]
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -83,10 +85,12 @@ pid_t HoldInOtherProcess(const std::string& node) {
   return ok == '1' ? pid : -1;
 }
 
-void Behaviour(const std::string& tool, int cycles) {
-  VirtualModuleProcess vm(tool, {std::string(kModule) + "PRESENT-1",
-                                 "module:vid=0x10c4,pid=0x82cd,silent,serial=PRESENT-2",
-                                 std::string(kKeyboard) + "KB-PRESENT"});
+void Behaviour(const std::string& tool, bool usb, int cycles) {
+  std::vector<std::string> arguments = {std::string(kModule) + "PRESENT-1",
+                                        "module:vid=0x10c4,pid=0x82cd,silent,serial=PRESENT-2"};
+  arguments.insert(usb ? arguments.begin() : arguments.end(),
+                   usb ? "--usb" : std::string(kKeyboard) + "KB-PRESENT");
+  VirtualModuleProcess vm(tool, arguments);
   const auto nodes = vm.WaitReady();
   const pid_t holder = HoldInOtherProcess(nodes.at("PRESENT-2"));
   KSV_CHECK_MSG(holder > 0, "another process holds PRESENT-2");
@@ -111,7 +115,7 @@ void Behaviour(const std::string& tool, int cycles) {
   for (int i = 0; i < cycles; ++i) {
     const std::string serial = "W-" + std::to_string(i);
     Expect(vm, "add " + std::string(kModule) + serial, "added " + serial);
-    if (i % 10 == 0) {
+    if (!usb && i % 10 == 0) {
       Expect(vm, "add " + std::string(kKeyboard) + "KB-" + serial, "added KB-" + serial);
       Expect(vm, "remove KB-" + serial, "removed KB-" + serial);
     }
@@ -147,11 +151,14 @@ void Behaviour(const std::string& tool, int cycles) {
   KSV_CHECK_EQ(KSVHidWatchClose(w), 0);
   KSV_CHECK_EQ(OpenDescriptors(), descriptors);
   kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  KSV_CHECK_EQ(vm.EndInput(), 0);  // removes the modules: USB gadgets outlive a killed program
 }
 
 // Node creation (inotify on /dev) to the arrival, for `count` modules; printed, not checked.
-void Latency(const std::string& tool, int count) {
-  VirtualModuleProcess vm(tool, {});
+void Latency(const std::string& tool, bool usb, int count) {
+  VirtualModuleProcess vm(tool,
+                          usb ? std::vector<std::string>{"--usb"} : std::vector<std::string>{});
   vm.WaitReady();
   KSVHidWatchHandle w = nullptr;
   KSVHidWatchOpen(0, &w);
@@ -181,6 +188,7 @@ void Latency(const std::string& tool, int count) {
     KSVHidWatchNext(w, 5000, &e);
   }
   KSVHidWatchClose(w);
+  vm.EndInput();
   std::sort(ms.begin(), ms.end());
   if (!ms.empty()) {
     std::printf("node to event: %zu arrivals, min %.2f ms, median %.2f ms, max %.2f ms\n",
@@ -193,21 +201,35 @@ void Latency(const std::string& tool, int count) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s PATH-TO-ksv-virtual-module [--cycles N] [--latency N]\n",
+    std::fprintf(stderr,
+                 "usage: %s PATH-TO-ksv-virtual-module [--cycles N] [--usb-cycles N] [--latency N "
+                 "[--usb]]\n",
                  argv[0]);
     return 2;
   }
   int cycles = 100;
+  int usb_cycles = 0;
   int latency = 0;
-  for (int i = 2; i + 1 < argc; i += 2) {
-    (std::strcmp(argv[i], "--latency") == 0 ? latency : cycles) = std::atoi(argv[i + 1]);
+  bool usb = false;
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--usb") == 0) {
+      usb = true;
+    } else if (i + 1 < argc) {
+      const std::string name = argv[i];
+      (name == "--latency"      ? latency
+       : name == "--usb-cycles" ? usb_cycles
+                                : cycles) = std::atoi(argv[++i]);
+    }
   }
   try {
     if (latency > 0) {
-      ksv::test::Latency(argv[1], latency);
+      ksv::test::Latency(argv[1], usb, latency);
       return 0;
     }
-    ksv::test::Behaviour(argv[1], cycles);
+    ksv::test::Behaviour(argv[1], false, cycles);
+    if (usb_cycles > 0) {
+      ksv::test::Behaviour(argv[1], true, usb_cycles);
+    }
   } catch (const std::exception& e) {
     KSV_CHECK_MSG(false, std::string("exception: ") + e.what());
   }

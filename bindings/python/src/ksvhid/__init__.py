@@ -28,9 +28,11 @@ from ._module import (
     Serial,
     open_module,
 )
+from ._watch import ENV_WATCH_LIBRARY, Watch, WatchError, WatchEvent, find_watch_library
 
 __all__ = [
     "ENV_LIBRARY",
+    "ENV_WATCH_LIBRARY",
     "ExchangeError",
     "ExchangeTimeout",
     "Library",
@@ -40,6 +42,9 @@ __all__ = [
     "Reply",
     "Result",
     "Version",
+    "Watch",
+    "WatchError",
+    "WatchEvent",
     "get_mode",
     "library",
     "list_modules",
@@ -48,6 +53,7 @@ __all__ = [
     "open",
     "set_mode",
     "version",
+    "watch",
 ]
 
 __version__ = "1.3.170"
@@ -138,6 +144,18 @@ def open(serial: Serial) -> Module:  # noqa: A001 - reads as ksvhid.open(...)
     list_modules() gave, both open it.
     """
     return open_module(library(), serial, _to_text(serial))
+
+
+def watch(mode: int = 0) -> Watch:
+    """Events for the modules of `mode` (0..3) as they arrive and leave, the present ones first.
+
+        with ksvhid.watch() as events:
+            for event in events:          # blocks; ends when events.close() is called
+                print(event.kind, event.serial)
+
+    Uses the companion library KSVHidWatch, found beside the KSVHidApi library in use.
+    """
+    return Watch(find_watch_library(library().path), mode)
 
 
 def _from_text(text: bytes) -> Serial:

@@ -3,13 +3,16 @@
     hidraw_check.py LIBRARY VIRTUAL_MODULE [DOTNET_PROBE...]
 
 Creates a keyboard and two modules with ksv-virtual-module, then lists, opens and exchanges
-through ksvhid, and runs the command DOTNET_PROBE (the .NET binding's GuestProbe) on the same
-modules. Exits 0 when every check holds; prints each failure otherwise.
+through ksvhid, watches a module arrive and leave, and runs the command DOTNET_PROBE (the .NET
+binding's GuestProbe) on the same modules. Exits 0 when every check holds; prints each failure
+otherwise.
 """
 
 import os
 import subprocess
 import sys
+import threading
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src"))
 
@@ -49,6 +52,7 @@ def main():
         run(library)
         if dotnet_probe:
             run_dotnet(dotnet_probe)
+        run_watch(process)
     finally:
         process.stdin.close()  # end of input removes the devices
         process.wait(timeout=10)
@@ -94,6 +98,33 @@ def run_dotnet(probe):
     seen = subprocess.run(probe, capture_output=True, text=True, timeout=120)
     print(seen.stdout + seen.stderr, end="")
     check(len(expected) == 2 and seen.stdout.splitlines() == expected, ".NET binding: the same")
+
+
+def run_watch(process):
+    def control(command, answer):
+        process.stdin.write(command + "\n")
+        process.stdin.flush()
+        line = process.stdout.readline()
+        check(line.startswith(answer), f"{command}: {line.strip()}")
+
+    events = ksvhid.watch()
+    check(events.method == "netlink", f"watch method: {events.method}")
+    first = sorted(((e.kind, e.serial, e.free) for e in (events.next(5), events.next(5))), key=str)
+    present = [("arrived", "PY-1", True), ("arrived", b"PY-\xb5-2", True)]
+    check(first == sorted(present, key=str), f"present: {first}")
+    check(events.next(0.3) is None, "no event for the keyboard")
+    control("add module:vid=0x17fe,pid=0x82cd,serial=PY-W,id=w", "added w")
+    control("remove w", "removed w")
+    cycle = [(e.kind, e.vendor_id, e.product_id, e.serial) for e in (events.next(5), events.next(5))]
+    check(cycle == [("arrived", 0x17FE, 0x82CD, "PY-W"), ("left", 0x17FE, 0x82CD, "PY-W")],
+          f"arrived and left: {cycle}")
+    seen = []
+    iterating = threading.Thread(target=lambda: seen.extend(events))
+    iterating.start()
+    time.sleep(0.3)
+    events.close()
+    iterating.join(5)
+    check(not iterating.is_alive() and seen == [], "close() ends an iteration on another thread")
 
 
 if __name__ == "__main__":
