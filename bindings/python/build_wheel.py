@@ -1,11 +1,12 @@
 """Builds the ksvhid wheel that carries one build of the library.
 
-    build_wheel.py --library FILE --platform TAG --readme README.md --out DIR
+    build_wheel.py --library FILE [--watch-library FILE] --platform TAG --readme README.md --out DIR
 
 TAG is the wheel's platform tag: linux_x86_64 (FILE is libKSVHidApi.so.1), win_amd64 or win32
 (FILE is the matching KSVHidApi.dll). The package, pyproject.toml's metadata and the README's
 "Python" section (the description) are staged in a scratch folder beside DIR, with the library
-inside the package under the name the package looks for, and setuptools' bdist_wheel makes
+inside the package under the name the package looks for (and KSVHidWatch beside it, for
+ksvhid.watch), and setuptools' bdist_wheel makes
 DIR/ksvhid-VERSION-py3-none-TAG.whl. Needs setuptools and wheel (Debian's python3-setuptools and
 python3-wheel); reads pyproject.toml with tomllib (Python 3.11).
 """
@@ -24,6 +25,8 @@ from wheel.bdist_wheel import bdist_wheel
 HERE = os.path.dirname(os.path.abspath(__file__))
 CARRIED_NAMES = {"linux_x86_64": "libKSVHidApi.so.1", "win_amd64": "KSVHidApi.dll",
                  "win32": "KSVHidApi.dll"}
+WATCH_NAMES = {"linux_x86_64": "libKSVHidWatch.so.1", "win_amd64": "KSVHidWatch.dll",
+               "win32": "KSVHidWatch.dll"}
 
 
 class PlatformWheel(bdist_wheel):
@@ -47,6 +50,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--library", required=True)
     parser.add_argument("--platform", required=True, choices=sorted(CARRIED_NAMES))
+    parser.add_argument("--watch-library")
     parser.add_argument("--readme", required=True)
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
@@ -62,6 +66,10 @@ def main():
                     ignore=shutil.ignore_patterns("__pycache__"))
     carried = CARRIED_NAMES[args.platform]
     shutil.copyfile(args.library, os.path.join(package, carried))
+    data = ["py.typed", carried]
+    if args.watch_library:
+        data.append(WATCH_NAMES[args.platform])
+        shutil.copyfile(args.watch_library, os.path.join(package, data[-1]))
     os.makedirs(out, exist_ok=True)
 
     os.chdir(stage)
@@ -76,7 +84,7 @@ def main():
         python_requires=project["requires-python"],
         classifiers=project["classifiers"],
         packages=["ksvhid"],
-        package_data={"ksvhid": ["py.typed", carried]},
+        package_data={"ksvhid": data},
         cmdclass={"bdist_wheel": PlatformWheel},
         script_args=["-q", "bdist_wheel", "--plat-name", args.platform, "--dist-dir", out,
                      "--bdist-dir", os.path.join(stage, "bdist")],
