@@ -24,7 +24,8 @@ extern "C" void OnInterrupt(int) { g_interrupted = 1; }
 // UTC with milliseconds: 2026-12-08T17:04:35.123Z.
 std::string TimeText(std::chrono::system_clock::time_point when) {
   const auto since = when.time_since_epoch();
-  const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+  const auto seconds =
+      static_cast<std::time_t>(std::chrono::duration_cast<std::chrono::seconds>(since).count());
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
   std::tm utc{};
 #ifdef _WIN32
