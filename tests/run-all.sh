@@ -5,6 +5,7 @@
 #      under ThreadSanitizer; the fuzz targets for a bounded time (clang, libFuzzer)
 #   3. windows-wine: the 64-bit Windows DLL, cross-built with mingw-w64, and its tests under Wine
 #   4. windows-devices: the 64-bit DLL under Wine in the test guest, against virtual HID devices
+#      made by uhid and against USB modules (configfs gadgets on dummy_hcd)
 #   5. windows32-wine: the 32-bit Windows DLL (i686), and the same tests under 32-bit Wine
 #   6. windows32-devices: the 32-bit DLL under 32-bit Wine in the test guest
 #   7. the Python package against the simulator library, and its wheels
@@ -134,7 +135,8 @@ suite "linux-tsan" tsan_test "$build/tsan"
 suite "fuzz" fuzz_test "$build/fuzz"
 KSV_WINEPREFIX=$wine_prefix64 suite "windows-wine" configure_build_test "$build/windows" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
-suite "windows-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows"
+KSV_WG_BEDS=uhid,usb1,usb2 KSV_WG_TIMEOUT=900 \
+  suite "windows-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows"
 KSV_WINEPREFIX=$wine_prefix32 suite "windows32-wine" configure_build_test "$build/windows32" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake"
 suite "windows32-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows32"
