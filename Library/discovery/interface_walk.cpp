@@ -1,23 +1,25 @@
 #include "discovery/interface_walk.h"
 
 #include <cstring>
-#include <optional>
+
+#include "platform/utf16_from_utf8.h"
 
 namespace ksv {
-namespace {
 
-// Length of `text` when it fits a DevicePath together with its terminator, else nothing. Reads
-// no further than the terminator and never more than kDevicePathBytes bytes.
-std::optional<std::size_t> FittingLength(const char* text) {
-  for (std::size_t length = 0; length < kDevicePathBytes; ++length) {
-    if (text[length] == '\0') {
-      return length;
+std::optional<std::size_t> FittingPathLength(const char* text) {
+  std::size_t length = 0;
+  while (text[length] != '\0') {
+    if (++length == kDevicePathBytes) {
+      return std::nullopt;  // more bytes than any fitting path has
     }
   }
-  return std::nullopt;
+  // Counted as the text decodes to UTF-16; no text decodes to more units than it has bytes.
+  std::array<std::uint16_t, kDevicePathBytes> units;
+  if (Utf16FromUtf8(text, length, units.data(), units.size()) > kDevicePathUnits) {
+    return std::nullopt;
+  }
+  return length;
 }
-
-}  // namespace
 
 HidInterfaces ListHidInterfaces(HidPlatform& platform) {
   HidInterfaces interfaces;
@@ -44,7 +46,7 @@ PathLookup FindHidInterfacePath(HidPlatform& platform, const HidInterfaces& inte
   if (!block || block.get().text == nullptr) {
     return PathLookup::kSkipped;  // the device may just have left
   }
-  const std::optional<std::size_t> length = FittingLength(block.get().text);
+  const std::optional<std::size_t> length = FittingPathLength(block.get().text);
   if (!length) {
     return PathLookup::kSkipped;
   }

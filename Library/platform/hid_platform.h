@@ -61,7 +61,8 @@ struct InterfaceRecord {
 };
 
 // A path block: storage that holds one interface's device path text, released by
-// ReleasePathBlock. `text` points into `block` and is zero-terminated.
+// ReleasePathBlock. `text` points into `block` and is zero-terminated UTF-8, whatever form the
+// system keeps paths in (Windows: UTF-16), so that every character of the path survives.
 struct PathBlock {
   void* block = nullptr;
   const char* text = nullptr;
@@ -118,8 +119,8 @@ class HidPlatform {
   virtual void CloseInterfaceList(InterfaceListToken list) = 0;
 
   // --- Devices ---------------------------------------------------------------------------
-  // Opens a path for exclusive (no sharing), overlapped reading and writing;
-  // InvalidDeviceHandle() when the system refuses.
+  // Opens a path (UTF-8, as GetInterfacePath gives it) for exclusive (no sharing), overlapped
+  // reading and writing; InvalidDeviceHandle() when the system refuses.
   virtual DeviceHandle OpenDevicePath(const char* path) = 0;
   // The device's vendor and product IDs; nothing when they cannot be read.
   virtual std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) = 0;

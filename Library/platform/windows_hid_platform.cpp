@@ -1,7 +1,10 @@
 // HidPlatform over SetupAPI, HID.DLL and overlapped kernel file I/O.
 //
 // Each operation is one translation to the system call, with the library's fixed arguments;
-// nothing here decides what a result means for discovery or exchange.
+// nothing here decides what a result means for discovery or exchange. Paths are read and opened
+// in the system's own UTF-16 form and cross into the logic as UTF-8, so that a path with
+// characters outside the ANSI code page (Wine puts a device's serial number into its path)
+// still names its device.
 #include <windows.h>
 
 #include <setupapi.h>
@@ -10,6 +13,8 @@ extern "C" {
 #include <hidsdi.h>
 }
 
+#include <array>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -39,8 +44,13 @@ constexpr DWORD kPresentInterfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;  // 
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;                   // 0xC0000000
 constexpr DWORD kNoSharing = 0;
 constexpr DWORD kSerialBytes = static_cast<DWORD>(kSerialUnits * sizeof(WCHAR));  // 512
-// Fixed part of the detail block as the x64 system checks it: a DWORD and one CHAR, padded to 8.
-constexpr DWORD kDetailFixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+// Fixed part of the detail block as the system checks it: a DWORD and one WCHAR, padded to 8 on
+// x64.
+constexpr DWORD kDetailFixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+constexpr std::size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+// The longest path OpenDevicePath takes, in UTF-16 units with the terminator: the system's path
+// limit, which the walk's bound stays within.
+constexpr int kOpenPathUnits = MAX_PATH;
 
 GUID ToGuid(const HidClass& cls) {
   GUID guid;
@@ -56,6 +66,21 @@ OVERLAPPED* StartOverlapped(TransferRecord& record) {
 }
 OVERLAPPED* OverlappedOf(TransferRecord& record) {
   return std::launder(reinterpret_cast<OVERLAPPED*>(record.storage.data()));
+}
+
+// A block holding the UTF-8 form of the zero-terminated `wide`; null when it cannot be had.
+char* Utf8Of(const WCHAR* wide) {
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) {
+    return nullptr;
+  }
+  auto* text = static_cast<char*>(std::malloc(static_cast<std::size_t>(bytes)));
+  if (text != nullptr &&
+      WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, bytes, nullptr, nullptr) != bytes) {
+    std::free(text);
+    return nullptr;
+  }
+  return text;
 }
 
 // The error number of a transfer on h that failed with `error`: ERROR_DEVICE_NOT_CONNECTED when
@@ -98,7 +123,7 @@ class WindowsHidPlatform final : public HidPlatform {
 
   InterfaceListToken OpenInterfaceList(const HidClass& cls) override {
     const GUID guid = ToGuid(cls);
-    HDEVINFO list = SetupDiGetClassDevsA(&guid, nullptr, nullptr, kPresentInterfaces);
+    HDEVINFO list = SetupDiGetClassDevsW(&guid, nullptr, nullptr, kPresentInterfaces);
     return list == INVALID_HANDLE_VALUE ? nullptr : list;
   }
 
@@ -121,22 +146,24 @@ class WindowsHidPlatform final : public HidPlatform {
     auto* info = static_cast<HDEVINFO>(list);
     DWORD size = 0;
     // Size query: it fails by design (no block given); only the size it reports is used.
-    SetupDiGetDeviceInterfaceDetailA(info, &data, nullptr, 0, &size, nullptr);
+    SetupDiGetDeviceInterfaceDetailW(info, &data, nullptr, 0, &size, nullptr);
     if (size < kDetailFixedSize) {
       return {};
     }
-    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(std::malloc(size));
+    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(std::malloc(size));
     if (detail == nullptr) {
       return {};
     }
     detail->cbSize = kDetailFixedSize;  // 8 on x64
-    if (!SetupDiGetDeviceInterfaceDetailA(info, &data, detail, size, nullptr, nullptr)) {
-      std::free(detail);
-      return {};
+    char* text = nullptr;
+    if (SetupDiGetDeviceInterfaceDetailW(info, &data, detail, size, nullptr, nullptr)) {
+      // The text is terminated within the block; make sure of it for a block at its exact size.
+      WCHAR* path = detail->DevicePath;
+      path[(size - kPathOffset) / sizeof(WCHAR) - 1] = L'\0';
+      text = Utf8Of(path);
     }
-    // The text is terminated within the block; make sure of it for a block at its exact size.
-    reinterpret_cast<char*>(detail)[size - 1] = '\0';
-    return {detail, detail->DevicePath};
+    std::free(detail);
+    return {text, text};
   }
 
   void ReleasePathBlock(PathBlock block) override { std::free(block.block); }
@@ -146,14 +173,20 @@ class WindowsHidPlatform final : public HidPlatform {
   }
 
   DeviceHandle OpenDevicePath(const char* path) override {
-    return CreateFileA(path, kReadWrite, kNoSharing, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                       nullptr);
+    std::array<WCHAR, kOpenPathUnits> wide;
+    // Fails, with the reason in the last error, for a path too long or not UTF-8.
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), kOpenPathUnits) ==
+        0) {
+      return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileW(wide.data(), kReadWrite, kNoSharing, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
   }
 
   std::uint32_t OpenRefusal(const char* path) override {
     const HANDLE h = OpenDevicePath(path);
     if (h == INVALID_HANDLE_VALUE) {
-      return GetLastError();  // CreateFileA's own
+      return GetLastError();  // the conversion's or CreateFileW's own
     }
     CloseHandle(h);
     return 0;

@@ -140,7 +140,9 @@ TEST(DiagnoseTest, ReportNamesTheHolderAndTheAdvice) {
   in_use.holder = tool::Holder{kHolderPid, "flock /dev/hidraw3 sleep 30"};
   tool::InterfaceReport denied;
   denied.index = 1;
-  denied.path = "/dev/hidraw4";
+  denied.path = R"(\\?\hid#ksv-)"
+                "\xC5\x82"
+                "-1";  // Wine puts the serial number in the path
   denied.reason = Reason::kAccessDenied;
   denied.open_error = kErrorAccessDenied;
   const std::string text = tool::FormatDiagnosis({in_use, denied}, false);
@@ -158,6 +160,13 @@ TEST(DiagnoseTest, ReportNamesTheHolderAndTheAdvice) {
             std::string::npos)
       << json;
   EXPECT_NE(json.find("\"reason\":\"access_denied\""), std::string::npos) << json;
+  // The path in UTF-8 for people, and in JSON as the escape of its character.
+  EXPECT_NE(text.find(R"(  1  \\\\?\\hid#ksv-)"
+                      "\xC5\x82"
+                      "-1  ????:????"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(json.find(R"("path":"\\\\\\\\?\\\\hid#ksv-\u0142-1")"), std::string::npos) << json;
 }
 
 }  // namespace

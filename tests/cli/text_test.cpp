@@ -100,6 +100,33 @@ TEST(JsonStringTest, EscapesQuotesBackslashesAndControls) {
   EXPECT_EQ(JsonString(""), "\"\"");
 }
 
+TEST(Utf8TextTest, WellFormedCharactersShownAndEscapedForJson) {
+  // A device path: shown with its characters, in JSON as \u escapes; bytes that are not
+  // well-formed UTF-8, C1 controls, overlong forms and surrogates as EscapeSerial shows them.
+  const struct {
+    std::string utf8;
+    std::string shown;
+    std::string json;
+  } rows[] = {
+      {R"(\\?\hid#ksv-)"
+       "\xC5\x82"
+       "-1",
+       R"(\\\\?\\hid#ksv-)"
+       "\xC5\x82"
+       "-1",
+       R"("\\\\\\\\?\\\\hid#ksv-\u0142-1")"},
+      {"\xE2\x82\xAC\xF0\x9F\x94\x8C", "\xE2\x82\xAC\xF0\x9F\x94\x8C", R"("\u20ac\ud83d\udd0c")"},
+      {"\xC5", R"(\xc5)", R"("\\xc5")"},
+      {"\xC2\x85\x01", R"(\xc2\x85\x01)", R"("\\xc2\\x85\\x01")"},
+      {"\xC0\xAF\xED\xA0\x80", R"(\xc0\xaf\xed\xa0\x80)", R"("\\xc0\\xaf\\xed\\xa0\\x80")"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(ShowUtf8(row.utf8), row.shown) << row.json;
+    EXPECT_EQ(JsonText(ShowUtf8(row.utf8)), row.json);
+  }
+  EXPECT_EQ(JsonText("\xC5\x01"), R"("\u00c5\u0001")");
+}
+
 TEST(ResultTest, EveryCodeHasItsOwnNameAndReplyRule) {
   const std::vector<int> codes{1,  0,  3,   -1,  -2,  -3,  -4,  -5,  -6,  -7,
                                -8, -9, -10, -11, -12, -13, -14, -15, -16, -255};

@@ -83,10 +83,6 @@ int main(int argc, char** argv) {
     std::printf(
         "- share mode 0 is not enforced on HID devices (a second open succeeds): "
         "exclusivity is not checked\n");
-    options.non_ascii_serials_open = false;
-    std::printf(
-        "- the device path carries the serial number; for a non-ASCII one its narrow "
-        "form names no device: such modules are not expected to be listed\n");
     options.absent_serial_text = "0000";
     std::printf("- a device without a serial number reports \"0000\"\n");
   }

@@ -28,9 +28,6 @@ struct Options {
   unsigned bed = kBedUhid;
   bool walk_order_is_creation_order = true;  // hidraw node order; Wine lists in its own order
   bool exclusive_opens = true;               // Wine does not enforce exclusive opens
-  // Whether a module whose serial number has non-ASCII characters can be opened. Wine builds the
-  // device path from the serial number, and the path's narrow form then names no device.
-  bool non_ascii_serials_open = true;
   // What a module without a serial number gives as its text, where the HID stack makes one up
   // (Wine: "0000"); null when its serial number cannot be read.
   const char* absent_serial_text = nullptr;

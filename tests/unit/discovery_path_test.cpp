@@ -83,30 +83,54 @@ TEST(FindHidInterfacePathTest, IndicesStayPutWhileTheListIsHeld) {
 }
 
 TEST(FindHidInterfacePathTest, PathMustFitWithItsTerminator) {
+  // The bound counts UTF-16 units of the UTF-8 text: "\xC5\x81" (U+0141) is one unit in two bytes,
+  // "\xE2\x82\xAC" (U+20AC) one in three, "\xF0\x9F\x94\x8C" (U+1F50C) two in four.
+  const auto repeat = [](std::size_t n, const std::string& part) {
+    std::string text;
+    for (std::size_t i = 0; i < n; ++i) {
+      text += part;
+    }
+    return text;
+  };
   const struct {
-    std::size_t length;
+    const char* what;
+    std::string text;
     bool fits;
-  } cases[] = {{1, true}, {258, true}, {259, true}, {260, false}, {261, false}, {1000, false}};
+  } cases[] = {
+      {"1 ASCII", "p", true},
+      {"258 ASCII", std::string(258, 'p'), true},
+      {"259 ASCII", std::string(259, 'p'), true},
+      {"260 ASCII", std::string(260, 'p'), false},
+      {"261 ASCII", std::string(261, 'p'), false},
+      {"1000 ASCII", std::string(1000, 'p'), false},
+      {"259 two-byte", repeat(259, "\xC5\x81"), true},
+      {"260 two-byte", repeat(260, "\xC5\x81"), false},
+      {"259 three-byte: the longest text that fits", repeat(259, "\xE2\x82\xAC"), true},
+      {"260 three-byte", repeat(260, "\xE2\x82\xAC"), false},
+      {"257 ASCII and a pair", std::string(257, 'p') + "\xF0\x9F\x94\x8C", true},
+      {"258 ASCII and a pair", std::string(258, 'p') + "\xF0\x9F\x94\x8C", false},
+      {"259 malformed bytes", std::string(259, '\xC5'), true},
+      {"260 malformed bytes", std::string(260, '\x81'), false},
+  };
   for (const auto& c : cases) {
-    const std::string long_path(c.length, 'p');
-    test::SimulatedPlatform platform({test::OtherDevice(long_path, 0x046D, 0xC31C)});
+    SCOPED_TRACE(c.what);
+    test::SimulatedPlatform platform({test::OtherDevice(c.text, 0x046D, 0xC31C)});
     DevicePath path = SentinelPath();
     {
       const HidInterfaces interfaces = ListHidInterfaces(platform);
       EXPECT_EQ(FindHidInterfacePath(platform, interfaces, 0, path),
-                c.fits ? PathLookup::kFound : PathLookup::kSkipped)
-          << c.length;
+                c.fits ? PathLookup::kFound : PathLookup::kSkipped);
     }
+    EXPECT_EQ(FittingPathLength(c.text.c_str()).has_value(), c.fits);
     if (c.fits) {
-      EXPECT_EQ(std::string(path.data()), long_path);
+      EXPECT_EQ(std::string(path.data()), c.text);
       // Exactly the text and its terminator are written.
-      EXPECT_TRUE(std::all_of(path.begin() + static_cast<std::ptrdiff_t>(c.length) + 1, path.end(),
-                              [](char ch) { return ch == kSentinel; }))
-          << c.length;
+      EXPECT_TRUE(std::all_of(path.begin() + static_cast<std::ptrdiff_t>(c.text.size()) + 1,
+                              path.end(), [](char ch) { return ch == kSentinel; }));
     } else {
-      EXPECT_TRUE(Untouched(path)) << c.length;
+      EXPECT_TRUE(Untouched(path));
     }
-    EXPECT_TRUE(platform.Balanced()) << c.length << ": " << platform.Describe();
+    EXPECT_TRUE(platform.Balanced()) << platform.Describe();
   }
 }
 

@@ -434,7 +434,7 @@ TEST_F(WalkTest, InterfacesThatComeGoOrHaveNoUsablePath) {
     std::vector<std::string> serials;  // the modules each form finds, in walk order
     std::string never_found;           // a serial no form finds
   } cases[] = {
-      {"a path of 260 characters",
+      {"a path of 260 UTF-16 units",
        {Keyboard("keyboard"), First(std::string(259, 'a'), "FITS"),
         First(std::string(260, 'b'), "TOO-LONG"), First("m-after", "AFTER")},
        std::nullopt,

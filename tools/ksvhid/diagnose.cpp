@@ -83,7 +83,7 @@ InterfaceReport Look(HidPlatform& platform, InterfaceListToken list, const Inter
     return report;
   }
   report.path = block.get().text;
-  if (report.path.size() >= kDevicePathBytes) {
+  if (!FittingPathLength(block.get().text)) {
     report.reason = Reason::kPathTooLong;
     return report;
   }
@@ -210,7 +210,8 @@ std::string DescribeReason(const InterfaceReport& report) {
     case Reason::kPathUnreadable:
       return "its entry or device path cannot be read: the walk passes it over";
     case Reason::kPathTooLong:
-      return "its device path has 260 characters or more: the walk passes it over";
+      return "its device path is longer than " + std::to_string(kDevicePathUnits) +
+             " UTF-16 units: the walk passes it over";
     case Reason::kPastBound:
       return "past the 64th HID interface: the walk never looks at it";
   }
@@ -229,8 +230,7 @@ std::string FormatDiagnosis(const std::vector<InterfaceReport>& reports, bool js
         << ",\"modules\":" << modules << ",\"bound\":" << kInterfaceIndexBound << ",\"report\":[";
     for (const InterfaceReport& report : reports) {
       out << (report.index == 0 ? "" : ",") << "{\"index\":" << report.index
-          << ",\"path\":" << ksv::tool::JsonString(ksv::tool::EscapeSerial(report.path))
-          << ",\"ids\":";
+          << ",\"path\":" << ksv::tool::JsonText(ksv::tool::ShowUtf8(report.path)) << ",\"ids\":";
       if (report.ids) {
         out << '"' << IdText(*report.ids) << '"';
       } else {
@@ -266,7 +266,7 @@ std::string FormatDiagnosis(const std::vector<InterfaceReport>& reports, bool js
   out << reports.size() << (reports.size() == 1 ? " HID interface, " : " HID interfaces, ")
       << modules << (modules == 1 ? " module" : " modules") << " (mode " << mode << ")\n";
   for (const InterfaceReport& report : reports) {
-    out << "  " << report.index << "  " << ksv::tool::EscapeSerial(report.path) << "  "
+    out << "  " << report.index << "  " << ksv::tool::ShowUtf8(report.path) << "  "
         << (report.ids ? IdText(*report.ids) : "????:????") << "  " << SerialShown(report)
         << "\n      " << (report.module ? "module" : "not a module");
     if (report.reason != Reason::kNone) {

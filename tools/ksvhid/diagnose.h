@@ -24,7 +24,7 @@ enum class Reason {
   kOpenRefused,       // the open fails for another reason (`open_error`)
   kBusyMoment,        // refused while the walk looked, opens now: look again
   kPathUnreadable,    // its list entry or device path cannot be had
-  kPathTooLong,       // a device path of 260 characters or more
+  kPathTooLong,       // a device path longer than the walk takes (kDevicePathUnits)
   kPastBound,         // beyond the 64th HID interface: the walk never reaches it
 };
 
@@ -36,7 +36,7 @@ struct Holder {
 
 struct InterfaceReport {
   std::uint32_t index = 0;
-  std::string path;
+  std::string path;                   // UTF-8
   std::optional<DeviceIdentity> ids;  // nothing when the device could not be opened or read
   std::optional<std::string> serial;  // the serial number text, as the library narrows it
   bool module = false;                // counted by the walk in this mode

@@ -29,6 +29,61 @@ std::string HexByte(std::uint8_t b) {
   return {kDigits[b >> 4], kDigits[b & 0x0F]};
 }
 
+// The well-formed UTF-8 sequence of two to four bytes at `i` of `text`: its length, with its code
+// point in `cp`; 0 for ASCII and for a byte that starts no such sequence (overlong forms and
+// surrogates included).
+std::size_t Utf8Sequence(const std::string& text, std::size_t i, std::uint32_t& cp) {
+  const auto lead = static_cast<std::uint8_t>(text[i]);
+  std::size_t length = 0;
+  std::uint32_t least = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    cp = lead & 0x1Fu;
+    least = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    cp = lead & 0x0Fu;
+    least = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    cp = lead & 0x07u;
+    least = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) {
+    return 0;
+  }
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto b = static_cast<std::uint8_t>(text[i + k]);
+    if ((b & 0xC0) != 0x80) {
+      return 0;
+    }
+    cp = (cp << 6) | (b & 0x3Fu);
+  }
+  const bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
+  return cp < least || cp > 0x10FFFF || surrogate ? 0 : length;
+}
+
+// One byte into a JSON string literal: quotes and backslashes escaped, anything but printable
+// ASCII as \u00XX.
+void AppendJsonByte(std::string& out, char c) {
+  const auto b = static_cast<std::uint8_t>(c);
+  if (c == '"' || c == '\\') {
+    out += '\\';
+    out += c;
+  } else if (!Printable(b)) {
+    out += "\\u00" + HexByte(b);
+  } else {
+    out += c;
+  }
+}
+
+std::string UnitEscape(std::uint32_t unit) {
+  return "\\u" + HexByte(static_cast<std::uint8_t>(unit >> 8)) +
+         HexByte(static_cast<std::uint8_t>(unit & 0xFF));
+}
+
 }  // namespace
 
 std::optional<std::vector<std::uint8_t>> ParseHexBytes(const std::vector<std::string>& args,
@@ -80,6 +135,22 @@ std::string EscapeSerial(const std::string& bytes) {
       out += c;
     } else {
       out += "\\x" + HexByte(b);
+    }
+  }
+  return out;
+}
+
+std::string ShowUtf8(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    std::uint32_t cp = 0;
+    const std::size_t length = Utf8Sequence(text, i, cp);
+    if (length != 0 && cp >= 0xA0) {
+      out.append(text, i, length);
+      i += length;
+    } else {
+      out += EscapeSerial(std::string(1, text[i]));
+      ++i;
     }
   }
   return out;
@@ -152,15 +223,28 @@ std::string HexDump(const std::uint8_t* bytes, std::size_t n) {
 std::string JsonString(const std::string& ascii) {
   std::string out = "\"";
   for (char c : ascii) {
-    const auto b = static_cast<std::uint8_t>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (b < 0x20 || b >= 0x7F) {
-      out += "\\u00" + HexByte(b);
-    } else {
-      out += c;
+    AppendJsonByte(out, c);
+  }
+  return out + "\"";
+}
+
+std::string JsonText(const std::string& utf8) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < utf8.size();) {
+    std::uint32_t cp = 0;
+    const std::size_t length = Utf8Sequence(utf8, i, cp);
+    if (length == 0) {
+      AppendJsonByte(out, utf8[i]);
+      ++i;
+      continue;
     }
+    if (cp >= 0x10000) {
+      out += UnitEscape(0xD800 + ((cp - 0x10000) >> 10)) +
+             UnitEscape(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      out += UnitEscape(cp);
+    }
+    i += length;
   }
   return out + "\"";
 }

@@ -22,6 +22,10 @@ std::optional<long long> ParseInteger(const std::string& text, long long low, lo
 // "\\", every other byte as "\xHH". Nothing raw reaches the terminal.
 std::string EscapeSerial(const std::string& bytes);
 
+// UTF-8 text (a device path) as it can be shown anywhere: each well-formed character from U+00A0
+// on as it is, every other byte as EscapeSerial shows it.
+std::string ShowUtf8(const std::string& text);
+
 // The inverse of EscapeSerial, for a serial number typed on the command line: "\\" and "\xHH" are
 // the only escapes. Nothing for any other escape, for "\x00" (a text ends at its first zero byte)
 // and for a text longer than 255 bytes; `error` then says why.
@@ -35,6 +39,10 @@ std::string HexDump(const std::uint8_t* bytes, std::size_t n);
 
 // A JSON string literal (quotes included) of ASCII text; control characters become \u00XX.
 std::string JsonString(const std::string& ascii);
+
+// A JSON string literal of UTF-8 text, in ASCII: each well-formed character beyond ASCII as its
+// \uXXXX escape (a pair of them beyond U+FFFF), every other byte as JsonString writes it.
+std::string JsonText(const std::string& utf8);
 
 // The name of an exchange result code: "reply (report ID 1)", "timed out", ...
 std::string ResultName(int result);
