@@ -21,6 +21,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -52,12 +53,19 @@ void SetKeyFromPath(InterfaceChange& change, const char* path) {
   }
 }
 
-// An arrival of the interface at `path`, with what an open without access shows of it.
+// An arrival of the interface at `path` (UTF-8, as the platform hands paths on), with what an
+// open without access shows of it.
 void DescribeArrival(const char* path, InterfaceChange& change) {
   change = InterfaceChange{};
   change.kind = InterfaceChange::Kind::kArrived;
   SetKeyFromPath(change, path);
-  const HANDLE h = CreateFileA(path, kNoAccess, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+  std::array<WCHAR, MAX_PATH> wide;
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(),
+                          static_cast<int>(wide.size())) == 0) {
+    return;  // too long, or not UTF-8: passed over
+  }
+  const HANDLE h =
+      CreateFileW(wide.data(), kNoAccess, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     return;  // gone already, or not to be had: passed over
   }
@@ -209,7 +217,8 @@ class WindowsDeviceNotifications final : public DeviceNotifications {
 
   void Notified(bool arrived, const DEV_BROADCAST_DEVICEINTERFACE_W* notice) {
     char path[kInterfaceKeyBytes];
-    if (WideCharToMultiByte(CP_ACP, 0, notice->dbcc_name, -1, path, sizeof path, nullptr,
+    // UTF-8, as the listing spells paths, so that both give an interface the same key.
+    if (WideCharToMultiByte(CP_UTF8, 0, notice->dbcc_name, -1, path, sizeof path, nullptr,
                             nullptr) == 0) {
       return;
     }
