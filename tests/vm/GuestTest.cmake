@@ -1,4 +1,4 @@
-# ksv_add_guest_test(NAME <name> COMMAND <cmd> [args...] [TIMEOUT <seconds>] [UDEV]
+# ksv_add_guest_test(NAME <name> COMMAND <cmd> [args...] [TIMEOUT <seconds>] [UDEV] [USBIP]
 #                    [LABELS <label>...])
 #
 # Registers a CTest test that boots the test guest (tests/vm/run-in-guest.sh)
@@ -7,7 +7,8 @@
 # COMMAND.  The environment variable KSV_VIRTUAL_MODULE holds the path of
 # ksv-virtual-module when that target exists.  Every test boots its own guest
 # (about 3 s), so group many checks into one command where possible.  UDEV
-# starts udevd in the guest first (run-in-guest.sh --udev).
+# starts udevd in the guest first (run-in-guest.sh --udev); USBIP installs usbipd
+# and usbip there (run-in-guest.sh --usbip).
 #
 # Each carries the label "guest" and the LABELS given. Guest tests are skipped (not
 # registered) when KSV_GUEST_TESTS is OFF.
@@ -21,7 +22,7 @@ endif()
 option(KSV_GUEST_TESTS "Run the uhid tests in the QEMU test guest" ${_ksv_guest_default})
 
 function(ksv_add_guest_test)
-    cmake_parse_arguments(ARG "UDEV" "NAME;TIMEOUT" "COMMAND;LABELS" ${ARGN})
+    cmake_parse_arguments(ARG "UDEV;USBIP" "NAME;TIMEOUT" "COMMAND;LABELS" ${ARGN})
     if(NOT KSV_GUEST_TESTS)
         return()
     endif()
@@ -36,6 +37,9 @@ function(ksv_add_guest_test)
     set(runner_args --timeout ${ARG_TIMEOUT})
     if(ARG_UDEV)
         list(APPEND runner_args --udev)
+    endif()
+    if(ARG_USBIP)
+        list(APPEND runner_args --usbip)
     endif()
     add_test(NAME ${ARG_NAME}
              COMMAND ${runner} ${runner_args} -- ${ARG_COMMAND}

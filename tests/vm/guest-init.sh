@@ -91,6 +91,14 @@ if [ -f "$R$ctl/udev-root" ]; then
         || say "udevadm settle timed out"
 fi
 
+# Optional usbip tools (run-in-guest.sh --usbip): installed into the overlay
+# the same way; ldconfig makes their libwrap0 known.
+if [ -f "$R$ctl/usbip-root" ]; then
+    usbiproot=$(cat "$R$ctl/usbip-root")
+    chroot "$R" /bin/sh -c 'tar -C "$1" -c . | tar -C / -x --keep-directory-symlink && ldconfig' \
+        sh "$usbiproot" || fail "installing usbip into the overlay"
+fi
+
 # The virtio-serial port named ksv.out (a plain character device, no tty).
 out=
 for port in /sys/class/virtio-ports/*; do

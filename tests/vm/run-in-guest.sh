@@ -10,6 +10,8 @@
 #   --rw DIR        make host directory DIR writable in the guest, at the same path
 #                   (repeatable); everything else written in the guest is discarded
 #   --udev          run udevd in the guest (needs setup.sh --with-udev; done on demand)
+#   --usbip         install usbipd and usbip into the guest's overlay (setup.sh
+#                   --with-usbip; done on demand)
 #   --mem MB        guest memory (default: $KSV_VM_MEM or 3072)
 #   --cpus N        guest CPUs (default: $KSV_VM_CPUS or 1; see README)
 #   --cache DIR     cache made by setup.sh (default: $KSV_VM_CACHE or <repo>/.cache/vm)
@@ -31,6 +33,7 @@ mem=${KSV_VM_MEM:-3072}
 cpus=${KSV_VM_CPUS:-1}
 verbose=${KSV_VM_VERBOSE:-0}
 udev=0
+usbip=0
 rw=()
 
 usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; }
@@ -41,6 +44,7 @@ while [ $# -gt 0 ]; do
         --timeout) timeout_s=$2; shift 2 ;;
         --rw) rw+=("$2"); shift 2 ;;
         --udev) udev=1; shift ;;
+        --usbip) usbip=1; shift ;;
         --mem) mem=$2; shift 2 ;;
         --cpus) cpus=$2; shift 2 ;;
         --cache) cache=$2; shift 2 ;;
@@ -57,11 +61,15 @@ done
 # (changed init script, new kernel package).
 setup_args=(--cache "$cache" --quiet)
 [ "$udev" = 1 ] && setup_args+=(--with-udev)
+[ "$usbip" = 1 ] && setup_args+=(--with-usbip)
 "$here/setup.sh" "${setup_args[@]}" || die "setup.sh failed"
 # shellcheck source=/dev/null
 . "$cache/kernel.env"
 if [ "$udev" = 1 ] && [ -z "$KSV_VM_UDEV_ROOT" ]; then
     die "no unpacked udev in $cache"
+fi
+if [ "$usbip" = 1 ] && [ -z "${KSV_VM_USBIP_ROOT:-}" ]; then
+    die "no unpacked usbip in $cache"
 fi
 
 ctl=$(mktemp -d "${TMPDIR:-/tmp}/ksv-vm.XXXXXX")
@@ -107,6 +115,9 @@ done
 case $ctl in *,*) die "TMPDIR must not contain commas" ;; esac
 if [ "$udev" = 1 ]; then
     printf '%s\n' "$KSV_VM_UDEV_ROOT" > "$ctl/udev-root"
+fi
+if [ "$usbip" = 1 ]; then
+    printf '%s\n' "$KSV_VM_USBIP_ROOT" > "$ctl/usbip-root"
 fi
 
 # QEMU's stdin: a FIFO that never delivers data nor end-of-file; at EOF the

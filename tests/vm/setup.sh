@@ -9,12 +9,16 @@
 #   - an initramfs: static busybox, tests/vm/guest-init.sh as /init, and the
 #     kernel modules the guest loads, with a modules.dep made by busybox depmod.
 #   - with --with-udev: the unpacked udev package, for run-in-guest.sh --udev.
+#   - with --with-usbip: the unpacked usbip package (usbipd, usbip), the
+#     libwrap0 it links and usb.ids, for run-in-guest.sh --usbip.  Unpacked, not installed:
+#     the usbip package asks for a newer linux-libc-dev than the build uses.
 #
 # Idempotent and fast when nothing changed.  Safe to run concurrently (flock).
 #
-# Usage: tests/vm/setup.sh [--cache DIR] [--with-udev] [--force] [--quiet]
+# Usage: tests/vm/setup.sh [--cache DIR] [--with-udev] [--with-usbip] [--force] [--quiet]
 #   --cache DIR   cache directory (default: $KSV_VM_CACHE, else <repo>/.cache/vm)
 #   --with-udev   also download and unpack the udev package
+#   --with-usbip  also download and unpack the usbip, libwrap0 and usb.ids packages
 #   --force       fetch the current kernel package again, rebuild everything
 #   --quiet       print nothing but errors
 set -euo pipefail
@@ -23,6 +27,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 cache=${KSV_VM_CACHE:-$repo/.cache/vm}
 with_udev=0
+with_usbip=0
 force=0
 quiet=0
 
@@ -31,6 +36,7 @@ while [ $# -gt 0 ]; do
         --cache) cache=$2; shift 2 ;;
         --cache=*) cache=${1#*=}; shift ;;
         --with-udev) with_udev=1; shift ;;
+        --with-usbip) with_usbip=1; shift ;;
         --force) force=1; shift ;;
         --quiet) quiet=1; shift ;;
         -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
@@ -208,6 +214,25 @@ elif [ -f "$cache/udev/.done" ]; then
     udev_root=$cache/udev/root
 fi
 
+# --- usbip (optional) -------------------------------------------------------
+usbip_root=
+if [ "$with_usbip" = 1 ]; then
+    usbip_root=$cache/usbip/root
+    if [ "$force" = 1 ] || [ ! -f "$cache/usbip/.done" ]; then
+        rm -rf "$cache/usbip"
+        mkdir -p "$usbip_root"
+        for pkg in usbip libwrap0 usb.ids; do
+            deb=$(download_deb "$pkg" "$cache/usbip/deb")
+            dpkg-deb -x "$deb" "$usbip_root"
+        done
+        rm -rf "$cache/usbip/deb"
+        touch "$cache/usbip/.done"
+        log "usbip unpacked"
+    fi
+elif [ -f "$cache/usbip/.done" ]; then
+    usbip_root=$cache/usbip/root
+fi
+
 # --- result -----------------------------------------------------------------
 env_file=$cache/kernel.env
 {
@@ -215,6 +240,7 @@ env_file=$cache/kernel.env
     printf 'KSV_VM_KERNEL=%q\n' "$kdir/vmlinux"
     printf 'KSV_VM_INITRD=%q\n' "$initrd"
     printf 'KSV_VM_UDEV_ROOT=%q\n' "$udev_root"
+    printf 'KSV_VM_USBIP_ROOT=%q\n' "$usbip_root"
 } > "$env_file.part"
 mv "$env_file.part" "$env_file"
 log "ready: $env_file"
