@@ -18,11 +18,13 @@ install(TARGETS KSVHidApi KSVHidWatch EXPORT KSVHidApiTargets
 )
 # The simulator library: the same file names, in folders of their own, so that an application
 # is pointed at it through its library search path.
-install(TARGETS KSVHidApiSimulator
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}/ksvhid-simulator
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-simulator
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-simulator
-)
+if(TARGET KSVHidApiSimulator)
+  install(TARGETS KSVHidApiSimulator
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}/ksvhid-simulator
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-simulator
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-simulator
+  )
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/Library/include/KSVHidApi.h
               ${PROJECT_SOURCE_DIR}/Library/include/KSVHidWatch.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

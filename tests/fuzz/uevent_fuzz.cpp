@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "fuzz_check.h"
-#include "platform/uevent.h"
+#include "platform/linux/uevent.h"
 
 namespace ksv::test {
 namespace {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "platform/hid_platform.h"
-#include "platform/simulated_hid_platform.h"
+#include "simulator/simulated_hid_platform.h"
 
 namespace ksv::test {
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/linux_errno.h"
+#include "platform/linux/linux_errno.h"
 
 namespace ksv {
 namespace {

@@ -1,6 +1,6 @@
 // The simulated platform's transfers in real time, operation by operation: when a reply can be
 // read, what a read that gave up leaves queued, and how a module that leaves ends a read.
-#include "platform/simulated_hid_platform.h"
+#include "simulator/simulated_hid_platform.h"
 
 #include <array>
 #include <chrono>

@@ -1,5 +1,5 @@
 // The unique ID as the Linux platform reads it from a device's uevent text.
-#include "platform/uevent.h"
+#include "platform/linux/uevent.h"
 
 #include <gtest/gtest.h>
 

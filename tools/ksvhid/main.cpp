@@ -17,9 +17,8 @@
 #endif
 
 #include "commands.h"
-#include "diagnose.h"
 #include "export_table.h"
-#include "platform/simulated_hid_platform.h"
+#include "inspect.h"
 #include "text.h"
 #include "watch.h"
 
@@ -66,15 +65,11 @@ below 0); 2 a bad argument.
 
 simulated modules (--simulated), in walk order:
 )";
-  for (const ksv::SimulatedDevice& device : ksv::BuiltInSimulatedDevices()) {
-    std::string serial;
-    for (char16_t unit : device.serial.value_or(u"")) {
-      serial += static_cast<char>(unit & 0xFF);  // the text the library makes of it
-    }
-    const std::string shown = device.serial ? EscapeSerial(serial) : "(unreadable)";
+  for (const SimulatedModuleSummary& module : BuiltInSimulatedModules()) {
+    const std::string shown = module.serial ? EscapeSerial(*module.serial) : "(unreadable)";
     out << "  " << std::left << std::setw(16) << shown << std::right << std::hex
-        << std::setfill('0') << std::setw(4) << device.ids.vendor << ':' << std::setw(4)
-        << device.ids.product << std::dec << std::setfill(' ') << "  " << device.behaviour << '\n';
+        << std::setfill('0') << std::setw(4) << module.vendor << ':' << std::setw(4)
+        << module.product << std::dec << std::setfill(' ') << "  " << module.behaviour << '\n';
   }
   return out.str();
 }
@@ -242,13 +237,13 @@ std::optional<ksv::tool::LoadedLibrary> LoadSimulator(std::string& error) {
 
 // `simulation check FILE`: the simulator's own reading of the file, and its own message.
 int CheckSimulation(const std::string& path) {
-  std::string error;
-  const std::optional<std::vector<ksv::SimulatedDevice>> devices = ksv::LoadSimulation(path, error);
+  std::string bad_line;
+  const std::optional<std::size_t> devices = ksv::tool::ReadSimulationFile(path, bad_line);
   if (!devices) {
-    std::cerr << ksv::BadSimulationLine(error) << '\n';
+    std::cerr << bad_line << '\n';
     return kExitFailed;
   }
-  std::cout << path << ": " << devices->size() << " simulated devices\n";
+  std::cout << path << ": " << *devices << " simulated devices\n";
   return kExitSuccess;
 }
 
@@ -263,20 +258,11 @@ int Run(const std::vector<std::string>& args) {
   }
   if (options.command == "diagnose") {
     if (!options.simulated && options.simulation_file.empty()) {
-      return ksv::tool::RunDiagnose(ksv::NativePlatform(), options.mode.value_or(0), options.json);
+      return ksv::tool::DiagnoseAttached(options.mode.value_or(0), options.json);
     }
     // The simulated platform itself, with the modules the simulator library would have.
-    std::vector<ksv::SimulatedDevice> devices = ksv::BuiltInSimulatedDevices();
-    if (!options.simulation_file.empty()) {
-      std::string error;
-      auto loaded = ksv::LoadSimulation(options.simulation_file, error);
-      if (!loaded) {
-        std::cerr << ksv::BadSimulationLine(error) << '\n';
-      }
-      devices = loaded ? std::move(*loaded) : std::vector<ksv::SimulatedDevice>{};
-    }
-    ksv::SimulatedHidPlatform platform(std::move(devices));
-    return ksv::tool::RunDiagnose(platform, options.mode.value_or(0), options.json);
+    return ksv::tool::DiagnoseSimulated(options.simulation_file, options.mode.value_or(0),
+                                        options.json);
   }
   if (options.command == "simulation") {
     return CheckSimulation(options.simulation_file);

@@ -1,4 +1,4 @@
-#include "platform/simulated_hid_platform.h"
+#include "simulator/simulated_hid_platform.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "platform/uevent.h"
+#include "platform/linux/uevent.h"
 
 #include <algorithm>
 #include <cstring>

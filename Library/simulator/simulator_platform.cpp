@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/simulated_hid_platform.h"
+#include "simulator/simulated_hid_platform.h"
 
 namespace ksv {
 namespace {

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/simulated_hid_platform.h"
+#include "simulator/simulated_hid_platform.h"
 #include "platform/utf16_from_utf8.h"
 
 namespace ksv {

@@ -45,8 +45,8 @@
 #include <vector>
 
 #include "platform/hid_platform.h"
-#include "platform/linux_errno.h"
-#include "platform/uevent.h"
+#include "platform/linux/linux_errno.h"
+#include "platform/linux/uevent.h"
 #include "platform/utf16_from_utf8.h"
 
 namespace ksv {
