@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "simulator/simulated_hid_platform.h"
 #include "platform/utf16_from_utf8.h"
+#include "simulator/simulated_hid_platform.h"
 
 namespace ksv {
 namespace {
