@@ -61,9 +61,9 @@ wait_for 10 usbip list -r 127.0.0.1 >/dev/null 2>&1 || fail "usbipd does not ans
 pids+=($!)
 # The client: attach as soon as the gadget is bound and exported.
 start=$SECONDS
-wait_for 20 usbip attach -r 127.0.0.1 -d "$udc" >"$work/attach.log" 2>&1 ||
+wait_for 60 usbip attach -r 127.0.0.1 -d "$udc" >"$work/attach.log" 2>&1 ||
   fail "usbip attach -r 127.0.0.1 -d $udc"
-wait_for 20 grep -q '^added' "$work/module.log" || fail "no hidraw node for the attached module"
+wait_for 60 grep -q '^added' "$work/module.log" || fail "no hidraw node for the attached module"
 port=$(usbip port | sed -n 's/^Port \([0-9]*\): <Port in Use>.*/\1/p' | head -n 1)
 [ -n "$port" ] || fail "usbip port shows no attached device"
 pass "attached through vhci-hcd on port $port after $((SECONDS - start)) s: $(grep '^added' "$work/module.log")"

@@ -37,6 +37,9 @@ constexpr std::size_t kReportLength = kModuleReportSize;
 // How long an input report may wait for the host to take the previous one before it is dropped.
 constexpr int kInputWaitMs = 1000;
 constexpr auto kHidgTimeout = std::chrono::seconds(5);
+// On a controller other than dummy_udc (usbip-vudc) the host side exists only once a USB/IP client
+// has attached the gadget, which takes seconds more: the wait for the hidraw node is at least this.
+constexpr std::chrono::milliseconds kAttachTimeout = std::chrono::seconds(60);
 
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -203,7 +206,8 @@ std::string UsbGadgetDevice::WaitForHidraw(std::chrono::milliseconds timeout) {
   }
   char ids[32];
   std::snprintf(ids, sizeof ids, "HID_ID=0003:%08X:%08X", vendor_, product_);
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = std::chrono::steady_clock::now() +
+                        (host.empty() ? std::max(timeout, kAttachTimeout) : timeout);
   for (;;) {
     for (const std::string& node : HidrawNodes()) {
       if (std::find(previous_.begin(), previous_.end(), node) != previous_.end()) continue;
