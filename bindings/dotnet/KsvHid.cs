@@ -346,7 +346,11 @@ namespace Ksv
             return new Module(serial, handle);
         }
 
-        private static string FromText(byte[] text, int length)
+        /// <summary>Events for the modules of a mode (0..3) as they arrive and leave, the present
+        /// ones first, through the companion library KSVHidWatch.</summary>
+        public static Watch Watch(int mode = 0) => new Watch(mode);
+
+        internal static string FromText(byte[] text, int length)
         {
             var builder = new StringBuilder(length);
             for (int i = 0; i < length; ++i)
@@ -359,6 +363,121 @@ namespace Ksv
 
         internal static string Describe(int code) =>
             "exchange failed with " + code + " (" + NameOf(code) + ")";
+    }
+
+    /// <summary>Whether a module arrived or left.</summary>
+    public enum WatchEventKind
+    {
+        /// <summary>The module arrived (or was present when the watch opened).</summary>
+        Arrived = 1,
+        /// <summary>The module left.</summary>
+        Left = 2,
+    }
+
+    /// <summary>One module that arrived or left; for Left, what it arrived with.</summary>
+    public sealed class WatchEvent
+    {
+        internal WatchEvent(NativeWatchEvent e)
+        {
+            Kind = (WatchEventKind)e.Kind;
+            VendorId = e.VendorId;
+            ProductId = e.ProductId;
+            Serial = KsvHid.FromText(e.Serial, Array.IndexOf(e.Serial, (byte)0));
+            Free = e.Free == 1 ? true : e.Free == 0 ? (bool?)false : null;
+        }
+
+        /// <summary>Arrived or left.</summary>
+        public WatchEventKind Kind { get; }
+        /// <summary>The USB vendor ID.</summary>
+        public ushort VendorId { get; }
+        /// <summary>The USB product ID.</summary>
+        public ushort ProductId { get; }
+        /// <summary>The serial number text, one char per byte as ListModules gives it.</summary>
+        public string Serial { get; }
+        /// <summary>Free when it arrived; null where the system cannot tell (Windows).</summary>
+        public bool? Free { get; }
+    }
+
+    /// <summary>A watch: enumerate it (it blocks until the next event and ends when the watch is
+    /// closed), or call Next. Dispose may come from another thread and ends a wait there.</summary>
+    public sealed class Watch : IEnumerable<WatchEvent>, IDisposable
+    {
+        private const int Closed = -3;
+        private const int WaitSliceMs = 250;
+        private IntPtr handle;
+
+        internal Watch(int mode)
+        {
+            int result = NativeWatch.KSVHidWatchOpen(mode, out handle);
+            if (result == -1)
+                throw new ArgumentOutOfRangeException(nameof(mode), "mode must be 0, 1, 2 or 3");
+            if (result != 1)
+                throw new IOException("cannot watch for modules (" + result + ")");
+        }
+
+        /// <summary>"netlink", "RegisterDeviceNotification" or "poll".</summary>
+        public string Method => Marshal.PtrToStringAnsi(NativeWatch.KSVHidWatchMethod(handle));
+
+        /// <summary>The next event, or null when `timeoutMs` passed (negative: no limit).</summary>
+        public WatchEvent Next(int timeoutMs)
+        {
+            int result = NativeWatch.KSVHidWatchNext(handle, timeoutMs, out NativeWatchEvent e);
+            if (result < 0)
+                throw new ObjectDisposedException(nameof(Watch), "the watch ended (" + result + ")");
+            return result == 1 ? new WatchEvent(e) : null;
+        }
+
+        /// <summary>Blocks until the next event; ends when the watch is closed.</summary>
+        public IEnumerator<WatchEvent> GetEnumerator()
+        {
+            for (;;)
+            {
+                int result = NativeWatch.KSVHidWatchNext(handle, WaitSliceMs, out NativeWatchEvent e);
+                if (result == Closed)
+                    yield break;
+                if (result < 0)
+                    throw new IOException("the watch failed (" + result + ")");
+                if (result == 1)
+                    yield return new WatchEvent(e);
+            }
+        }
+
+        System.Collections.IEnumerator System.Collections.IEnumerable.GetEnumerator() => GetEnumerator();
+
+        /// <summary>Closes the watch; an enumeration or Next waiting on another thread ends.</summary>
+        public void Dispose()
+        {
+            // The library's handle names the watch in a table, so a call after Close is harmless.
+            NativeWatch.KSVHidWatchClose(handle);
+        }
+    }
+
+    [StructLayout(LayoutKind.Sequential)]
+    internal struct NativeWatchEvent
+    {
+        public int Kind;
+        public int Free;
+        public ushort VendorId;
+        public ushort ProductId;
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 256)]
+        public byte[] Serial;
+    }
+
+    internal static class NativeWatch
+    {
+        private const string Library = "KSVHidWatch";
+
+        [DllImport(Library)]
+        internal static extern int KSVHidWatchOpen(int mode, out IntPtr watch);
+
+        [DllImport(Library)]
+        internal static extern int KSVHidWatchNext(IntPtr watch, int timeoutMs, out NativeWatchEvent e);
+
+        [DllImport(Library)]
+        internal static extern int KSVHidWatchClose(IntPtr watch);
+
+        [DllImport(Library)]
+        internal static extern IntPtr KSVHidWatchMethod(IntPtr watch);
     }
 
     internal static class Native
