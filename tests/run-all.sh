@@ -12,6 +12,12 @@
 #   8. formatting of the sources
 # Ends with one line "N passed, N failed": the tests of every CTest run, plus one for each other
 # check (a failed build counts as one failed test).
+#
+# After the Linux build, two lanes run side by side: the guest lane runs the suites that boot the
+# test guest, one at a time (the Linux tests, then the two Windows device suites as soon as their
+# DLLs are built); the build lane builds the other trees and runs the suites that need no guest.
+# Each suite's output goes to build/results/NAME.log and is printed, in the order above, at the
+# end; a line per suite says when it ends.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,49 +27,60 @@ cd "$root"
 
 bash tests/install-deps.sh || { echo "package installation failed"; exit 1; }
 
-passed=0
-failed=0
-failed_names=()
-tally=$(mktemp)
-trap 'rm -f "$tally"' EXIT
-suite() {  # suite NAME COMMAND...
+results=$build/results
+rm -rf "$results"
+mkdir -p "$results"
+tally=/dev/null
+suite() {  # suite NAME COMMAND...: output to $results/NAME.log, counts to $results/NAME.tally
   local name=$1
   shift
-  echo
-  echo "=== $name"
+  tally=$results/$name.tally
   local start=$SECONDS status=0
   : >"$tally"
-  "$@" || status=$?
-  local p f
-  if read -r p f <"$tally" 2>/dev/null; then
-    passed=$((passed + p))
-    failed=$((failed + f))
-  elif [ "$status" -eq 0 ]; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-  fi
+  "$@" >"$results/$name.log" 2>&1 </dev/null || status=$?
+  echo "$status $((SECONDS - start))" >"$results/$name.status"
   if [ "$status" -eq 0 ]; then
     echo "=== $name: passed in $((SECONDS - start)) s"
   else
-    failed_names+=("$name")
     echo "=== $name: FAILED after $((SECONDS - start)) s"
   fi
 }
 
-configure_build_test() {  # DIR CMAKE-ARGS...
+# Configures and builds a tree; DIR.built or DIR.build-failed says, for the other lane, how it went.
+configure_build() {  # DIR CMAKE-ARGS...
   local dir=$1
   shift
-  cmake -S "$root" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 ||
-    { cat "$dir.configure.log"; return 1; }
-  cmake --build "$dir" -j "$jobs" || return 1
-  local status=0
+  rm -f "$dir.built" "$dir.build-failed"
+  if cmake -S "$root" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 &&
+    cmake --build "$dir" -j "$jobs"; then
+    touch "$dir.built"
+  else
+    cat "$dir.configure.log"
+    touch "$dir.build-failed"
+    return 1
+  fi
+}
+
+# Waits until the other lane has built DIR (or failed to).
+await_build() {  # DIR
+  until [ -e "$1.built" ] || [ -e "$1.build-failed" ]; do
+    sleep 2
+  done
+}
+
+run_ctest() {  # DIR
+  local dir=$1 status=0
+  [ -e "$dir.built" ] || { echo "$dir was not built"; return 1; }
   (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600) | tee "$dir.ctest.log" ||
     status=$?
   # "N% tests passed, F tests failed out of T" gives the suite's count.
   sed -n 's/.* \([0-9]\+\) tests failed out of \([0-9]\+\)$/\1 \2/p' "$dir.ctest.log" |
     { read -r f t && echo "$((t - f)) $f" >"$tally"; }
   return "$status"
+}
+
+configure_build_test() {  # DIR CMAKE-ARGS...
+  configure_build "$@" && run_ctest "$1"
 }
 
 # The unit tests' concurrency cases (named "...Concurrency..." or "...Thread...") under
@@ -127,28 +144,74 @@ format_check() {
 # Each Windows build's tests run in a Wine prefix of their own: a 32-bit one for the 32-bit DLL.
 wine_prefix64=$build/wine-prefix
 wine_prefix32=$build/wine-prefix-32
-mkdir -p "$build"
+order=(linux windows-wine windows-devices windows32-wine windows32-devices linux-sanitizers
+  linux-tsan fuzz python format)
 
-suite "linux" configure_build_test "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-suite "linux-sanitizers" configure_build_test "$build/sanitize" -DCMAKE_BUILD_TYPE=Debug -DKSV_SANITIZE=ON
-suite "linux-tsan" tsan_test "$build/tsan"
-suite "fuzz" fuzz_test "$build/fuzz"
-KSV_WINEPREFIX=$wine_prefix64 suite "windows-wine" configure_build_test "$build/windows" \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
-KSV_WG_BEDS=uhid,usb1,usb2 KSV_WG_TIMEOUT=900 \
-  suite "windows-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows"
-KSV_WINEPREFIX=$wine_prefix32 suite "windows32-wine" configure_build_test "$build/windows32" \
-  -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake"
-suite "windows32-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows32"
-suite "python" python_suite
-suite "format" format_check
+start=$SECONDS
+echo "=== linux: building"
+configure_build "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$results/linux.build.log" 2>&1
+
+# The guest lane: one test guest at a time.
+(
+  suite "linux" run_ctest "$build/linux"
+  await_build "$build/windows"
+  KSV_WG_BEDS=uhid,usb1,usb2 KSV_WG_TIMEOUT=900 \
+    suite "windows-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows"
+  await_build "$build/windows32"
+  suite "windows32-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows32"
+) &
+guest_lane=$!
+
+# The build lane: the Windows trees first, for the guest lane's device suites. The sanitizer tree
+# leaves out the guest tests: the guest lane runs them once, in the Linux tree.
+(
+  KSV_WINEPREFIX=$wine_prefix64 suite "windows-wine" configure_build_test "$build/windows" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+  KSV_WINEPREFIX=$wine_prefix32 suite "windows32-wine" configure_build_test "$build/windows32" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake"
+  suite "linux-sanitizers" configure_build_test "$build/sanitize" -DCMAKE_BUILD_TYPE=Debug \
+    -DKSV_SANITIZE=ON -DKSV_GUEST_TESTS=OFF
+  suite "linux-tsan" tsan_test "$build/tsan"
+  suite "fuzz" fuzz_test "$build/fuzz"
+  suite "python" python_suite
+  suite "format" format_check
+) &
+build_lane=$!
+wait "$guest_lane" "$build_lane"
 
 # Wine's background processes outlive the tests; end them.
 for prefix in "$wine_prefix64" "$wine_prefix32"; do
   WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
 done
 
+passed=0
+failed=0
+failed_names=()
+for name in "${order[@]}"; do
+  echo
+  echo "=== $name"
+  [ "$name" = linux ] && cat "$results/linux.build.log"
+  cat "$results/$name.log" 2>/dev/null
+  status=1 seconds=0
+  read -r status seconds <"$results/$name.status" 2>/dev/null
+  if read -r p f <"$results/$name.tally" 2>/dev/null; then
+    passed=$((passed + p))
+    failed=$((failed + f))
+  elif [ "$status" -eq 0 ]; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+  fi
+  if [ "$status" -eq 0 ]; then
+    echo "=== $name: passed in $seconds s"
+  else
+    failed_names+=("$name")
+    echo "=== $name: FAILED after $seconds s"
+  fi
+done
+
 echo
+echo "all suites in $((SECONDS - start)) s after the packages"
 if [ "$failed" -ne 0 ]; then
   echo "failed suites: ${failed_names[*]}"
 fi
