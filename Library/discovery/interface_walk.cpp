@@ -28,30 +28,47 @@ HidInterfaces ListHidInterfaces(HidPlatform& platform) {
   return interfaces;
 }
 
-PathLookup FindHidInterfacePath(HidPlatform& platform, const HidInterfaces& interfaces,
-                                std::uint32_t index, DevicePath& path) {
-  if (index >= kInterfaceIndexBound || !interfaces.list) {
-    return PathLookup::kEnd;
+InterfaceEntry LookUpInterface(HidPlatform& platform, const HidInterfaces& interfaces,
+                               std::uint32_t index) {
+  InterfaceEntry entry;
+  if (!interfaces.list) {
+    return entry;
   }
   InterfaceRecord record;
   switch (platform.GetInterfaceAt(interfaces.list.get(), interfaces.hid_class, index, record)) {
     case InterfaceLookup::kFound:
       break;
     case InterfaceLookup::kEnd:
-      return PathLookup::kEnd;
+      return entry;
     case InterfaceLookup::kFailed:
-      return PathLookup::kSkipped;
+      entry.lookup = PathLookup::kSkipped;
+      return entry;
   }
-  const OwnedPathBlock block(platform, platform.GetInterfacePath(interfaces.list.get(), record));
-  if (!block || block.get().text == nullptr) {
-    return PathLookup::kSkipped;  // the device may just have left
+  entry.lookup = PathLookup::kSkipped;
+  entry.block = OwnedPathBlock(platform, platform.GetInterfacePath(interfaces.list.get(), record));
+  if (!entry.block || entry.block.get().text == nullptr) {
+    return entry;  // the device may just have left
   }
-  const std::optional<std::size_t> length = FittingPathLength(block.get().text);
-  if (!length) {
-    return PathLookup::kSkipped;
+  if (!FittingPathLength(entry.block.get().text)) {
+    entry.skip = PathSkip::kTooLong;
+    return entry;
   }
-  std::memcpy(path.data(), block.get().text, *length + 1);
-  return PathLookup::kFound;
+  entry.lookup = PathLookup::kFound;
+  entry.skip = PathSkip::kNone;
+  return entry;
+}
+
+PathLookup FindHidInterfacePath(HidPlatform& platform, const HidInterfaces& interfaces,
+                                std::uint32_t index, DevicePath& path) {
+  if (index >= kInterfaceIndexBound) {
+    return PathLookup::kEnd;
+  }
+  const InterfaceEntry entry = LookUpInterface(platform, interfaces, index);
+  if (entry.lookup == PathLookup::kFound) {
+    const char* text = entry.block.get().text;
+    std::memcpy(path.data(), text, std::strlen(text) + 1);
+  }
+  return entry.lookup;
 }
 
 }  // namespace ksv

@@ -45,6 +45,23 @@ enum class PathLookup {
   kEnd,      // past the end of the list, or at the bound: no later index yields anything
 };
 
+// Why an interface of the list yields no usable path.
+enum class PathSkip {
+  kNone,        // the path is usable
+  kUnreadable,  // its entry or its path cannot be had (the device may just have left)
+  kTooLong,     // 260 characters or more: it does not fit a DevicePath
+};
+
+// One index of the list as it is: kEnd past the end of the list (or without a list); otherwise
+// the path block (empty when unreadable) and whether its path is usable. No bound applies here.
+struct InterfaceEntry {
+  PathLookup lookup = PathLookup::kEnd;
+  PathSkip skip = PathSkip::kUnreadable;
+  OwnedPathBlock block;
+};
+InterfaceEntry LookUpInterface(HidPlatform& platform, const HidInterfaces& interfaces,
+                               std::uint32_t index);
+
 // Copies the path of the HID interface at `index` of `interfaces`, with its terminator, into
 // `path` and gives kFound. `path` is written only then. An interface that cannot be looked up,
 // whose path cannot be read, or whose path does not fit (FittingPathLength) gives kSkipped; the

@@ -2,78 +2,90 @@
 
 #include <cstdint>
 #include <cstring>
-#include <mutex>
+#include <utility>
 
 #include "discovery/candidate.h"
-#include "discovery/interface_walk.h"
 #include "discovery/serial.h"
+#include "discovery/visit.h"
 
 namespace ksv {
 namespace {
 
-// One walk at a time in this process. A walk holds each candidate open while it looks at it, so
-// two walks at once would each find the other's current candidate taken and pass it over.
-std::mutex g_walk_mutex;
+// Compares two serial number texts exactly and case-sensitively, ending at the first zero byte of
+// either; the terminator is part of it, so a prefix never matches a longer text.
+bool SameSerial(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 
-// Hands each module of one walk, in walk order, to `visit`, which gives true to end the walk.
-// The module's handle is closed as soon as `visit` returns, unless `visit` took it over. One
-// interface list serves the whole walk and is closed when it ends, however it ends.
-template <typename Visit>
-void WalkModules(HidPlatform& platform, Visit&& visit) {
-  const std::lock_guard<std::mutex> lock(g_walk_mutex);
-  const HidInterfaces interfaces = ListHidInterfaces(platform);
-  DevicePath path{};
-  for (std::uint32_t index = 0; index < kInterfaceIndexBound; ++index) {
-    const PathLookup lookup = FindHidInterfacePath(platform, interfaces, index, path);
-    if (lookup == PathLookup::kEnd) {
-      return;
-    }
-    if (lookup == PathLookup::kSkipped) {
-      continue;
-    }
-    Device module = OpenCandidate(platform, path.data());
-    if (module && visit(module)) {
-      return;
-    }
+// Opens the module at `path` that was described as one, and hands it back only when the handle
+// shows the wanted IDs and the serial number text `serial`: the node may have been taken over by
+// another device since it was described.
+Device OpenDescribedModule(HidPlatform& platform, const char* path, const Candidate& candidate,
+                           const char* serial) {
+  Device device = OpenMatchingDevice(platform, path, candidate.wanted);
+  SerialText text{};
+  if (!device || !ReadSerialNarrow(platform, device.get(), text.data()) ||
+      !SameSerial(text.data(), serial)) {
+    return Device{};
   }
+  return device;
 }
 
 }  // namespace
 
 int CountModules(HidPlatform& platform) {
   int count = 0;
-  WalkModules(platform, [&count](Device&) {
-    ++count;
+  SerialUnits unused{};
+  VisitInterfaces(platform, VisitScope::kWalk, [&](const InterfaceVisit& v) {
+    count += v.Examine(SerialQuery::kNone, unused).verdict == Verdict::kModule ? 1 : 0;
     return false;
   });
   return count;
 }
 
 int NameModule(HidPlatform& platform, int ordinal, char* serial) {
+  if (ordinal < 0) {
+    return 0;
+  }
   int match = 0;
   bool named = false;
-  WalkModules(platform, [&](Device& module) {
-    // Only the module at the requested ordinal is asked for its serial number.
-    if (match == ordinal && ReadSerialNarrow(platform, module.get(), serial)) {
-      named = true;
-      return true;
+  SerialUnits units{};
+  VisitInterfaces(platform, VisitScope::kWalk, [&](const InterfaceVisit& v) {
+    // Only the module at the requested ordinal is asked for its serial number, and the walk ends
+    // there, named or not: no later module moves up into its ordinal.
+    const bool at_ordinal = match == ordinal;
+    const Candidate candidate =
+        v.Examine(at_ordinal ? SerialQuery::kModule : SerialQuery::kNone, units);
+    if (candidate.verdict != Verdict::kModule) {
+      return false;
     }
-    ++match;
-    return false;
+    if (!at_ordinal) {
+      ++match;
+      return false;
+    }
+    if (candidate.serial_read) {
+      NarrowSerialUnits(units, serial);
+      named = true;
+    }
+    return true;
   });
   return named ? 1 : 0;
 }
 
 int OpenModuleBySerial(HidPlatform& platform, DeviceHandle* out, const char* serial) {
   bool opened = false;
-  WalkModules(platform, [&](Device& module) {
-    SerialText text{};
-    if (!ReadSerialNarrow(platform, module.get(), text.data())) {
+  SerialUnits units{};
+  VisitInterfaces(platform, VisitScope::kWalk, [&](const InterfaceVisit& v) {
+    Candidate candidate = v.Examine(SerialQuery::kModule, units);
+    if (candidate.verdict != Verdict::kModule || !candidate.serial_read) {
       return false;
     }
-    // Exact, case-sensitive comparison that ends at the first zero byte of either text; the
-    // terminator is part of it, so a prefix never matches a longer text.
-    if (std::strcmp(text.data(), serial) != 0) {
+    SerialText text{};
+    NarrowSerialUnits(units, text.data());
+    if (!SameSerial(text.data(), serial)) {
+      return false;
+    }
+    Device module = candidate.described ? OpenDescribedModule(platform, v.path, candidate, serial)
+                                        : std::move(candidate.device);
+    if (!module) {
       return false;
     }
     *out = module.release();

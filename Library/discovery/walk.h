@@ -2,15 +2,18 @@
 //
 // Each call walks afresh over one list of the HID interfaces present when it starts: indices 0,
 // 1, 2, ... of that list until its end (never beyond 63). An interface whose path cannot be had or
-// does not fit is passed over; each other path is opened once as a candidate under the current
-// module mode, and a candidate that opens is a module. A device that arrives or leaves during the
-// walk therefore never makes a module count twice. At most one module handle is open at a time,
-// and every handle the walk opens is closed before it moves on, except the one the opening form
-// hands back. A module held open by anyone (an earlier opening form included) cannot be opened
-// again, so it is invisible to the walk until it is closed.
+// does not fit is passed over; each other path is examined as a candidate under the current
+// module mode (candidate.h). A device that arrives or leaves during the walk therefore never
+// makes a module count twice. A module held open by anyone (an earlier opening form included) is
+// not a module for the walk until it is closed.
 //
-// The walks of one process run one at a time, so walks on different threads never hide a module
-// from each other; walks in different processes can, for the moment one looks at it.
+// Where the platform describes interfaces without opening them (Linux), counting and naming open
+// nothing, and the opening form opens only the module whose serial number matches, checking its
+// IDs and serial number again on the handle. Where it cannot (Windows), each candidate is opened
+// once to examine it: at most one module handle is open at a time, and every handle the walk
+// opens is closed before it moves on, except the one the opening form hands back; walks then take
+// the machine-wide walk lock, so that walks in other processes do not hide modules from each
+// other. The naming form ends at the module it was asked for.
 #pragma once
 
 #include "platform/hid_platform.h"
@@ -23,7 +26,7 @@ int CountModules(HidPlatform& platform);
 // Serial number text of the module with this ordinal (0-based rank among the modules of the walk)
 // into `serial`: n+1 bytes, n at most 255. 1, or 0 with the buffer untouched when there is no such
 // module or its serial number cannot be read (the ordinal is still taken: no later module moves
-// up into it).
+// up into it). A negative ordinal names nothing and walks nothing.
 int NameModule(HidPlatform& platform, int ordinal, char* serial);
 
 // Opens the first module, in walk order, whose serial number text equals `serial` byte for byte

@@ -100,6 +100,25 @@ struct StartOutcome {
 inline constexpr std::size_t kSerialUnits = 256;
 using SerialUnits = std::array<std::uint16_t, kSerialUnits>;
 
+// What DescribeInterface tells of an interface without opening it.
+struct InterfaceFacts {
+  DeviceIdentity ids;       // as GetDeviceIds would read them on an open handle
+  bool accessible = false;  // the caller may open it for reading and writing
+  bool held = false;        // an open handle (this process's own included) keeps OpenDevicePath out
+  std::int64_t holder = 0;  // when held: the holding process's ID; 0 when the system does not say
+  bool serial_read = false;  // the serial-number string was asked for and could be read
+};
+
+// What DescribeInterface could tell.
+enum class Description {
+  kDescribed,   // the facts are filled
+  kGone,        // there is no such interface (any more): an open would find nothing
+  kOpenToTell,  // the system cannot tell without opening it
+};
+
+// A machine-wide walk lock as the platform hands it out; null: not held.
+using WalkLockToken = void*;
+
 class HidPlatform {
  public:
   virtual ~HidPlatform() = default;
@@ -136,6 +155,21 @@ class HidPlatform {
   // kErrorFileNotFound when it is gone, any other number as the system gives it. The walks never
   // call it; it serves tools that explain what a walk passed over.
   virtual std::uint32_t OpenRefusal(const char* path) = 0;
+
+  // --- Interfaces seen without opening them ---------------------------------------------
+  // What an open of `path` and the reads on it would show, learned without opening it: kDescribed
+  // with `facts` filled, kGone, or kOpenToTell when the system cannot tell without an open (the
+  // caller then opens it to learn). When `units` is not null, the serial-number string goes there
+  // as GetSerialUnits would give it, and `facts.serial_read` says whether it could be read.
+  virtual Description DescribeInterface(const char* path, InterfaceFacts& facts,
+                                        SerialUnits* units) = 0;
+
+  // --- Walks of other processes ----------------------------------------------------------
+  // Takes the lock that lets one walk at a time, among all processes of the machine, hold
+  // candidates open, waiting at most `limit_ms` for it. Null when it is not held: the system has
+  // no such lock (or needs none), it could not be had, or the wait ran out.
+  virtual WalkLockToken LockMachineWalks(std::uint32_t limit_ms) = 0;
+  virtual void UnlockMachineWalks(WalkLockToken token) = 0;
 
   // --- Transfers -------------------------------------------------------------------------
   // Drops every input report already queued on h, so that the next read delivers only a report
@@ -250,9 +284,17 @@ struct EventTraits {
   static void Release(HidPlatform& p, Value v) { p.CloseEvent(v); }
 };
 
+struct WalkLockTraits {
+  using Value = WalkLockToken;
+  static Value Empty() { return nullptr; }
+  static bool IsEmpty(Value v) { return v == nullptr; }
+  static void Release(HidPlatform& p, Value v) { p.UnlockMachineWalks(v); }
+};
+
 using InterfaceList = PlatformOwner<InterfaceListTraits>;
 using OwnedPathBlock = PlatformOwner<PathBlockTraits>;
 using Device = PlatformOwner<DeviceTraits>;
 using CompletionEvent = PlatformOwner<EventTraits>;
+using MachineWalkLock = PlatformOwner<WalkLockTraits>;
 
 }  // namespace ksv

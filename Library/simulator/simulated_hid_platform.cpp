@@ -208,6 +208,37 @@ bool SimulatedHidPlatform::GetSerialUnits(DeviceHandle h, SerialUnits& units) {
   return true;
 }
 
+// Described as a system that keeps the IDs, the serial number and the holder apart from the
+// device, as Linux does; a device whose IDs cannot be read leaves it to an open.
+Description SimulatedHidPlatform::DescribeInterface(const char* path, InterfaceFacts& facts,
+                                                    SerialUnits* units) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  for (const DeviceState& device : devices_) {
+    const SimulatedDevice& d = device.description;
+    if (d.path != path || device.gone || !d.present) {
+      continue;
+    }
+    if (d.ids_unreadable) {
+      return Description::kOpenToTell;
+    }
+    facts.ids = d.ids;
+    facts.accessible = !d.refuses_open;
+    facts.held = device.open || d.busy;
+    facts.holder = 0;
+    facts.serial_read = units != nullptr && d.serial.has_value();
+    if (facts.serial_read) {
+      units->fill(0);
+      std::copy_n(d.serial->begin(), std::min(d.serial->size(), units->size()), units->begin());
+    }
+    return Description::kDescribed;
+  }
+  return Description::kGone;
+}
+
+// The simulated modules live in this process: walks of other processes cannot hide them.
+WalkLockToken SimulatedHidPlatform::LockMachineWalks(std::uint32_t) { return nullptr; }
+void SimulatedHidPlatform::UnlockMachineWalks(WalkLockToken) {}
+
 bool SimulatedHidPlatform::Close(DeviceHandle h) {
   const std::lock_guard<std::mutex> lock(mutex_);
   const auto it = handles_.find(Key(h));

@@ -110,6 +110,10 @@ class SimulatedHidPlatform final : public HidPlatform {
   bool GetSerialUnits(DeviceHandle h, SerialUnits& units) override;
   bool Close(DeviceHandle h) override;
   std::uint32_t OpenRefusal(const char* path) override;
+  Description DescribeInterface(const char* path, InterfaceFacts& facts,
+                                SerialUnits* units) override;
+  WalkLockToken LockMachineWalks(std::uint32_t limit_ms) override;
+  void UnlockMachineWalks(WalkLockToken token) override;
   std::uint32_t DiscardQueuedInput(DeviceHandle h, std::uint8_t* scratch, std::uint32_t n,
                                    TransferRecord& record) override;
   EventToken CreateCompletionEvent() override;

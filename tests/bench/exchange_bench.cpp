@@ -68,6 +68,12 @@ class InstantModule final : public ksv::HidPlatform {
   bool GetSerialUnits(DeviceHandle, ksv::SerialUnits&) override { return false; }
   bool Close(DeviceHandle) override { return true; }
   std::uint32_t OpenRefusal(const char*) override { return ksv::kErrorFileNotFound; }
+  ksv::Description DescribeInterface(const char*, ksv::InterfaceFacts&,
+                                     ksv::SerialUnits*) override {
+    return ksv::Description::kGone;
+  }
+  ksv::WalkLockToken LockMachineWalks(std::uint32_t) override { return nullptr; }
+  void UnlockMachineWalks(ksv::WalkLockToken) override {}
 
   EventToken CreateCompletionEvent() override { return &event_; }
   void CloseEvent(EventToken) override {}

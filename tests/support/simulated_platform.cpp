@@ -111,6 +111,11 @@ std::size_t SimulatedPlatform::open_handles() const {
   return handles_.size();
 }
 
+std::size_t SimulatedPlatform::held_walk_locks() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return walk_locks_.size();
+}
+
 std::vector<int> SimulatedPlatform::open_handle_interfaces() const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   std::vector<int> out;
@@ -132,16 +137,17 @@ std::size_t SimulatedPlatform::unfinished_transfers() const {
 
 bool SimulatedPlatform::Balanced(std::size_t handles_kept) const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  return lists_.empty() && blocks_.empty() && events_.empty() && handles_.size() == handles_kept &&
-         release_errors_.empty() && unfinished_transfers() == 0;
+  return lists_.empty() && blocks_.empty() && events_.empty() && walk_locks_.empty() &&
+         handles_.size() == handles_kept && release_errors_.empty() && unfinished_transfers() == 0;
 }
 
 std::string SimulatedPlatform::Describe() const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   std::ostringstream out;
   out << "lists " << lists_.size() << ", path blocks " << blocks_.size() << ", events "
-      << events_.size() << ", handles " << handles_.size() << ", unfinished transfers "
-      << unfinished_transfers() << ", release errors " << release_errors_.size();
+      << events_.size() << ", walk locks " << walk_locks_.size() << ", handles " << handles_.size()
+      << ", unfinished transfers " << unfinished_transfers() << ", release errors "
+      << release_errors_.size();
   for (const auto& e : release_errors_) {
     out << "\n  " << e;
   }
@@ -336,6 +342,51 @@ std::uint32_t SimulatedPlatform::OpenRefusal(const char* path) {
   Step(Op::kOpenRefusal, index, 0, false);
   Sync();
   return devices_.OpenRefusal(path);
+}
+
+Description SimulatedPlatform::DescribeInterface(const char* path, InterfaceFacts& facts,
+                                                 SerialUnits* units) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const auto it = std::find_if(interfaces.begin(), interfaces.end(),
+                               [path](const SimInterface& i) { return i.path == path; });
+  const int index = it == interfaces.end() ? -1 : static_cast<int>(it - interfaces.begin());
+  if (Step(Op::kDescribeInterface, index, units != nullptr ? 1 : 0, describes) || !describes) {
+    return Description::kOpenToTell;
+  }
+  if (index < 0) {
+    return Description::kGone;
+  }
+  Sync();
+  const Description description = devices_.DescribeInterface(path, facts, units);
+  if (description != Description::kDescribed) {
+    return description;
+  }
+  facts.holder = it->held_elsewhere ? it->holder : 0;
+  if (facts.serial_read) {
+    // Past the terminator lies filler, not zeros, as GetSerialUnits leaves it.
+    for (std::size_t i = it->serial->size() + 1; i < units->size(); ++i) {
+      (*units)[i] = kSerialFiller;
+    }
+  }
+  return Description::kDescribed;
+}
+
+WalkLockToken SimulatedPlatform::LockMachineWalks(std::uint32_t limit_ms) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Step(Op::kLockMachineWalks, -1, limit_ms, !describes) || describes) {
+    return nullptr;
+  }
+  const std::uintptr_t token = next_token_ += 16;
+  walk_locks_.insert(token);
+  return reinterpret_cast<WalkLockToken>(token);
+}
+
+void SimulatedPlatform::UnlockMachineWalks(WalkLockToken token) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Record(Op::kUnlockMachineWalks, -1, 0);
+  if (walk_locks_.erase(Key(token)) == 0) {
+    ReleaseError("walk lock released twice or never handed out");
+  }
 }
 
 std::optional<DeviceIdentity> SimulatedPlatform::GetDeviceIds(DeviceHandle h) {

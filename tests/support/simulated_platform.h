@@ -58,6 +58,7 @@ struct SimInterface {
   // walk is a device arriving or leaving; the indices of lists built earlier stay as they were.
   bool present = true;
   bool path_unreadable = false;  // the path lookup fails
+  long holder = 0;               // held_elsewhere: the holding process, as a description tells
   WriteBehaviour write;
   ReadBehaviour read;
   // Input reports that arrived and were not read yet, oldest first; a read takes the oldest at
@@ -86,6 +87,9 @@ enum class Op {
   kGetInterfacePath,
   kOpenDevicePath,
   kOpenRefusal,
+  kDescribeInterface,  // value: 1 when the serial-number string was asked for
+  kLockMachineWalks,
+  kUnlockMachineWalks,
   kGetDeviceIds,
   kGetSerialUnits,
   kCreateCompletionEvent,
@@ -115,6 +119,11 @@ class SimulatedPlatform final : public HidPlatform {
 
   std::vector<SimInterface> interfaces;
 
+  // True: interfaces are described without opening them, as on Linux (a device whose IDs cannot
+  // be read is left to an open). False: nothing is known without an open, as on Windows, and
+  // walks take the machine-wide walk lock that this layer hands out.
+  bool describes = false;
+
   // Makes the k-th acquiring or transfer operation (counted from 1) fail in its own way: a null
   // list, a failed lookup of one entry, no path block, a refused open, unreadable IDs or serial, no
   // event, a start or a discard failing with error 31, a failed wait. 0: nothing fails.
@@ -142,6 +151,7 @@ class SimulatedPlatform final : public HidPlatform {
   std::size_t open_path_blocks() const;
   std::size_t open_events() const;
   std::size_t open_handles() const;
+  std::size_t held_walk_locks() const;
   // Handles open now, by the interface index they belong to.
   std::vector<int> open_handle_interfaces() const;
   // Transfers that reported 997 and were neither completed nor awaited after a cancel.
@@ -164,6 +174,10 @@ class SimulatedPlatform final : public HidPlatform {
   void CloseInterfaceList(InterfaceListToken list) override;
   DeviceHandle OpenDevicePath(const char* path) override;
   std::uint32_t OpenRefusal(const char* path) override;
+  Description DescribeInterface(const char* path, InterfaceFacts& facts,
+                                SerialUnits* units) override;
+  WalkLockToken LockMachineWalks(std::uint32_t limit_ms) override;
+  void UnlockMachineWalks(WalkLockToken token) override;
   std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override;
   bool GetSerialUnits(DeviceHandle h, SerialUnits& units) override;
   bool Close(DeviceHandle h) override;
@@ -209,7 +223,7 @@ class SimulatedPlatform final : public HidPlatform {
   std::vector<TraceEntry> trace_;
   std::uint64_t operations_ = 0;
   std::uintptr_t next_token_ = 0x1000;
-  std::set<std::uintptr_t> lists_, blocks_, events_;
+  std::set<std::uintptr_t> lists_, blocks_, events_, walk_locks_;
   std::map<std::uintptr_t, int> handles_;         // handle -> interface index
   std::map<std::uintptr_t, Transfer> transfers_;  // keyed by record address
   std::vector<std::string> release_errors_;

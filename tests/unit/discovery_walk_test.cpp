@@ -1,7 +1,9 @@
 // The three walk forms: counting, naming by ordinal and opening by serial number, against
-// scripted sets of HID interfaces. Every call is followed by a resource check and a check that it
-// built one interface list and opened each candidate at most once, and every call that gives 0
-// must leave its out-argument as it was.
+// scripted sets of HID interfaces, on a platform that opens candidates to examine them (as
+// Windows) and on one that describes them (as Linux). Every call is followed by a resource check
+// and a check that it built one interface list and opened each candidate at most once (on the
+// describing platform: counting and naming open nothing, opening opens only the module it hands
+// out), and every call that gives 0 must leave its out-argument as it was.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -50,22 +52,31 @@ test::SimInterface SerialUnreadable(test::SimInterface i) {
   return i;
 }
 
-class WalkTest : public ::testing::Test {
+// The parameter: whether the platform describes interfaces without opening them.
+class WalkTest : public ::testing::TestWithParam<bool> {
  protected:
+  void SetUp() override { platform.describes = GetParam(); }
   void TearDown() override { SetModuleMode(0); }
 
-  // The operations since the last call: one interface list, no interface opened twice.
-  void ExpectOneWalk() {
+  // The operations since the last call: `walks` interface lists (one, or none for a call that
+  // has nothing to look for), no interface opened twice, and on a describing platform no more
+  // than `most_opens` opens.
+  void ExpectOneWalk(std::size_t most_opens = 0, std::size_t walks = 1) {
     const std::vector<test::TraceEntry> trace = platform.trace();
     std::size_t lists = 0;
+    std::size_t all_opens = 0;
     std::map<int, int> opens;
     for (std::size_t i = traced; i < trace.size(); ++i) {
       lists += trace[i].op == Op::kOpenInterfaceList;
+      all_opens += trace[i].op == Op::kOpenDevicePath;
       if (trace[i].op == Op::kOpenDevicePath && ++opens[trace[i].interface_index] == 2) {
         ADD_FAILURE() << "interface " << trace[i].interface_index << " opened twice in one walk";
       }
     }
-    EXPECT_EQ(lists, 1u) << "interface lists built by one walk";
+    EXPECT_EQ(lists, walks) << "interface lists built by one walk";
+    if (platform.describes) {
+      EXPECT_LE(all_opens, most_opens) << "opens by one walk of a describing platform";
+    }
     traced = trace.size();
   }
 
@@ -83,7 +94,7 @@ class WalkTest : public ::testing::Test {
     buffer.fill(kSentinel);
     result = NameModule(platform, ordinal, buffer.data());
     EXPECT_TRUE(platform.Balanced(kept)) << platform.Describe();
-    ExpectOneWalk();
+    ExpectOneWalk(0, ordinal < 0 ? 0 : 1);
     if (result == 0) {
       EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](char c) { return c == kSentinel; }))
           << "buffer written although the result is 0";
@@ -110,7 +121,7 @@ class WalkTest : public ::testing::Test {
   int Open(const std::string& serial, DeviceHandle* handle = nullptr) {
     DeviceHandle out = kUnwritten;
     const int result = OpenModuleBySerial(platform, &out, serial.c_str());
-    ExpectOneWalk();
+    ExpectOneWalk(static_cast<std::size_t>(result));
     if (result == 0) {
       EXPECT_EQ(out, kUnwritten) << "handle written although the result is 0";
       EXPECT_TRUE(platform.Balanced(kept)) << platform.Describe();
@@ -146,14 +157,14 @@ class WalkTest : public ::testing::Test {
   std::size_t traced = 0;  // trace entries already looked at by ExpectOneWalk
 };
 
-TEST_F(WalkTest, NothingAttached) {
+TEST_P(WalkTest, NothingAttached) {
   EXPECT_EQ(Count(), 0);
   EXPECT_EQ(Name(0), std::nullopt);
   EXPECT_EQ(Open(""), -1);
   EXPECT_EQ(Open("A"), -1);
 }
 
-TEST_F(WalkTest, ModulesAmongOtherInterfacesInWalkOrder) {
+TEST_P(WalkTest, ModulesAmongOtherInterfacesInWalkOrder) {
   platform.interfaces = {
       Keyboard("keyboard"),
       First("m-a", "A-100"),
@@ -189,13 +200,40 @@ TEST_F(WalkTest, ModulesAmongOtherInterfacesInWalkOrder) {
   }
 }
 
-TEST_F(WalkTest, NamingReadsOnlyTheRequestedModulesSerial) {
-  platform.interfaces = {First("m-a", "A"), First("m-b", "B"), First("m-c", "C")};
-  EXPECT_EQ(Name(1), "B");
-  EXPECT_EQ(platform.CountOps(Op::kGetSerialUnits), 1u);
+// Only the requested module's serial number is read, and the walk ends at it, named or not.
+TEST_P(WalkTest, NamingReadsOnlyTheRequestedModulesSerialAndStopsThere) {
+  const struct {
+    std::vector<test::SimInterface> interfaces;
+    int ordinal;
+    std::optional<std::string> name;
+    int last_examined;    // interface index
+    std::size_t queries;  // serial numbers asked of devices where candidates are opened
+  } rows[] = {
+      {{First("m-a", "A"), First("m-b", "B"), First("m-c", "C")}, 1, "B", 1, 1},
+      {{Keyboard("k"), First("m-a", "A"), First("m-b", "B"), Keyboard("k2")}, 0, "A", 1, 1},
+      {{First("m-a", "A"), SerialUnreadable(First("m-u", "U")), First("m-b", "B")},
+       1,
+       std::nullopt,
+       1,
+       1},
+      {{First("m-a", "A"), Keyboard("k")}, 1, std::nullopt, 1, 0},
+  };
+  for (const auto& row : rows) {
+    platform.interfaces = row.interfaces;
+    const std::size_t from = platform.trace().size();
+    EXPECT_EQ(Name(row.ordinal), row.name) << row.ordinal;
+    // Devices are asked for a serial number only on an open handle: once, at the ordinal.
+    std::size_t device_queries = 0;
+    const std::vector<test::TraceEntry> trace = platform.trace();
+    for (std::size_t i = from; i < trace.size(); ++i) {
+      EXPECT_LE(trace[i].interface_index, row.last_examined) << "examined past the module";
+      device_queries += trace[i].op == Op::kGetSerialUnits;
+    }
+    EXPECT_EQ(device_queries, platform.describes ? 0u : row.queries);
+  }
 }
 
-TEST_F(WalkTest, InterfacesPastIndex63AreNeverExamined) {
+TEST_P(WalkTest, InterfacesPastIndex63AreNeverExamined) {
   for (int i = 0; i < 63; ++i) {
     platform.interfaces.push_back(Keyboard("kbd-" + std::to_string(i)));
   }
@@ -216,7 +254,7 @@ TEST_F(WalkTest, InterfacesPastIndex63AreNeverExamined) {
   }
 }
 
-TEST_F(WalkTest, EachModeFindsItsOwnModules) {
+TEST_P(WalkTest, EachModeFindsItsOwnModules) {
   platform.interfaces = {
       Keyboard("keyboard"),
       First("first", "P"),
@@ -249,7 +287,7 @@ TEST_F(WalkTest, EachModeFindsItsOwnModules) {
 // The mode is read anew for each candidate, so a walk during a change of mode may see some
 // candidates under either mode; but a module of both modes is found by every walk, and a device
 // that is a module under neither is never counted or opened. Run under ThreadSanitizer too.
-TEST_F(WalkTest, ConcurrentModeChangesNeverHideAModuleOfBothModes) {
+TEST_P(WalkTest, ConcurrentModeChangesNeverHideAModuleOfBothModes) {
   platform.interfaces = {
       Keyboard("keyboard"),
       First("first", "P1"),
@@ -310,7 +348,7 @@ TEST_F(WalkTest, ConcurrentModeChangesNeverHideAModuleOfBothModes) {
   }
 }
 
-TEST_F(WalkTest, UnreadableSerialIsCountedHoldsItsOrdinalAndIsSkippedByOpen) {
+TEST_P(WalkTest, UnreadableSerialIsCountedHoldsItsOrdinalAndIsSkippedByOpen) {
   platform.interfaces = {First("m-a", "A"), SerialUnreadable(Second("m-u", "U")),
                          First("m-b", "B")};
   EXPECT_EQ(Count(), 3);
@@ -321,7 +359,7 @@ TEST_F(WalkTest, UnreadableSerialIsCountedHoldsItsOrdinalAndIsSkippedByOpen) {
   EXPECT_EQ(OpenAndRelease(""), -1);
 }
 
-TEST_F(WalkTest, ModuleHeldElsewhereIsInvisible) {
+TEST_P(WalkTest, ModuleHeldElsewhereIsInvisible) {
   platform.interfaces = {First("m-a", "A"), Second("m-b", "B")};
   platform.interfaces[0].held_elsewhere = true;
   EXPECT_EQ(Count(), 1);
@@ -332,7 +370,7 @@ TEST_F(WalkTest, ModuleHeldElsewhereIsInvisible) {
   EXPECT_EQ(Name(0), "A");
 }
 
-TEST_F(WalkTest, OpenedModuleIsInvisibleUntilClosed) {
+TEST_P(WalkTest, OpenedModuleIsInvisibleUntilClosed) {
   platform.interfaces = {First("m-a", "A"), Second("m-b", "B")};
   DeviceHandle a = kUnwritten;
   ASSERT_EQ(Open("A", &a), 0);
@@ -345,7 +383,7 @@ TEST_F(WalkTest, OpenedModuleIsInvisibleUntilClosed) {
   EXPECT_EQ(Name(0), "A");
 }
 
-TEST_F(WalkTest, DuplicateSerialsOpenInWalkOrder) {
+TEST_P(WalkTest, DuplicateSerialsOpenInWalkOrder) {
   platform.interfaces = {Keyboard("keyboard"), First("m-1", "DUP"), Second("m-2", "DUP")};
   DeviceHandle first = kUnwritten;
   DeviceHandle second = kUnwritten;
@@ -356,7 +394,7 @@ TEST_F(WalkTest, DuplicateSerialsOpenInWalkOrder) {
   Release(second);
 }
 
-TEST_F(WalkTest, SerialComparisonIsExact) {
+TEST_P(WalkTest, SerialComparisonIsExact) {
   platform.interfaces = {First("m-x", "AbC1"), Second("m-empty", "")};
   const struct {
     const char* wanted;
@@ -368,7 +406,7 @@ TEST_F(WalkTest, SerialComparisonIsExact) {
   }
 }
 
-TEST_F(WalkTest, SerialUnitsAreNarrowedToTheirLowByte) {
+TEST_P(WalkTest, SerialUnitsAreNarrowedToTheirLowByte) {
   const std::vector<std::uint16_t> full(256, 'Z');
   const struct {
     const char* what;
@@ -407,10 +445,15 @@ TEST_F(WalkTest, SerialUnitsAreNarrowedToTheirLowByte) {
   EXPECT_EQ(OpenAndRelease(std::string(255, 'Z')), 0);
 }
 
+INSTANTIATE_TEST_SUITE_P(Platforms, WalkTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& platform_kind) {
+                           return platform_kind.param ? "Describing" : "Opening";
+                         });
+
 // Interfaces without a usable path, and devices that arrive or leave while a walk runs: each
 // form in turn over the scripted interfaces. A walk follows the list it built at its start, so
 // nothing shifts under it; an interface that cannot be used is passed over, never ending the walk.
-TEST_F(WalkTest, InterfacesThatComeGoOrHaveNoUsablePath) {
+TEST_P(WalkTest, InterfacesThatComeGoOrHaveNoUsablePath) {
   // Happens to the platform just before the n-th operation `op` of the walk.
   struct Event {
     Op op;
@@ -480,8 +523,12 @@ TEST_F(WalkTest, InterfacesThatComeGoOrHaveNoUsablePath) {
       platform.interfaces = c.interfaces;
       int seen = 0;
       if (c.event) {
-        platform.before_operation = [&](const test::TraceEntry& e) {
-          if (e.op == c.event->op && ++seen == c.event->nth) {
+        // A describing platform looks at a candidate where the other one opens it.
+        const Op op = platform.describes && c.event->op == Op::kOpenDevicePath
+                          ? Op::kDescribeInterface
+                          : c.event->op;
+        platform.before_operation = [&, op](const test::TraceEntry& e) {
+          if (e.op == op && ++seen == c.event->nth) {
             c.event->change(platform.interfaces);
           }
         };

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace ksv {
 namespace {
@@ -51,6 +53,56 @@ TEST(UeventTest, UniqueIdLine) {
     ASSERT_TRUE(n.has_value()) << row.what;
     EXPECT_EQ(std::string(out.data(), *n), *row.value) << row.what;
     EXPECT_EQ(out[*n], kGuard) << row.what << ": written past the value";
+  }
+}
+
+// The IDs as the hidraw device information gives them, and the flock() holders of /proc/locks.
+TEST(UeventTest, IdsAndLockHolders) {
+  const struct {
+    const char* text;
+    std::optional<std::pair<int, int>> ids;
+  } id_rows[] = {
+      {"DRIVER=hid-generic\nHID_ID=0003:000017FE:000082CD\nHID_UNIQ=A\n", {{0x17FE, 0x82CD}}},
+      {"HID_ID=0003:000110c4:ffff82cd", {{0x10C4, 0x82CD}}},  // low 16 bits, either case
+      {"HID_ID=0003:17FE\n", std::nullopt},
+      {"HID_ID=0003:17FE:82CD:1\n", std::nullopt},
+      {"HID_ID=0003:1000017FE:82CD\n", std::nullopt},  // more than 32 bits
+      {"HID_ID=0003::82CD\n", std::nullopt},
+      {"HID_ID=0003:17G0:82CD\n", std::nullopt},
+      {"HID_NAME=HID_ID=0003:17FE:82CD\n", std::nullopt},
+  };
+  for (const auto& row : id_rows) {
+    const std::optional<UeventIds> ids = ParseUeventIds(row.text, std::strlen(row.text));
+    ASSERT_EQ(ids.has_value(), row.ids.has_value()) << row.text;
+    if (ids) {
+      EXPECT_EQ(ids->vendor, row.ids->first) << row.text;
+      EXPECT_EQ(ids->product, row.ids->second) << row.text;
+    }
+  }
+  const struct {
+    const char* line;
+    std::optional<FlockHolder> holder;
+  } lock_rows[] = {
+      {"1: FLOCK  ADVISORY  WRITE 812 00:05:1027 0 EOF", FlockHolder{812, 0, 5, 1027}},
+      {"12: FLOCK  ADVISORY  READ 4 fd:1a:99 0 EOF", FlockHolder{4, 0xfd, 0x1a, 99}},
+      {"3: FLOCK  ADVISORY  WRITE -1 00:05:7 0 EOF", FlockHolder{0, 0, 5, 7}},
+      {"1: -> FLOCK  ADVISORY  WRITE 813 00:05:1027 0 EOF", std::nullopt},  // a waiter
+      {"2: POSIX  ADVISORY  WRITE 812 00:05:1027 0 EOF", std::nullopt},
+      {"2: OFDLCK ADVISORY  WRITE -1 00:05:1027 0 EOF", std::nullopt},
+      {"1: FLOCK  ADVISORY  WRITE 812 00:05 0 EOF", std::nullopt},
+      {"1: FLOCK  ADVISORY  WRITE x12 00:05:1027 0 EOF", std::nullopt},
+      {"FLOCK  ADVISORY  WRITE 812 00:05:1027 0 EOF", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& row : lock_rows) {
+    const std::optional<FlockHolder> holder = ParseFlockLine(row.line, std::strlen(row.line));
+    ASSERT_EQ(holder.has_value(), row.holder.has_value()) << row.line;
+    if (holder) {
+      EXPECT_EQ(holder->pid, row.holder->pid) << row.line;
+      EXPECT_EQ(holder->device_major, row.holder->device_major) << row.line;
+      EXPECT_EQ(holder->device_minor, row.holder->device_minor) << row.line;
+      EXPECT_EQ(holder->inode, row.holder->inode) << row.line;
+    }
   }
 }
 

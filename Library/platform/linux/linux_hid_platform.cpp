@@ -42,6 +42,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/hid_platform.h"
@@ -156,6 +158,51 @@ std::uint32_t TransferError(int fd, int error, TransferDirection direction) {
 // sees only its own transfer. The token only has to be non-null.
 char g_event_token;
 
+// sysfs hands out at most one page; a longer text would be cut, not overrun.
+constexpr std::size_t kUeventBytes = 4096;
+using UeventText = std::array<char, kUeventBytes>;
+
+// Reads the whole of a small file into `text`; its length, or nothing when it cannot be read.
+std::optional<std::size_t> ReadSmallFile(const char* path, UeventText& text) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return std::nullopt;
+  }
+  std::size_t length = 0;
+  bool failed = false;
+  while (length < text.size()) {
+    const ssize_t got = read(fd, text.data() + length, text.size() - length);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    failed = got < 0;
+    if (got <= 0) {
+      break;
+    }
+    length += static_cast<std::size_t>(got);
+  }
+  close(fd);
+  if (failed) {
+    return std::nullopt;
+  }
+  return length;
+}
+
+// The uevent text of the HID device behind the character device `device`.
+std::optional<std::size_t> ReadUevent(dev_t device, UeventText& text) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device/uevent", major(device),
+                minor(device));
+  return ReadSmallFile(path, text);
+}
+
+// The unique-ID text of a uevent into `uniq`; its length, or -1 when the uevent has none.
+long UniqOfUevent(const UeventText& text, std::size_t length, std::array<char, kUniqBytes>& uniq) {
+  const std::optional<std::size_t> n =
+      ParseUeventUniq(text.data(), length, uniq.data(), uniq.size());
+  return n ? static_cast<long>(*n) : -1;
+}
+
 // The device's unique-ID text (the USB serial number) into `uniq`, from the ioctl or, on kernels
 // without it, from the HID device's uevent; its length, or -1 when it cannot be had.
 long ReadUniq(int fd, std::array<char, kUniqBytes>& uniq) {
@@ -164,34 +211,76 @@ long ReadUniq(int fd, std::array<char, kUniqBytes>& uniq) {
     return static_cast<long>(strnlen(uniq.data(), uniq.size()));
   }
   struct stat st {};
+  UeventText text;
   if (fstat(fd, &st) != 0) {
     return -1;
   }
-  char path[64];
-  std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device/uevent", major(st.st_rdev),
-                minor(st.st_rdev));
-  const int uevent = open(path, O_RDONLY | O_CLOEXEC);
-  if (uevent < 0) {
-    return -1;
+  const std::optional<std::size_t> length = ReadUevent(st.st_rdev, text);
+  return length ? UniqOfUevent(text, *length, uniq) : -1;
+}
+
+// A unique-ID text as serial-number units, as a handle's serial number reads; false when there is
+// none (an empty unique ID: the device has no serial number to read).
+bool UnitsOfUniq(const std::array<char, kUniqBytes>& uniq, long length, SerialUnits& units) {
+  if (length <= 0) {
+    return false;
   }
-  // sysfs hands out at most one page; a longer text would be cut, not overrun.
-  constexpr std::size_t kUeventBytes = 4096;
-  std::array<char, kUeventBytes> text;
-  std::size_t length = 0;
-  while (length < text.size()) {
-    const ssize_t got = read(uevent, text.data() + length, text.size() - length);
+  const std::size_t n =
+      Utf16FromUtf8(uniq.data(), static_cast<std::size_t>(length), units.data(), units.size());
+  if (n < units.size()) {
+    units[n] = 0;
+  }
+  return true;
+}
+
+constexpr char kLocksFile[] = "/proc/locks";
+constexpr std::size_t kLocksChunk = 4096;
+
+// Looks through /proc/locks for a flock() lock on the file whose device and inode are given (the
+// library's exclusive opens take one, and so does any program that locks a node the same way).
+// Nothing when /proc/locks cannot be read; else whether one is held and by which process (0 when
+// the system does not say).
+std::optional<std::pair<bool, long long>> FindFlock(dev_t device, ino_t inode) {
+  const int fd = open(kLocksFile, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return std::nullopt;
+  }
+  std::array<char, kLocksChunk> chunk;
+  std::size_t kept = 0;  // bytes of an unfinished line at the start of `chunk`
+  std::optional<std::pair<bool, long long>> found = std::make_pair(false, 0LL);
+  for (;;) {
+    const ssize_t got = read(fd, chunk.data() + kept, chunk.size() - kept);
     if (got < 0 && errno == EINTR) {
       continue;
     }
-    if (got <= 0) {
+    if (got < 0) {
+      found.reset();
       break;
     }
-    length += static_cast<std::size_t>(got);
+    const std::size_t filled = kept + static_cast<std::size_t>(got);
+    std::size_t line = 0;
+    for (std::size_t i = 0; i < filled; ++i) {
+      if (chunk[i] != '\n' && !(got == 0 && i + 1 == filled)) {
+        continue;
+      }
+      const std::size_t end = chunk[i] == '\n' ? i : i + 1;
+      const std::optional<FlockHolder> holder = ParseFlockLine(chunk.data() + line, end - line);
+      if (holder && holder->device_major == major(device) &&
+          holder->device_minor == minor(device) && holder->inode == inode) {
+        close(fd);
+        return std::make_pair(true, holder->pid);
+      }
+      line = i + 1;
+    }
+    if (got == 0) {
+      break;
+    }
+    // A line longer than the chunk is no lock line of interest: it is dropped.
+    kept = line == 0 && filled == chunk.size() ? 0 : filled - line;
+    std::memmove(chunk.data(), chunk.data() + filled - kept, kept);
   }
-  close(uevent);
-  const std::optional<std::size_t> n =
-      ParseUeventUniq(text.data(), length, uniq.data(), uniq.size());
-  return n ? static_cast<long>(*n) : -1;
+  close(fd);
+  return found;
 }
 
 // Opens a hidraw node for exclusive use: its descriptor, or minus the errno of the refusal.
@@ -313,17 +402,48 @@ class LinuxHidPlatform final : public HidPlatform {
 
   bool GetSerialUnits(DeviceHandle h, SerialUnits& units) override {
     std::array<char, kUniqBytes> uniq;
-    const long length = ReadUniq(DescriptorOf(h), uniq);
-    if (length <= 0) {
-      return false;  // no unique ID: the device has no serial number to read
-    }
-    const std::size_t n =
-        Utf16FromUtf8(uniq.data(), static_cast<std::size_t>(length), units.data(), units.size());
-    if (n < units.size()) {
-      units[n] = 0;
-    }
-    return true;
+    return UnitsOfUniq(uniq, ReadUniq(DescriptorOf(h), uniq), units);
   }
+
+  // From sysfs and procfs: the IDs and the unique ID from the HID device's uevent (what the
+  // hidraw ioctls report), access from faccessat() as the open would be judged, and the holder
+  // from /proc/locks. Whatever cannot be read leaves it to an open.
+  Description DescribeInterface(const char* path, InterfaceFacts& facts,
+                                SerialUnits* units) override {
+    struct stat st {};
+    if (stat(path, &st) != 0) {
+      return errno == ENOENT ? Description::kGone : Description::kOpenToTell;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+      return Description::kOpenToTell;
+    }
+    UeventText text;
+    const std::optional<std::size_t> length = ReadUevent(st.st_rdev, text);
+    const std::optional<UeventIds> ids =
+        length ? ParseUeventIds(text.data(), *length) : std::nullopt;
+    if (!ids) {
+      return Description::kOpenToTell;
+    }
+    const std::optional<std::pair<bool, long long>> flock = FindFlock(st.st_dev, st.st_ino);
+    if (!flock) {
+      return Description::kOpenToTell;
+    }
+    facts.ids = DeviceIdentity{ids->vendor, ids->product};
+    facts.accessible = faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) == 0;
+    facts.held = flock->first;
+    facts.holder = flock->second;
+    facts.serial_read = false;
+    if (units != nullptr) {
+      std::array<char, kUniqBytes> uniq;
+      uniq.fill('\0');
+      facts.serial_read = UnitsOfUniq(uniq, UniqOfUevent(text, *length, uniq), *units);
+    }
+    return Description::kDescribed;
+  }
+
+  // Walks here open nothing but the module the opening form hands out: they need no lock.
+  WalkLockToken LockMachineWalks(std::uint32_t) override { return nullptr; }
+  void UnlockMachineWalks(WalkLockToken) override {}
 
   bool Close(DeviceHandle h) override {
     const int fd = CheckedDescriptor(h);

@@ -7,6 +7,7 @@
 // still names its device.
 #include <windows.h>
 
+#include <sddl.h>
 #include <setupapi.h>
 
 extern "C" {
@@ -21,6 +22,7 @@ extern "C" {
 #include <type_traits>
 
 #include "platform/hid_platform.h"
+#include "platform/windows/windows_walk_lock.h"
 
 namespace ksv {
 namespace {
@@ -111,6 +113,22 @@ StartOutcome OutcomeOf(HANDLE h, BOOL ok, DWORD count) {
   return {false, error == ERROR_IO_PENDING ? error : TransferError(h, error), 0};
 }
 
+// The machine-wide walk lock, created with access for every user on first use, or opened when
+// another user's process created it; null when neither works.
+HANDLE OpenWalkLock() {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kMachineWalkLockAccess, SDDL_REVISION_1,
+                                                           &descriptor, nullptr)) {
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    HANDLE mutex = CreateMutexW(&attributes, FALSE, kMachineWalkLockName);
+    LocalFree(descriptor);
+    if (mutex != nullptr) {
+      return mutex;
+    }
+  }
+  return OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kMachineWalkLockName);
+}
+
 class WindowsHidPlatform final : public HidPlatform {
  public:
   HidClass GetHidClass() override {
@@ -190,6 +208,32 @@ class WindowsHidPlatform final : public HidPlatform {
     }
     CloseHandle(h);
     return 0;
+  }
+
+  // Nothing is known of a HID device without opening it: its IDs and serial number are read on a
+  // handle, and only an open shows whether another holder has it.
+  Description DescribeInterface(const char*, InterfaceFacts&, SerialUnits*) override {
+    return Description::kOpenToTell;
+  }
+
+  // The mutex is taken when it is free or its holder died with it (WAIT_ABANDONED: the walk that
+  // held it ended with its process, and what it held went with it).
+  WalkLockToken LockMachineWalks(std::uint32_t limit_ms) override {
+    HANDLE mutex = OpenWalkLock();
+    if (mutex == nullptr) {
+      return nullptr;
+    }
+    const DWORD wait = WaitForSingleObject(mutex, limit_ms);
+    if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
+      return mutex;
+    }
+    CloseHandle(mutex);
+    return nullptr;
+  }
+
+  void UnlockMachineWalks(WalkLockToken token) override {
+    ReleaseMutex(token);
+    CloseHandle(token);
   }
 
   std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override {
