@@ -19,11 +19,11 @@ using tool::Reason;
 
 constexpr long kHolderPid = 4242;
 
-std::vector<std::string> g_holder_lookups;
+std::vector<long long> g_holder_lookups;
 
-std::optional<tool::Holder> FakeHolder(const char* path) {
-  g_holder_lookups.emplace_back(path);
-  return tool::Holder{kHolderPid, "flock /dev/x sleep 30"};
+std::string FakeCommand(long long pid) {
+  g_holder_lookups.push_back(pid);
+  return "flock /dev/x sleep 30";
 }
 
 SimInterface With(SimInterface i, bool SimInterface::*flag) {
@@ -69,36 +69,46 @@ TEST(DiagnoseTest, EachInterfaceWithItsReason) {
        test::Module(std::string(kDevicePathBytes, 'p'), kVendorPrimary, kProductStandard, "M-1"),
        kDefaultMode, false, Reason::kPathTooLong, std::nullopt, false},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    test::SimulatedPlatform platform({test::OtherDevice("first", 0x046D, 0xC077), row.device});
-    ASSERT_EQ(SetModuleMode(row.mode), 1);
-    g_holder_lookups.clear();
-    const auto reports = tool::DiagnoseInterfaces(platform, FakeHolder);
-    SetModuleMode(kDefaultMode);
-    ASSERT_TRUE(reports);
-    ASSERT_EQ(reports->size(), 2u);
-    EXPECT_EQ((*reports)[0].reason, Reason::kOtherIds);
-    const tool::InterfaceReport& got = (*reports)[1];
-    EXPECT_EQ(got.index, 1u);
-    EXPECT_EQ(got.path, row.reason == Reason::kPathUnreadable ? "" : row.device.path);
-    EXPECT_EQ(got.module, row.module);
-    EXPECT_EQ(got.reason, row.reason) << tool::ReasonKey(got.reason);
-    EXPECT_EQ(got.serial, row.serial);
-    EXPECT_EQ(got.ids.has_value(), row.ids_known);
-    if (got.ids && row.ids_known) {
-      EXPECT_EQ(*got.ids, row.device.ids);
+  // Each row where candidates are opened to examine them (Windows), and where they are described
+  // (Linux): a description also gives the IDs of a device that cannot be opened, and the holder.
+  for (const bool describes : {false, true})
+    for (Row row : rows) {
+      SCOPED_TRACE(row.what + std::string(describes ? ", described" : ", opened"));
+      row.device.holder = kHolderPid;
+      const bool in_use = row.reason == Reason::kInUse;
+      if (describes && (in_use || row.reason == Reason::kAccessDenied)) {
+        row.ids_known = true;
+        row.serial = "M-1";
+      }
+      test::SimulatedPlatform platform({test::OtherDevice("first", 0x046D, 0xC077), row.device});
+      platform.describes = describes;
+      ASSERT_EQ(SetModuleMode(row.mode), 1);
+      g_holder_lookups.clear();
+      const auto reports = tool::DiagnoseInterfaces(platform, FakeCommand);
+      SetModuleMode(kDefaultMode);
+      ASSERT_TRUE(reports);
+      ASSERT_EQ(reports->size(), 2u);
+      EXPECT_EQ((*reports)[0].reason, Reason::kOtherIds);
+      const tool::InterfaceReport& got = (*reports)[1];
+      EXPECT_EQ(got.index, 1u);
+      EXPECT_EQ(got.path, row.reason == Reason::kPathUnreadable ? "" : row.device.path);
+      EXPECT_EQ(got.module, row.module);
+      EXPECT_EQ(got.reason, row.reason) << tool::ReasonKey(got.reason);
+      EXPECT_EQ(got.serial, row.serial);
+      EXPECT_EQ(got.ids.has_value(), row.ids_known);
+      if (got.ids && row.ids_known) {
+        EXPECT_EQ(*got.ids, row.device.ids);
+      }
+      // The holder's command is looked up for a node in use whose holder the system names.
+      const bool named = in_use && describes;
+      EXPECT_EQ(g_holder_lookups,
+                named ? std::vector<long long>{kHolderPid} : std::vector<long long>{});
+      EXPECT_EQ(got.holder.has_value(), named);
+      EXPECT_EQ(got.open_error, row.reason == Reason::kAccessDenied ? kErrorAccessDenied
+                                : in_use                            ? kErrorSharingViolation
+                                                                    : 0u);
+      EXPECT_TRUE(platform.Balanced()) << platform.Describe();
     }
-    // The holder is looked up for a node in use, and only then.
-    const bool in_use = row.reason == Reason::kInUse;
-    EXPECT_EQ(g_holder_lookups,
-              in_use ? std::vector<std::string>{row.device.path} : std::vector<std::string>{});
-    EXPECT_EQ(got.holder.has_value(), in_use);
-    EXPECT_EQ(got.open_error, row.reason == Reason::kAccessDenied ? kErrorAccessDenied
-                              : in_use                            ? kErrorSharingViolation
-                                                                  : 0u);
-    EXPECT_TRUE(platform.Balanced()) << platform.Describe();
-  }
 }
 
 TEST(DiagnoseTest, InterfacesPastTheBoundAreShownWithThatReason) {
@@ -107,7 +117,7 @@ TEST(DiagnoseTest, InterfacesPastTheBoundAreShownWithThatReason) {
     devices.push_back(test::Module("m" + std::to_string(i), kVendorPrimary, kProductStandard, "M"));
   }
   test::SimulatedPlatform platform(devices);
-  const auto reports = tool::DiagnoseInterfaces(platform, FakeHolder);
+  const auto reports = tool::DiagnoseInterfaces(platform, FakeCommand);
   ASSERT_TRUE(reports);
   ASSERT_EQ(reports->size(), kInterfaceIndexBound + 2);
   EXPECT_TRUE((*reports)[kInterfaceIndexBound - 1].module);
@@ -126,8 +136,8 @@ TEST(DiagnoseTest, InterfacesPastTheBoundAreShownWithThatReason) {
 
 TEST(DiagnoseTest, NoListIsAFailureToLook) {
   test::SimulatedPlatform platform({test::Module("p", kVendorPrimary, kProductStandard, "M-1")});
-  platform.fail_operation = 1;  // the interface list
-  EXPECT_FALSE(tool::DiagnoseInterfaces(platform, FakeHolder));
+  platform.fail_operation = 2;  // the interface list, after the walk lock
+  EXPECT_FALSE(tool::DiagnoseInterfaces(platform, FakeCommand));
   EXPECT_TRUE(platform.Balanced()) << platform.Describe();
 }
 

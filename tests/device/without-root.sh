@@ -105,7 +105,7 @@ for _ in $(seq 1 100); do
 done
 out=$(as_user bash -c 'ksvhid diagnose' 2>&1) || fail "diagnose failed"
 expect_output "diagnose: the lock's holder" \
-  "$held  ????:????  -"$'\n'"      not a module: in use by another program: PID $holder (flock -o $held sleep 60)" "$out"
+  "$held  10c4:82cd  KSV-U-2"$'\n'"      not a module: in use by another program: PID $holder (flock -o $held sleep 60)" "$out"
 expect_output "diagnose: serial number unreadable" \
   $'17fe:82cd  (serial number unreadable)\n      module: serial number unreadable' "$out"
 out=$(ksvhid diagnose --json 2>&1)
@@ -125,7 +125,7 @@ out=$(as_user bash -c 'ksvhid list' 2>&1)
 expect_output "without the rule the user counts no module" "0 modules (mode 0)" "$out"
 out=$(as_user bash -c 'ksvhid diagnose' 2>&1) || fail "diagnose failed"
 expect_output "diagnose names the rule" \
-  "$module  ????:????  -"$'\n'"      not a module: access denied: this user may not open it (install the udev rule 70-ksvhid.rules" "$out"
+  "$module  17fe:82cd  KSV-U-1"$'\n'"      not a module: access denied: this user may not open it (install the udev rule 70-ksvhid.rules" "$out"
 stop_devices
 
 echo "$failures failed"

@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <iostream>
 #include <sstream>
+#include <utility>
 
 #include "core/module_mode.h"
 #include "discovery/candidate.h"
 #include "discovery/interface_walk.h"
 #include "discovery/serial.h"
+#include "discovery/visit.h"
 #include "text.h"
 
 namespace ksv::tool {
@@ -20,42 +22,47 @@ std::string IdText(DeviceIdentity ids) {
   return text;
 }
 
-bool TakenByMode(ModuleMode mode, DeviceIdentity ids) {
-  const ModeIdentities wanted = IdentitiesFor(mode);
-  return ids == wanted.first || (wanted.count > 1 && ids == wanted.second);
-}
-
-// Reads the IDs and the serial number text of an open device into `report`.
-void ReadDevice(HidPlatform& platform, DeviceHandle device, InterfaceReport& report) {
-  report.ids = platform.GetDeviceIds(device);
-  SerialText serial{};
-  if (ReadSerialNarrow(platform, device, serial.data())) {
+// Fills `report` from the examination of its candidate, as the walk would make it now.
+void Explain(const InterfaceVisit& visit, CommandFinder command_of, InterfaceReport& report) {
+  SerialUnits units{};
+  const Candidate candidate = visit.Examine(SerialQuery::kAny, units);
+  report.ids = candidate.ids;
+  if (candidate.serial_read) {
+    SerialText serial{};
+    NarrowSerialUnits(units, serial.data());
     report.serial = std::string(serial.data());
   }
-}
-
-// Why an interface that the walk does not take as a module is passed over.
-void Explain(HidPlatform& platform, bool within_bound, HolderFinder find_holder,
-             InterfaceReport& report) {
-  const Device device(platform, platform.OpenDevicePath(report.path.c_str()));
-  if (device) {
-    ReadDevice(platform, device.get(), report);
-    if (!within_bound) {
-      report.reason = Reason::kPastBound;
-    } else if (!report.ids) {
-      report.reason = Reason::kIdsUnreadable;
-    } else if (!TakenByMode(CurrentMode(), *report.ids)) {
-      report.reason = Reason::kOtherIds;
-    } else {
-      report.reason = Reason::kBusyMoment;  // refused a moment ago, taken now
-    }
-    return;
-  }
-  if (!within_bound) {
+  if (!visit.within_bound) {
     report.reason = Reason::kPastBound;
     return;
   }
-  report.open_error = platform.OpenRefusal(report.path.c_str());
+  switch (candidate.verdict) {
+    case Verdict::kModule:
+      report.module = true;
+      report.reason = report.serial ? Reason::kNone : Reason::kSerialUnreadable;
+      return;
+    case Verdict::kOtherIds:
+      report.reason = Reason::kOtherIds;
+      return;
+    case Verdict::kIdsUnreadable:
+      report.reason = Reason::kIdsUnreadable;
+      return;
+    case Verdict::kAccessDenied:
+      report.reason = Reason::kAccessDenied;
+      report.open_error = kErrorAccessDenied;
+      return;
+    case Verdict::kHeld:
+      report.reason = Reason::kInUse;
+      report.open_error = kErrorSharingViolation;
+      if (candidate.holder > 0) {
+        report.holder = Holder{candidate.holder, command_of(candidate.holder)};
+      }
+      return;
+    case Verdict::kOpenRefused:
+      break;
+  }
+  // The system says why it refused the open, by opening it once more the same way.
+  report.open_error = visit.platform.OpenRefusal(report.path.c_str());
   switch (report.open_error) {
     case 0:
       report.reason = Reason::kBusyMoment;
@@ -65,41 +72,11 @@ void Explain(HidPlatform& platform, bool within_bound, HolderFinder find_holder,
       break;
     case kErrorSharingViolation:
       report.reason = Reason::kInUse;
-      report.holder = find_holder(report.path.c_str());
       break;
     default:
       report.reason = Reason::kOpenRefused;
       break;
   }
-}
-
-InterfaceReport Look(HidPlatform& platform, InterfaceListToken list, const InterfaceRecord& record,
-                     std::uint32_t index, HolderFinder find_holder) {
-  InterfaceReport report;
-  report.index = index;
-  const OwnedPathBlock block(platform, platform.GetInterfacePath(list, record));
-  if (!block || block.get().text == nullptr) {
-    report.reason = Reason::kPathUnreadable;
-    return report;
-  }
-  report.path = block.get().text;
-  if (!FittingPathLength(block.get().text)) {
-    report.reason = Reason::kPathTooLong;
-    return report;
-  }
-  const bool within_bound = index < kInterfaceIndexBound;
-  if (within_bound) {
-    // The walk's own decision, as it would take it now.
-    const Device module = OpenCandidate(platform, report.path.c_str());
-    if (module) {
-      report.module = true;
-      ReadDevice(platform, module.get(), report);
-      report.reason = report.serial ? Reason::kNone : Reason::kSerialUnreadable;
-      return report;
-    }
-  }
-  Explain(platform, within_bound, find_holder, report);
-  return report;
 }
 
 std::string ModeIdsText(ModuleMode mode) {
@@ -121,28 +98,29 @@ std::string SerialShown(const InterfaceReport& report) {
 }  // namespace
 
 std::optional<std::vector<InterfaceReport>> DiagnoseInterfaces(HidPlatform& platform,
-                                                               HolderFinder find_holder) {
-  // The walk's own list; read here to its end, past the bound the walk stops at.
-  const HidInterfaces interfaces = ListHidInterfaces(platform);
-  if (!interfaces.list) {
-    return std::nullopt;
-  }
+                                                               CommandFinder command_of) {
   std::vector<InterfaceReport> reports;
-  for (std::uint32_t index = 0;; ++index) {
-    InterfaceRecord record;
-    const InterfaceLookup lookup =
-        platform.GetInterfaceAt(interfaces.list.get(), interfaces.hid_class, index, record);
-    if (lookup == InterfaceLookup::kEnd) {
-      break;
-    }
-    if (lookup == InterfaceLookup::kFailed) {
-      InterfaceReport report;
-      report.index = index;
-      report.reason = Reason::kPathUnreadable;
-      reports.push_back(report);
-      continue;
-    }
-    reports.push_back(Look(platform, interfaces.list.get(), record, index, find_holder));
+  const bool listed =
+      VisitInterfaces(platform, VisitScope::kWholeList, [&](const InterfaceVisit& visit) {
+        InterfaceReport report;
+        report.index = visit.index;
+        report.path = visit.path != nullptr ? visit.path : "";
+        switch (visit.skip) {
+          case PathSkip::kUnreadable:
+            report.reason = Reason::kPathUnreadable;
+            break;
+          case PathSkip::kTooLong:
+            report.reason = Reason::kPathTooLong;
+            break;
+          case PathSkip::kNone:
+            Explain(visit, command_of, report);
+            break;
+        }
+        reports.push_back(std::move(report));
+        return false;
+      });
+  if (!listed) {
+    return std::nullopt;
   }
   return reports;
 }
@@ -280,7 +258,7 @@ std::string FormatDiagnosis(const std::vector<InterfaceReport>& reports, bool js
 int RunDiagnose(HidPlatform& platform, int mode, bool json) {
   SetModuleMode(mode);
   const std::optional<std::vector<InterfaceReport>> reports =
-      DiagnoseInterfaces(platform, FindHolder);
+      DiagnoseInterfaces(platform, CommandOf);
   if (!reports) {
     std::cerr << "ksvhid: cannot list the HID interfaces\n";
     return 1;

@@ -1,7 +1,8 @@
 // ksvhid diagnose: every HID interface in walk order, whether it is a module under the current
 // mode and, when it is not listed, why. It looks through the platform layer directly, because the
-// exports report only numbers; the decision "module or not" stays the library's own
-// (OpenCandidate), and this code only explains a refusal afterwards.
+// exports report only numbers, and runs the walks' own loop over the interfaces (VisitInterfaces):
+// the decision "module or not" and its reason are the library's own (ExamineCandidate); this code
+// only asks the system for the details of a refused open afterwards.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +31,7 @@ enum class Reason {
 
 // The process holding a device node, as far as the system shows it.
 struct Holder {
-  long pid = 0;
+  long long pid = 0;
   std::string command;  // its command line, or its name; empty when it cannot be read
 };
 
@@ -45,14 +46,14 @@ struct InterfaceReport {
   std::optional<Holder> holder;  // kInUse: who holds it, when that can be found
 };
 
-// Finds the process holding the node at `path` open; nothing where the system does not say.
-using HolderFinder = std::optional<Holder> (*)(const char* path);
+// The command line of a process, or its name; empty where the system does not say.
+using CommandFinder = std::string (*)(long long pid);
 
 // Looks at every HID interface the platform lists now, in walk order, under the current module
 // mode. Nothing when the interfaces cannot be listed at all. Every handle it opens is closed
 // before it returns.
 std::optional<std::vector<InterfaceReport>> DiagnoseInterfaces(HidPlatform& platform,
-                                                               HolderFinder find_holder);
+                                                               CommandFinder command_of);
 
 // A reason in words, for people ("other IDs: mode 0 takes 17fe:82cd or 10c4:82cd").
 std::string DescribeReason(const InterfaceReport& report);
@@ -68,8 +69,8 @@ int RunDiagnose(HidPlatform& platform, int mode, bool json);
 
 // --- What the system adds (diagnose_linux.cpp, diagnose_windows.cpp) ---------------------------
 
-// The holder of a node on this system (Linux: from /proc/locks); nothing elsewhere.
-std::optional<Holder> FindHolder(const char* path);
+// The command of a process on this system (Linux: from /proc); empty elsewhere.
+std::string CommandOf(long long pid);
 // What a user can do when access is denied on this system; empty when there is no advice.
 const char* AccessDeniedAdvice();
 

@@ -4,7 +4,7 @@
 
 namespace ksv::tool {
 
-std::optional<Holder> FindHolder(const char*) { return std::nullopt; }
+std::string CommandOf(long long) { return ""; }
 
 const char* AccessDeniedAdvice() { return ""; }
 
