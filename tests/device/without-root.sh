@@ -99,10 +99,12 @@ fi
 # A module locked by another process; a module without a serial number; a device with other IDs.
 flock -o "$held" sleep 60 &
 holder=$!
-for _ in $(seq 1 100); do
+# flock runs its command once it holds the lock; a slow guest may take seconds to get there.
+for _ in $(seq 1 600); do
   [ -s "/proc/$holder/task/$holder/children" ] && break
   sleep 0.05
 done
+[ -s "/proc/$holder/task/$holder/children" ] || { echo "flock holds no lock:"; cat /proc/locks; }
 out=$(as_user bash -c 'ksvhid diagnose' 2>&1) || fail "diagnose failed"
 expect_output "diagnose: the lock's holder" \
   "$held  10c4:82cd  KSV-U-2"$'\n'"      not a module: in use by another program: PID $holder (flock -o $held sleep 60)" "$out"
