@@ -1,5 +1,6 @@
 // The uevent text of a device, as sysfs hands it to the Linux platform: the unique ID is found and
-// copied into a buffer of exactly the unique ID's size.
+// copied into a buffer of exactly the unique ID's size; the IDs and a /proc/locks line are parsed
+// from the same bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -40,6 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto out = std::make_unique<char[]>(kUniqBytes);
   const std::optional<std::size_t> n =
       ksv::ParseUeventUniq(text.data(), text.size(), out.get(), kUniqBytes);
+  // The same bytes as a uevent's IDs and as a line of /proc/locks: each is found only where its
+  // key is, and a lock holder only in a line without a line end.
+  const std::optional<ksv::UeventIds> ids = ksv::ParseUeventIds(text.data(), text.size());
+  KSV_FUZZ_CHECK(!ids || text.find("HID_ID=") != std::string_view::npos);
+  const std::optional<ksv::FlockHolder> holder = ksv::ParseFlockLine(text.data(), text.size());
+  KSV_FUZZ_CHECK(!holder || (text.find("FLOCK") != std::string_view::npos &&
+                             text.find('\n') == std::string_view::npos && holder->pid >= 0));
   const std::optional<std::size_t> value = FirstValue(text);
   KSV_FUZZ_CHECK(n.has_value() == value.has_value());
   if (!n) {
