@@ -104,35 +104,41 @@ TEST(DiscoveryFaultSweep, EveryFailingOperationGivesASensibleResultAndLeavesNoth
       {"open B", Opening("B"), "m-b", {""}, ""},
       {"open missing", Opening("C"), "", {}, ""},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    test::SimulatedPlatform clean = Scenario();
-    ASSERT_EQ(c.form(clean), c.clean);
-    const std::uint64_t operations = clean.operations();
-    ASSERT_GT(operations, 0u);
+  // On a platform that opens candidates (as Windows), and on one that describes them (as Linux).
+  for (const bool describes : {false, true})
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.what + std::string(describes ? ", described" : ", opened"));
+      test::SimulatedPlatform clean = Scenario();
+      clean.describes = describes;
+      ASSERT_EQ(c.form(clean), c.clean);
+      const std::uint64_t operations = clean.operations();
+      ASSERT_GT(operations, 0u);
 
-    std::set<std::string> seen;
-    for (std::uint64_t k = 1; k <= operations + 1; ++k) {
-      SCOPED_TRACE("operation " + std::to_string(k) + " of " + std::to_string(operations));
-      test::SimulatedPlatform platform = Scenario();
-      platform.fail_operation = k;
-      const std::string result = c.form(platform);
-      EXPECT_TRUE(result == c.clean || c.other.count(result) == 1) << "result \"" << result << '"';
-      if (k == operations + 1) {
-        EXPECT_EQ(result, c.clean) << "a failure past the last operation changed the result";
+      std::set<std::string> seen;
+      for (std::uint64_t k = 1; k <= operations + 1; ++k) {
+        SCOPED_TRACE("operation " + std::to_string(k) + " of " + std::to_string(operations));
+        test::SimulatedPlatform platform = Scenario();
+        platform.describes = describes;
+        platform.fail_operation = k;
+        const std::string result = c.form(platform);
+        EXPECT_TRUE(result == c.clean || c.other.count(result) == 1)
+            << "result \"" << result << '"';
+        if (k == operations + 1) {
+          EXPECT_EQ(result, c.clean) << "a failure past the last operation changed the result";
+        }
+        seen.insert(result);
+
+        test::SimulatedPlatform throwing = Scenario();
+        throwing.describes = describes;
+        throwing.fail_operation = k;
+        throwing.fail_throws = true;
+        EXPECT_EQ(c.form(throwing), k <= operations ? c.not_found : c.clean) << "with a throw";
       }
-      seen.insert(result);
-
-      test::SimulatedPlatform throwing = Scenario();
-      throwing.fail_operation = k;
-      throwing.fail_throws = true;
-      EXPECT_EQ(c.form(throwing), k <= operations ? c.not_found : c.clean) << "with a throw";
+      // Every outcome the scenario allows is reached by some failure: the sweep hits the decisions.
+      for (const std::string& expected : c.other) {
+        EXPECT_EQ(seen.count(expected), 1u) << "no failure gave \"" << expected << '"';
+      }
     }
-    // Every outcome the scenario allows is reached by some failure: the sweep hits the decisions.
-    for (const std::string& expected : c.other) {
-      EXPECT_EQ(seen.count(expected), 1u) << "no failure gave \"" << expected << '"';
-    }
-  }
 }
 
 }  // namespace
