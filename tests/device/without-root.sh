@@ -97,7 +97,7 @@ else
 fi
 
 # A module locked by another process; a module without a serial number; a device with other IDs.
-flock -o "$held" sleep 60 &
+flock -o "$held" sleep 600 &
 holder=$!
 # flock runs its command once it holds the lock; a slow guest may take seconds to get there.
 for _ in $(seq 1 600); do
@@ -107,13 +107,13 @@ done
 [ -s "/proc/$holder/task/$holder/children" ] || { echo "flock holds no lock:"; cat /proc/locks; }
 out=$(as_user bash -c 'ksvhid diagnose' 2>&1) || fail "diagnose failed"
 expect_output "diagnose: the lock's holder" \
-  "$held  10c4:82cd  KSV-U-2"$'\n'"      not a module: in use by another program: PID $holder (flock -o $held sleep 60)" "$out"
+  "$held  10c4:82cd  KSV-U-2"$'\n'"      not a module: in use by another program: PID $holder (flock -o $held sleep 600)" "$out"
 expect_output "diagnose: serial number unreadable" \
   $'17fe:82cd  (serial number unreadable)\n      module: serial number unreadable' "$out"
 out=$(ksvhid diagnose --json 2>&1)
 expect_output "diagnose as root: other IDs" \
   "\"path\":\"$keyboard\",\"ids\":\"1209:0001\",\"module\":false,\"serial\":\"KB-1\",\"serial_hex\":\"4b422d31\",\"reason\":\"other_ids\"" "$out"
-expect_output "diagnose --json: the holder" "\"holder\":{\"pid\":$holder,\"command\":\"flock -o $held sleep 60\"}" "$out"
+expect_output "diagnose --json: the holder" "\"holder\":{\"pid\":$holder,\"command\":\"flock -o $held sleep 600\"}" "$out"
 kill "$(cat "/proc/$holder/task/$holder/children")" 2>/dev/null
 wait "$holder" 2>/dev/null
 stop_devices
