@@ -7,8 +7,10 @@
 # ksv-virtual-module, ksvhid_walk_bench and the library; WINDOWS_BUILD provides
 # bin/ksvhid_walk_bench.exe and bin/KSVHidApi.dll. The optional second pair, built from
 # another revision, is measured in the same guest run under the label "other", for comparison.
-# For each count it prints the median time of the count, of naming the last ordinal and of
-# opening the last module, and then the growth from 4 to 28 interfaces.
+# For each count it prints the median time of the count, of naming the last ordinal, of opening
+# the last module and of a listing (the count and every name), and then the growth from 4 to 28
+# interfaces. Then, Linux only, the same with 4 USB modules (system "linux-usb"; KSV_WALK_USB=0
+# leaves it out).
 #
 # Environment: KSV_WALK_RUNS (timed calls per form, default 7), KSV_WG_TIMEOUT (whole guest run,
 # default 1800 s), KSV_WG_WAIT (seconds to wait for Wine to list the devices, default 240),
@@ -68,6 +70,31 @@ if [ "${1:-}" = "--in-guest" ]; then
     kill -TERM "$vm_pid" 2>/dev/null || true
     wait "$vm_pid" 2>/dev/null || true
   done
+  # The USB bed, Linux only: 4 USB modules (the most f_hid makes at once) and no other interface.
+  # An open of a USB hidraw node that nobody holds starts the interrupt pipe, so a walk that
+  # opened every candidate paid that for each module.
+  if [ "${KSV_WALK_USB:-1}" = 1 ]; then
+    log=$scratch/modules-usb.log
+    "$virtual_module" --usb --control none module:vid=0x17fe,pid=0x82cd,serial=USB-1 \
+      module:vid=0x17fe,pid=0x82cd,serial=USB-2 module:vid=0x10c4,pid=0x82cd,serial=USB-3 \
+      module:vid=0x10c4,pid=0x82cd,serial=USB-4 >"$log" 2>&1 &
+    vm_pid=$!
+    for _ in $(seq 1 1200); do
+      grep -q '^ready' "$log" && break
+      sleep 0.05
+    done
+    if grep -q '^ready' "$log"; then
+      for ((b = 0; b < ${#builds[@]}; b += 5)); do
+        "${builds[b + 1]}" --runs "$runs" --interfaces 4 --modules 4 --wait-seconds 30 \
+          "${builds[b]}=${builds[b + 2]}" | sed 's/^RESULT linux /RESULT linux-usb /' || true
+      done
+    else
+      echo "USB modules not ready:"
+      cat "$log"
+    fi
+    kill -TERM "$vm_pid" 2>/dev/null || true
+    wait "$vm_pid" 2>/dev/null || true
+  fi
   rm -rf "$scratch"
   exit 0
 fi
@@ -108,7 +135,7 @@ status=0
   tee "$out" || status=$?
 
 echo
-echo "walk medians in ms (count / name of the last ordinal / open of the last module)"
+echo "walk medians in ms (count / name of the last ordinal / open of the last module / count and every name)"
 awk '
   $1 == "RAW" {
     key = $2 " system"
@@ -120,7 +147,7 @@ awk '
   $1 == "RESULT" {
     key = $2 " " $3
     if (!(key in seen)) { seen[key] = 1; keys[++nkeys] = key }
-    printf "%-6s %-6s %2d interfaces: count %10.3f  name %10.3f  open %10.3f\n", $2, $3, $4, $5, $6, $7
+    printf "%-9s %-6s %2d interfaces: count %10.3f  name %10.3f  open %10.3f  list %10.3f\n", $2, $3, $4, $5, $6, $7, $8
     if (!((key, "first") in at)) { at[key, "first"] = $4; first[key] = $5 " " $6 " " $7 }
     at[key, "last"] = $4; last[key] = $5 " " $6 " " $7
   }
@@ -128,7 +155,7 @@ awk '
     for (i = 1; i <= nkeys; i++) {
       key = keys[i]
       split(first[key], f, " "); split(last[key], l, " ")
-      if (f[1] > 0 && f[2] > 0 && f[3] > 0)
+      if (f[1] > 0 && f[2] > 0 && f[3] > 0 && at[key, "first"] != at[key, "last"])
         printf "%s growth %d -> %d interfaces: count %.1f  name %.1f  open %.1f\n", key,
           at[key, "first"], at[key, "last"], l[1] / f[1], l[2] / f[2], l[3] / f[3]
     }

@@ -1,16 +1,17 @@
 // Measured harness for the cost of a walk, run in the test guest (tests/bench/run-walk-bench.sh)
-// with two modules among other HID interfaces. For each library given it times the three walk
-// forms through the exports: the count, the name of the last ordinal and the open of the last
-// module (its close is not timed), and prints their medians. Several libraries are timed round
-// by round in turn, together with the system's own calls for one walk (list, open and close every
-// interface) as a yardstick of what the system itself costs.
+// with modules among other HID interfaces (two unless --modules says otherwise). For each library
+// given it times the three walk forms through the exports: the count, the name of the last
+// ordinal and the open of the last module (its close is not timed), and the listing an
+// application makes (the count and every ordinal's name), and prints their medians. Several
+// libraries are timed round by round in turn, together with the system's own calls for one walk
+// (list, open and close every interface) as a yardstick of what the system itself costs.
 //
-//   walk_bench [--runs R] [--interfaces N] [--wait-seconds S] LABEL=LIBRARY...
+//   walk_bench [--runs R] [--interfaces N] [--modules M] [--wait-seconds S] LABEL=LIBRARY...
 //
 // The library is loaded from the path given (on Windows a path from / is taken as drive Z:, as
 // Wine maps it). Before timing, the program waits until the system lists N HID interfaces and
-// the library counts two modules. Each result is one line:
-//   RESULT <system> <label> <interfaces> <count ms> <name ms> <open ms>
+// the library counts the modules. Each result is one line:
+//   RESULT <system> <label> <interfaces> <count ms> <name ms> <open ms> <list ms>
 //   RAW <system> <interfaces> <system calls of one walk, ms>
 #ifdef _WIN32
 #include <windows.h>
@@ -41,7 +42,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kModules = 2;
+constexpr int kDefaultModules = 2;
 constexpr int kSerialBytes = 256;
 constexpr int kSettleSeconds = 10;
 
@@ -168,24 +169,27 @@ struct Subject {
   std::string label;
   std::optional<tool::LoadedLibrary> library;
   char last[kSerialBytes] = {};
-  std::vector<double> times[3];  // count, name, open
+  std::vector<double> times[4];  // count, name, open, list (a count and every name)
 };
+
+// The modules each library must list (--modules).
+int g_modules = kDefaultModules;
 
 bool Ready(Subject& subject, int interfaces, int wait_seconds) {
   const tool::ExportTable& api = subject.library->exports();
   // The system may list the devices some time after they were made (Wine does).
   const auto deadline = Clock::now() + std::chrono::seconds(wait_seconds);
-  while ((PresentInterfaces() < interfaces || api.GetKestrovanHIDnumber() != kModules) &&
+  while ((PresentInterfaces() < interfaces || api.GetKestrovanHIDnumber() != g_modules) &&
          Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
   const int modules = api.GetKestrovanHIDnumber();
-  if (modules != kModules) {
+  if (modules != g_modules) {
     std::printf("%s: %d modules listed among %d interfaces, not %d\n", subject.label.c_str(),
-                modules, PresentInterfaces(), kModules);
+                modules, PresentInterfaces(), g_modules);
     return false;
   }
-  if (api.GetKestrovanHIDName(kModules - 1, subject.last) != 1) {
+  if (api.GetKestrovanHIDName(g_modules - 1, subject.last) != 1) {
     std::printf("%s: the last module has no name\n", subject.label.c_str());
     return false;
   }
@@ -195,10 +199,10 @@ bool Ready(Subject& subject, int interfaces, int wait_seconds) {
 // One timed call of each form.
 void TimeOnce(Subject& subject) {
   const tool::ExportTable& api = subject.library->exports();
-  subject.times[0].push_back(TimeMs([&] { return api.GetKestrovanHIDnumber() == kModules; }));
+  subject.times[0].push_back(TimeMs([&] { return api.GetKestrovanHIDnumber() == g_modules; }));
   subject.times[1].push_back(TimeMs([&] {
     char serial[kSerialBytes];
-    return api.GetKestrovanHIDName(kModules - 1, serial) == 1 &&
+    return api.GetKestrovanHIDName(g_modules - 1, serial) == 1 &&
            std::strcmp(serial, subject.last) == 0;
   }));
   KSVHidHandle handle = nullptr;
@@ -207,6 +211,16 @@ void TimeOnce(Subject& subject) {
   if (subject.times[2].back() >= 0) {
     api.CloseKestrovanHID(handle);
   }
+  // What an application does to show the modules: the count, then each ordinal's name.
+  subject.times[3].push_back(TimeMs([&] {
+    const int count = api.GetKestrovanHIDnumber();
+    char serial[kSerialBytes];
+    bool named = count == g_modules;
+    for (int ordinal = 0; ordinal < count; ++ordinal) {
+      named = api.GetKestrovanHIDName(ordinal, serial) == 1 && named;
+    }
+    return named;
+  }));
 }
 
 int Main(int argc, char** argv) {
@@ -220,6 +234,8 @@ int Main(int argc, char** argv) {
       runs = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--interfaces" && i + 1 < argc) {
       interfaces = std::atoi(argv[++i]);
+    } else if (arg == "--modules" && i + 1 < argc) {
+      g_modules = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--wait-seconds" && i + 1 < argc) {
       wait_seconds = std::atoi(argv[++i]);
     } else if (const std::size_t eq = arg.find('='); eq != std::string::npos) {
@@ -233,7 +249,8 @@ int Main(int argc, char** argv) {
       }
     } else {
       std::printf(
-          "usage: walk_bench [--runs R] [--interfaces N] [--wait-seconds S] LABEL=LIBRARY...\n");
+          "usage: walk_bench [--runs R] [--interfaces N] [--modules M] [--wait-seconds S] "
+          "LABEL=LIBRARY...\n");
       return 2;
     }
   }
@@ -261,9 +278,10 @@ int Main(int argc, char** argv) {
     const double count = Median(subject.times[0]);
     const double name = Median(subject.times[1]);
     const double open = Median(subject.times[2]);
-    std::printf("RESULT %s %s %d %.3f %.3f %.3f\n", kSystem, subject.label.c_str(),
-                PresentInterfaces(), count, name, open);
-    ok = ok && count >= 0 && name >= 0 && open >= 0;
+    const double list = Median(subject.times[3]);
+    std::printf("RESULT %s %s %d %.3f %.3f %.3f %.3f\n", kSystem, subject.label.c_str(),
+                PresentInterfaces(), count, name, open, list);
+    ok = ok && count >= 0 && name >= 0 && open >= 0 && list >= 0;
   }
   std::fflush(stdout);
   return ok ? 0 : 1;
