@@ -10,7 +10,7 @@
 #include <string>
 
 #include "discovery/visit.h"
-#include "platform/windows_walk_lock.h"
+#include "platform/windows/windows_walk_lock.h"
 #include "wine_check.h"
 
 namespace {
