@@ -24,8 +24,12 @@ struct ExportTable {
 // The exports of the library this program is linked against. Only a program that calls this
 // needs to link the library.
 inline ExportTable LinkedExports() {
-  return {GetKestrovanHIDnumber, GetKestrovanHIDName,    OpenKestrovanHID, SendReceiveKestrovanHID,
-          CloseKestrovanHID,     GetKestrovanHIDversion, SetModuleMode};
+  // Qualified: a program that also sees the library's internal declarations must still take the
+  // exported functions, not same-named internal ones.
+  return {::GetKestrovanHIDnumber, ::GetKestrovanHIDName,
+          ::OpenKestrovanHID,      ::SendReceiveKestrovanHID,
+          ::CloseKestrovanHID,     ::GetKestrovanHIDversion,
+          ::SetModuleMode};
 }
 
 // The path of the file that holds the function at `address`; empty when it cannot be had.
