@@ -152,6 +152,10 @@ std::optional<UeventIds> ParseUeventIds(const char* text, std::size_t length) {
 std::optional<FlockHolder> ParseFlockLine(const char* line, std::size_t length) {
   // "ID:" KIND MODE ACCESS PID MAJOR:MINOR:INODE START END; a waiter has "->" after the ID.
   constexpr std::size_t kMostWords = 8;
+  // One line only: text that runs on past a line end is not a lock entry.
+  if (std::memchr(line, '\n', length) != nullptr) {
+    return std::nullopt;
+  }
   Span words[kMostWords];
   const std::size_t count = SplitWords(line, length, words);
   if (count != kMostWords || words[0].length < 2 || words[0].begin[words[0].length - 1] != ':' ||
