@@ -107,6 +107,14 @@ std::vector<std::string> HidrawNodes() {
   return nodes;
 }
 
+// Where a hidraw node lives in the device tree. The path names the HID device's instance, so a
+// node name that a new device takes over from one that just left gives another path.
+std::string DeviceTreePath(const std::string& node) {
+  std::error_code ec;
+  const std::string where = fs::canonical(fs::path(kHidrawClass) / node, ec).string();
+  return ec ? std::string() : where;
+}
+
 }  // namespace
 
 UsbGadgetDevice::UsbGadgetDevice(const DeviceDescription& description, std::string name)
@@ -169,7 +177,8 @@ void UsbGadgetDevice::Build(const DeviceDescription& description) {
 
 void UsbGadgetDevice::Plug() {
   if (plugged_) return;
-  previous_ = HidrawNodes();
+  previous_.clear();
+  for (const std::string& node : HidrawNodes()) previous_.push_back(DeviceTreePath(node));
   WriteAttribute(gadget_ + "/UDC", udc_ + "\n");
   plugged_ = true;
   // The function's character device exists while the gadget is bound.
@@ -210,16 +219,15 @@ std::string UsbGadgetDevice::WaitForHidraw(std::chrono::milliseconds timeout) {
                         (host.empty() ? std::max(timeout, kAttachTimeout) : timeout);
   for (;;) {
     for (const std::string& node : HidrawNodes()) {
-      if (std::find(previous_.begin(), previous_.end(), node) != previous_.end()) continue;
       const fs::path entry = fs::path(kHidrawClass) / node;
-      std::error_code ec;
-      const std::string where = fs::canonical(entry, ec).string();
+      const std::string where = DeviceTreePath(node);
+      if (std::find(previous_.begin(), previous_.end(), where) != previous_.end()) continue;
       const bool ours =
           host.empty()
               ? ReadAttribute((entry / "device" / "uevent").string()).find(ids) != std::string::npos
               : where.find(host) != std::string::npos;
       const std::string path = "/dev/" + node;
-      if (!ec && ours && ::access(path.c_str(), F_OK) == 0) return path;
+      if (!where.empty() && ours && ::access(path.c_str(), F_OK) == 0) return path;
     }
     if (std::chrono::steady_clock::now() > deadline) {
       throw UsbGadgetError("no hidraw node appeared for the gadget on " + udc_);

@@ -49,7 +49,7 @@ class UsbGadgetDevice final : public VirtualDevice {
   std::uint16_t vendor_ = 0;
   std::uint16_t product_ = 0;
   std::vector<std::string> made_;      // directories and links made, in order
-  std::vector<std::string> previous_;  // hidraw nodes present before the last bind
+  std::vector<std::string> previous_;  // device-tree paths of the hidraw nodes before the last bind
   UniqueFd hidg_;
 };
 
