@@ -35,10 +35,12 @@
 #include <cstring>
 #include <map>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/device_notifications.h"
+#include "platform/linux/uevent.h"
 #include "platform/utf16_from_utf8.h"
 
 namespace ksv {
@@ -129,22 +131,18 @@ struct HidFacts {
   std::string uniq;
 };
 
-// HID_ID=BUS:VENDOR:PRODUCT in hexadecimal; each ID is the low 16 bits of its field.
+// The IDs and unique ID of a HID device's uevent, read by the walk's own parsers.
 HidFacts FactsOf(const std::string& text) {
   HidFacts facts;
-  const std::string id = ValueOf(text, "HID_ID");
-  unsigned bus = 0;
-  unsigned long vendor = 0, product = 0;
-  char tail = 0;
-  if (std::sscanf(id.c_str(), "%x:%lx:%lx%c", &bus, &vendor, &product, &tail) == 3) {
+  if (const std::optional<UeventIds> ids = ParseUeventIds(text.data(), text.size())) {
     facts.ids_read = true;
-    facts.ids = {static_cast<std::uint16_t>(vendor & 0xFFFF),
-                 static_cast<std::uint16_t>(product & 0xFFFF)};
+    facts.ids = {ids->vendor, ids->product};
   }
-  std::size_t length = 0;
-  if (const char* uniq = FindValue(text, "HID_UNIQ", length)) {
-    facts.uniq.assign(uniq, length);
-    facts.uniq_read = length > 0;  // no unique ID: no serial number, as the walk reads it
+  std::array<char, kFileBytes> uniq;
+  if (const std::optional<std::size_t> n =
+          ParseUeventUniq(text.data(), text.size(), uniq.data(), uniq.size())) {
+    facts.uniq.assign(uniq.data(), *n);
+    facts.uniq_read = *n > 0;  // no unique ID: no serial number, as the walk reads it
   }
   return facts;
 }
@@ -173,15 +171,10 @@ HeldState HeldStateOf(const std::string& node) {
   HeldState state = HeldState::kFree;
   char line[256];
   while (state == HeldState::kFree && std::fgets(line, sizeof line, locks) != nullptr) {
-    // "1: FLOCK  ADVISORY  WRITE 812 00:05:1027 0 EOF"; waiters have "->" after the number.
-    char kind[16] = {};
-    long long pid = 0;
-    unsigned dev_major = 0, dev_minor = 0;
-    unsigned long long inode = 0;
-    if (std::sscanf(line, "%*d: %15s %*s %*s %lld %x:%x:%llu", kind, &pid, &dev_major, &dev_minor,
-                    &inode) == 5 &&
-        std::strcmp(kind, "FLOCK") == 0 && dev_major == major(st.st_dev) &&
-        dev_minor == minor(st.st_dev) && inode == st.st_ino) {
+    const std::size_t length = std::strcspn(line, "\n");
+    const std::optional<FlockHolder> holder = ParseFlockLine(line, length);
+    if (holder && holder->device_major == major(st.st_dev) &&
+        holder->device_minor == minor(st.st_dev) && holder->inode == st.st_ino) {
       state = HeldState::kHeld;
     }
   }
