@@ -100,11 +100,16 @@ fi
 flock -o "$held" sleep 600 &
 holder=$!
 # flock runs its command once it holds the lock; a slow guest may take seconds to get there.
+# A /proc file's size is always 0, so its content is read, not tested with -s; it has no line
+# end, so read's status says nothing.
+children=/proc/$holder/task/$holder/children
+child=
 for _ in $(seq 1 600); do
-  [ -s "/proc/$holder/task/$holder/children" ] && break
+  read -r child _ <"$children" 2>/dev/null
+  [ -n "$child" ] && break
   sleep 0.05
 done
-[ -s "/proc/$holder/task/$holder/children" ] || { echo "flock holds no lock:"; cat /proc/locks; }
+[ -n "$child" ] || { echo "flock holds no lock:"; cat /proc/locks; }
 out=$(as_user bash -c 'ksvhid diagnose' 2>&1) || fail "diagnose failed"
 expect_output "diagnose: the lock's holder" \
   "$held  10c4:82cd  KSV-U-2"$'\n'"      not a module: in use by another program: PID $holder (flock -o $held sleep 600)" "$out"
@@ -114,7 +119,7 @@ out=$(ksvhid diagnose --json 2>&1)
 expect_output "diagnose as root: other IDs" \
   "\"path\":\"$keyboard\",\"ids\":\"1209:0001\",\"module\":false,\"serial\":\"KB-1\",\"serial_hex\":\"4b422d31\",\"reason\":\"other_ids\"" "$out"
 expect_output "diagnose --json: the holder" "\"holder\":{\"pid\":$holder,\"command\":\"flock -o $held sleep 600\"}" "$out"
-kill "$(cat "/proc/$holder/task/$holder/children")" 2>/dev/null
+kill "$child" 2>/dev/null
 wait "$holder" 2>/dev/null
 stop_devices
 

@@ -37,12 +37,26 @@ while read -r module args; do
 done < /etc/ksv-modules
 
 # --- root: host / (9p, read-only) + tmpfs upper ------------------------------
+# The per-run control share comes first: it says which optional trees (udev, usbip,
+# unpacked on the host by setup.sh) lie over the host's root as further read-only
+# layers, so that they are "installed" in the guest without a copy.
 p9opts=trans=virtio,version=9p2000.L,msize=512000
-mkdir -p /lower /ovl /newroot
+mkdir -p /lower /ovl /newroot /ctl
+mount -t 9p -o "$p9opts,cache=none" ksvctl /ctl || fail "mounting the control share"
 mount -t 9p -o "$p9opts,cache=loose,ro" ksvroot /lower || fail "mounting the host root share"
 mount -t tmpfs -o mode=0755,size=80% ovl /ovl || fail "mounting the overlay tmpfs"
 mkdir -p /ovl/upper /ovl/work
-mount -t overlay -o lowerdir=/lower,upperdir=/ovl/upper,workdir=/ovl/work overlay /newroot \
+# Each tree is a share of its own (tag ksvudev, ksvusbip): a layer may not lie inside another.
+layers=/lower
+for tree in udev usbip; do
+    if [ -f "/ctl/$tree-root" ]; then
+        mkdir -p "/layers/$tree"
+        mount -t 9p -o "$p9opts,cache=loose,ro" "ksv$tree" "/layers/$tree" \
+            || fail "mounting the $tree share"
+        layers="/layers/$tree:$layers"
+    fi
+done
+mount -t overlay -o "lowerdir=$layers,upperdir=/ovl/upper,workdir=/ovl/work" overlay /newroot \
     || fail "mounting the overlay root"
 
 R=/newroot
@@ -57,7 +71,7 @@ mount -t tmpfs -o mode=0755 run "$R/run" || fail "mounting /run"
 
 ctl=/run/ksv-vm
 mkdir -p "$R$ctl"
-mount -t 9p -o "$p9opts,cache=none" ksvctl "$R$ctl" || fail "mounting the control share"
+mount --move /ctl "$R$ctl" || fail "moving the control share"
 
 # Writable shares: line N of rw-paths (0-based) is the guest path of tag ksvrwN.
 if [ -f "$R$ctl/rw-paths" ]; then
@@ -73,14 +87,8 @@ fi
 ip link set lo up 2>/dev/null
 hostname ksv-vm
 
-# Optional udevd from an unpacked udev package (run-in-guest.sh --udev):
-# the package tree is copied into the throw-away overlay, i.e. "installed"
-# in the guest only.
+# Optional udevd (run-in-guest.sh --udev), from the udev layer of the root.
 if [ -f "$R$ctl/udev-root" ]; then
-    udevroot=$(cat "$R$ctl/udev-root")
-    # GNU tar from the host: /lib and /bin may be symlinks (merged /usr).
-    chroot "$R" /bin/sh -c 'tar -C "$1" -c . | tar -C / -x --keep-directory-symlink' sh "$udevroot" \
-        || fail "installing udev into the overlay"
     chroot "$R" /usr/bin/env SYSTEMD_IGNORE_CHROOT=1 /lib/systemd/systemd-udevd --daemon \
         || fail "starting udevd"
     # Devices that exist already (none of ours yet): only what HID users look at.
@@ -89,14 +97,6 @@ if [ -f "$R$ctl/udev-root" ]; then
         --subsystem-match=misc >/dev/null 2>&1
     chroot "$R" /usr/bin/env SYSTEMD_IGNORE_CHROOT=1 udevadm settle --timeout=30 \
         || say "udevadm settle timed out"
-fi
-
-# Optional usbip tools (run-in-guest.sh --usbip): installed into the overlay
-# the same way; ldconfig makes their libwrap0 known.
-if [ -f "$R$ctl/usbip-root" ]; then
-    usbiproot=$(cat "$R$ctl/usbip-root")
-    chroot "$R" /bin/sh -c 'tar -C "$1" -c . | tar -C / -x --keep-directory-symlink && ldconfig' \
-        sh "$usbiproot" || fail "installing usbip into the overlay"
 fi
 
 # The virtio-serial port named ksv.out (a plain character device, no tty).

@@ -113,11 +113,14 @@ for d in ${rw[@]+"${rw[@]}"}; do
     n=$((n + 1))
 done
 case $ctl in *,*) die "TMPDIR must not contain commas" ;; esac
+# The udev and usbip trees: shares of their own, laid over the guest's root (guest-init.sh).
 if [ "$udev" = 1 ]; then
     printf '%s\n' "$KSV_VM_UDEV_ROOT" > "$ctl/udev-root"
+    virtfs+=(-virtfs "local,path=$KSV_VM_UDEV_ROOT,mount_tag=ksvudev,security_model=none,readonly=on,multidevs=remap")
 fi
 if [ "$usbip" = 1 ]; then
     printf '%s\n' "$KSV_VM_USBIP_ROOT" > "$ctl/usbip-root"
+    virtfs+=(-virtfs "local,path=$KSV_VM_USBIP_ROOT,mount_tag=ksvusbip,security_model=none,readonly=on,multidevs=remap")
 fi
 
 # QEMU's stdin: a FIFO that never delivers data nor end-of-file; at EOF the

@@ -19,6 +19,7 @@
 #   --cache DIR   cache directory (default: $KSV_VM_CACHE, else <repo>/.cache/vm)
 #   --with-udev   also download and unpack the udev package
 #   --with-usbip  also download and unpack the usbip, libwrap0 and usb.ids packages
+#   (both are laid over the guest's root as overlay layers, not copied into it)
 #   --force       fetch the current kernel package again, rebuild everything
 #   --quiet       print nothing but errors
 set -euo pipefail
@@ -191,10 +192,23 @@ if [ "$force" = 1 ] || [ ! -f "$initrd" ]; then
 fi
 
 # --- udev (optional) --------------------------------------------------------
+# The guest stacks an unpacked tree over the host's root as an overlay layer. Where the host's
+# /bin, /sbin and /lib are links into /usr, a tree's own top-level folders of those names would
+# hide the links: their content moves under usr/ so that the layers merge.
+merge_into_usr() {  # ROOT
+    local d
+    for d in bin sbin lib lib64; do
+        if [ -d "$1/$d" ] && [ ! -L "$1/$d" ] && [ -L "/$d" ]; then
+            mkdir -p "$1/usr/$d"
+            cp -a "$1/$d/." "$1/usr/$d/"
+            rm -rf "${1:?}/$d"
+        fi
+    done
+}
 udev_root=
 if [ "$with_udev" = 1 ]; then
     udev_root=$cache/udev/root
-    if [ "$force" = 1 ] || [ ! -f "$cache/udev/.done" ]; then
+    if [ "$force" = 1 ] || [ ! -f "$cache/udev/.layer" ]; then
         rm -rf "$cache/udev"
         mkdir -p "$udev_root"
         # udevadm links against the host's libsystemd-shared: take the udev
@@ -206,11 +220,12 @@ if [ "$with_udev" = 1 ]; then
             deb=$(download_deb udev "$cache/udev/deb")
         fi
         dpkg-deb -x "$deb" "$udev_root"
+        merge_into_usr "$udev_root"
         rm -rf "$cache/udev/deb"
-        touch "$cache/udev/.done"
+        touch "$cache/udev/.layer"
         log "udev unpacked"
     fi
-elif [ -f "$cache/udev/.done" ]; then
+elif [ -f "$cache/udev/.layer" ]; then
     udev_root=$cache/udev/root
 fi
 
@@ -218,18 +233,19 @@ fi
 usbip_root=
 if [ "$with_usbip" = 1 ]; then
     usbip_root=$cache/usbip/root
-    if [ "$force" = 1 ] || [ ! -f "$cache/usbip/.done" ]; then
+    if [ "$force" = 1 ] || [ ! -f "$cache/usbip/.layer" ]; then
         rm -rf "$cache/usbip"
         mkdir -p "$usbip_root"
         for pkg in usbip libwrap0 usb.ids; do
             deb=$(download_deb "$pkg" "$cache/usbip/deb")
             dpkg-deb -x "$deb" "$usbip_root"
         done
+        merge_into_usr "$usbip_root"
         rm -rf "$cache/usbip/deb"
-        touch "$cache/usbip/.done"
+        touch "$cache/usbip/.layer"
         log "usbip unpacked"
     fi
-elif [ -f "$cache/usbip/.done" ]; then
+elif [ -f "$cache/usbip/.layer" ]; then
     usbip_root=$cache/usbip/root
 fi
 
