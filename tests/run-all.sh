@@ -35,14 +35,17 @@ suite() {  # suite NAME COMMAND...: output to $results/NAME.log, counts to $resu
   local name=$1
   shift
   tally=$results/$name.tally
-  local start=$SECONDS status=0
+  local start=$SECONDS status=0 cpu user system TIMEFORMAT='%0U %0S'
   : >"$tally"
-  "$@" >"$results/$name.log" 2>&1 </dev/null || status=$?
-  echo "$status $((SECONDS - start))" >"$results/$name.status"
+  # The processor time of the suite and everything it started (user + system), beside its wall time.
+  { time "$@" >"$results/$name.log" 2>&1 </dev/null; } 2>"$results/$name.cpu" || status=$?
+  read -r user system <"$results/$name.cpu"
+  cpu=$((user + system))
+  echo "$status $((SECONDS - start)) $cpu" >"$results/$name.status"
   if [ "$status" -eq 0 ]; then
-    echo "=== $name: passed in $((SECONDS - start)) s"
+    echo "=== $name: passed in $((SECONDS - start)) s (cpu $cpu s)"
   else
-    echo "=== $name: FAILED after $((SECONDS - start)) s"
+    echo "=== $name: FAILED after $((SECONDS - start)) s (cpu $cpu s)"
   fi
 }
 
@@ -192,8 +195,8 @@ for name in "${order[@]}"; do
   echo "=== $name"
   [ "$name" = linux ] && cat "$results/linux.build.log"
   cat "$results/$name.log" 2>/dev/null
-  status=1 seconds=0
-  read -r status seconds <"$results/$name.status" 2>/dev/null
+  status=1 seconds=0 cpu=0
+  read -r status seconds cpu <"$results/$name.status" 2>/dev/null
   if read -r p f <"$results/$name.tally" 2>/dev/null; then
     passed=$((passed + p))
     failed=$((failed + f))
@@ -203,10 +206,10 @@ for name in "${order[@]}"; do
     failed=$((failed + 1))
   fi
   if [ "$status" -eq 0 ]; then
-    echo "=== $name: passed in $seconds s"
+    echo "=== $name: passed in $seconds s (cpu $cpu s)"
   else
     failed_names+=("$name")
-    echo "=== $name: FAILED after $seconds s"
+    echo "=== $name: FAILED after $seconds s (cpu $cpu s)"
   fi
 done
 
