@@ -9,12 +9,11 @@
 
 #include "core/module_mode.h"
 #include "discovery/interface_walk.h"
-#include "simulated_platform.h"
+#include "fault_injecting_platform.h"
 
 namespace ksv::test {
 namespace {
 
-using test::SimInterface;
 using tool::Reason;
 
 constexpr long kHolderPid = 4242;
@@ -26,24 +25,28 @@ std::string FakeCommand(long long pid) {
   return "flock /dev/x sleep 30";
 }
 
-SimInterface With(SimInterface i, bool SimInterface::*flag) {
-  i.*flag = true;
-  return i;
+DeviceFaults With(bool DeviceFaults::*flag) {
+  DeviceFaults f;
+  f.*flag = true;
+  return f;
 }
 
 struct Row {
   const char* what;
-  SimInterface device;
+  SimulatedDevice device;
   ModuleMode mode;
   bool module;
   Reason reason;
   std::optional<std::string> serial;
   bool ids_known;
+  DeviceFaults faults = {};
 };
 
 TEST(DiagnoseTest, EachInterfaceWithItsReason) {
-  const SimInterface primary = test::Module("p", kVendorPrimary, kProductStandard, "M-1");
-  SimInterface no_serial = test::Module("n", kVendorPrimary, kProductLenient, "");
+  const SimulatedDevice primary = test::Module("p", kVendorPrimary, kProductStandard, "M-1");
+  SimulatedDevice held = primary;
+  held.busy = true;
+  SimulatedDevice no_serial = test::Module("n", kVendorPrimary, kProductLenient, "");
   no_serial.serial.reset();
   const std::vector<Row> rows{
       {"module", primary, kDefaultMode, true, Reason::kNone, "M-1", true},
@@ -57,14 +60,13 @@ TEST(DiagnoseTest, EachInterfaceWithItsReason) {
        true},
       {"unreadable serial, other mode", no_serial, kDefaultMode, false, Reason::kOtherIds,
        std::nullopt, true},
-      {"access denied", With(primary, &SimInterface::refuses_open), kDefaultMode, false,
-       Reason::kAccessDenied, std::nullopt, false},
-      {"held by another program", With(primary, &SimInterface::held_elsewhere), kDefaultMode, false,
-       Reason::kInUse, std::nullopt, false},
-      {"IDs unreadable", With(primary, &SimInterface::ids_unreadable), kDefaultMode, false,
-       Reason::kIdsUnreadable, "M-1", false},
-      {"path unreadable", With(primary, &SimInterface::path_unreadable), kDefaultMode, false,
-       Reason::kPathUnreadable, std::nullopt, false},
+      {"access denied", primary, kDefaultMode, false, Reason::kAccessDenied, std::nullopt, false,
+       With(&DeviceFaults::refuses_open)},
+      {"held by another program", held, kDefaultMode, false, Reason::kInUse, std::nullopt, false},
+      {"IDs unreadable", primary, kDefaultMode, false, Reason::kIdsUnreadable, "M-1", false,
+       With(&DeviceFaults::ids_unreadable)},
+      {"path unreadable", primary, kDefaultMode, false, Reason::kPathUnreadable, std::nullopt,
+       false, With(&DeviceFaults::path_unreadable)},
       {"path too long",
        test::Module(std::string(kDevicePathBytes, 'p'), kVendorPrimary, kProductStandard, "M-1"),
        kDefaultMode, false, Reason::kPathTooLong, std::nullopt, false},
@@ -74,13 +76,14 @@ TEST(DiagnoseTest, EachInterfaceWithItsReason) {
   for (const bool describes : {false, true})
     for (Row row : rows) {
       SCOPED_TRACE(row.what + std::string(describes ? ", described" : ", opened"));
-      row.device.holder = kHolderPid;
+      row.faults.holder = kHolderPid;
       const bool in_use = row.reason == Reason::kInUse;
       if (describes && (in_use || row.reason == Reason::kAccessDenied)) {
         row.ids_known = true;
         row.serial = "M-1";
       }
-      test::SimulatedPlatform platform({test::OtherDevice("first", 0x046D, 0xC077), row.device});
+      ScriptedPlatform platform({test::OtherDevice("first", 0x046D, 0xC077), row.device});
+      platform.faults(row.device.path) = row.faults;
       platform.describes = describes;
       ASSERT_EQ(SetModuleMode(row.mode), 1);
       g_holder_lookups.clear();
@@ -112,11 +115,11 @@ TEST(DiagnoseTest, EachInterfaceWithItsReason) {
 }
 
 TEST(DiagnoseTest, InterfacesPastTheBoundAreShownWithThatReason) {
-  std::vector<SimInterface> devices;
+  std::vector<SimulatedDevice> devices;
   for (std::uint32_t i = 0; i < kInterfaceIndexBound + 2; ++i) {
     devices.push_back(test::Module("m" + std::to_string(i), kVendorPrimary, kProductStandard, "M"));
   }
-  test::SimulatedPlatform platform(devices);
+  ScriptedPlatform platform(devices);
   const auto reports = tool::DiagnoseInterfaces(platform, FakeCommand);
   ASSERT_TRUE(reports);
   ASSERT_EQ(reports->size(), kInterfaceIndexBound + 2);
@@ -135,7 +138,7 @@ TEST(DiagnoseTest, InterfacesPastTheBoundAreShownWithThatReason) {
 }
 
 TEST(DiagnoseTest, NoListIsAFailureToLook) {
-  test::SimulatedPlatform platform({test::Module("p", kVendorPrimary, kProductStandard, "M-1")});
+  ScriptedPlatform platform({test::Module("p", kVendorPrimary, kProductStandard, "M-1")});
   platform.fail_operation = 2;  // the interface list, after the walk lock
   EXPECT_FALSE(tool::DiagnoseInterfaces(platform, FakeCommand));
   EXPECT_TRUE(platform.Balanced()) << platform.Describe();

@@ -7,7 +7,7 @@
 
 #include "core/module_mode.h"
 #include "discovery/candidate.h"
-#include "simulated_platform.h"
+#include "fault_injecting_platform.h"
 
 namespace ksv {
 namespace {
@@ -21,7 +21,7 @@ constexpr DeviceIdentity kSecondLenient{kVendorSecondary, kProductLenient};
 constexpr DeviceIdentity kKeyboard{0x046D, 0xC31C};
 constexpr DeviceIdentity kOtherVendor{0x1234, kProductStandard};
 
-test::SimInterface Interface(const std::string& path, DeviceIdentity ids) {
+SimulatedDevice Interface(const std::string& path, DeviceIdentity ids) {
   return test::Module(path, ids.vendor, ids.product, path);
 }
 
@@ -45,7 +45,7 @@ TEST_F(CandidateTest, EachModeAcceptsItsIdentitiesOnly) {
   for (const auto& c : cases) {
     ASSERT_EQ(SetModuleMode(c.mode), 1);
     for (std::size_t i = 0; i < devices.size(); ++i) {
-      test::SimulatedPlatform platform({Interface("dev", devices[i])});
+      test::ScriptedPlatform platform({Interface("dev", devices[i])});
       Device opened = OpenCandidate(platform, "dev");
       EXPECT_EQ(static_cast<bool>(opened), c.is_module[i]) << "mode " << c.mode << " device " << i;
       if (opened) {
@@ -59,11 +59,11 @@ TEST_F(CandidateTest, EachModeAcceptsItsIdentitiesOnly) {
 }
 
 TEST_F(CandidateTest, OperationsOfOneCandidate) {
-  test::SimInterface refusing = Interface("dev", kFirst);
+  test::DeviceFaults refusing;
   refusing.refuses_open = true;
-  test::SimInterface held = Interface("dev", kSecond);
-  held.held_elsewhere = true;
-  test::SimInterface unreadable = Interface("dev", kFirst);
+  SimulatedDevice held = Interface("dev", kSecond);
+  held.busy = true;
+  test::DeviceFaults unreadable;
   unreadable.ids_unreadable = true;
 
   const std::vector<Op> kKeep = {Op::kOpenDevicePath, Op::kGetDeviceIds};
@@ -71,16 +71,17 @@ TEST_F(CandidateTest, OperationsOfOneCandidate) {
   const struct {
     const char* what;
     ModuleMode mode;
-    test::SimInterface device;
+    SimulatedDevice device;
     std::vector<Op> ops;
+    test::DeviceFaults faults = {};
   } cases[] = {
       // Mode 0 accepts either identity from the one open.
       {"first identity", 0, Interface("dev", kFirst), kKeep},
       {"second identity", 0, Interface("dev", kSecond), kKeep},
       {"keyboard", 0, Interface("dev", kKeyboard), kReject},
-      {"identity unreadable", 0, unreadable, kReject},
+      {"identity unreadable", 0, Interface("dev", kFirst), kReject, unreadable},
       // Refused opens read no identity and are not tried again.
-      {"refuses opening", 0, refusing, {Op::kOpenDevicePath}},
+      {"refuses opening", 0, Interface("dev", kFirst), {Op::kOpenDevicePath}, refusing},
       {"held elsewhere", 0, held, {Op::kOpenDevicePath}},
       {"lenient identity", 1, Interface("dev", kLenient), kKeep},
       {"lenient mode, standard product", 1, Interface("dev", kFirst), kReject},
@@ -96,7 +97,8 @@ TEST_F(CandidateTest, OperationsOfOneCandidate) {
   };
   for (const auto& c : cases) {
     ASSERT_EQ(SetModuleMode(c.mode), 1);
-    test::SimulatedPlatform platform({c.device});
+    test::ScriptedPlatform platform({c.device});
+    platform.faults("dev") = c.faults;
     Device opened = OpenCandidate(platform, "dev");
     std::vector<Op> ops;
     for (const test::TraceEntry& e : platform.trace()) {
@@ -121,7 +123,7 @@ TEST_F(CandidateTest, EveryModeOpensACandidateOnce) {
   };
   for (const auto& c : cases) {
     ASSERT_EQ(SetModuleMode(c.mode), 1);
-    test::SimulatedPlatform platform({Interface("dev", c.device)});
+    test::ScriptedPlatform platform({Interface("dev", c.device)});
     const Device opened = OpenCandidate(platform, "dev");
     EXPECT_EQ(static_cast<bool>(opened), c.is_module)
         << "mode " << c.mode << " " << std::hex << c.device.vendor << ":" << c.device.product;
@@ -131,7 +133,7 @@ TEST_F(CandidateTest, EveryModeOpensACandidateOnce) {
 }
 
 TEST_F(CandidateTest, ModeIsReadOncePerCandidate) {
-  test::SimulatedPlatform platform({Interface("a", kFirst), Interface("b", kFirst)});
+  test::ScriptedPlatform platform({Interface("a", kFirst), Interface("b", kFirst)});
   // The mode changes to 3 while the first candidate's IDs are read: that candidate is still
   // judged under mode 0, the next one under mode 3.
   platform.before_operation = [](const test::TraceEntry& e) {
@@ -147,7 +149,7 @@ TEST_F(CandidateTest, ModeIsReadOncePerCandidate) {
 }
 
 TEST_F(CandidateTest, OpenMatchingDeviceWantsBothIdsOfOneIdentity) {
-  test::SimulatedPlatform platform({Interface("dev", kFirst)});
+  test::ScriptedPlatform platform({Interface("dev", kFirst)});
   const ModeIdentities refused[] = {
       {kSecond, kLenient, 2},
       {DeviceIdentity{}, DeviceIdentity{}, 2},

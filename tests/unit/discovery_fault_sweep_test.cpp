@@ -14,7 +14,7 @@
 #include "api/guard.h"
 #include "core/module_mode.h"
 #include "discovery/walk.h"
-#include "simulated_platform.h"
+#include "fault_injecting_platform.h"
 
 namespace ksv {
 namespace {
@@ -23,23 +23,23 @@ constexpr char kSentinel = '\x5A';
 const DeviceHandle kUnwritten = reinterpret_cast<DeviceHandle>(std::uintptr_t{0x5A5A5A5A});
 
 // A keyboard, module A, a module whose serial number cannot be read, module B.
-test::SimulatedPlatform Scenario() {
-  test::SimInterface unreadable = test::Module("m-u", kVendorSecondary, kProductStandard, "");
+std::vector<SimulatedDevice> Scenario() {
+  SimulatedDevice unreadable = test::Module("m-u", kVendorSecondary, kProductStandard, "");
   unreadable.serial = std::nullopt;
-  return test::SimulatedPlatform({
+  return {
       test::OtherDevice("keyboard", 0x046D, 0xC31C),
       test::Module("m-a", kVendorPrimary, kProductStandard, "A"),
       unreadable,
       test::Module("m-b", kVendorSecondary, kProductStandard, "B"),
-  });
+  };
 }
 
 // One call of one walk form; gives what it found in a comparable form ("" for a 0 result) and
 // checks the out-argument and the resource balance on the way.
-using Form = std::function<std::string(test::SimulatedPlatform&)>;
+using Form = std::function<std::string(test::FaultInjectingPlatform&)>;
 
 Form Counting() {
-  return [](test::SimulatedPlatform& platform) {
+  return [](test::FaultInjectingPlatform& platform) {
     const int count = CallGuarded(0, [&] { return CountModules(platform); });
     EXPECT_TRUE(platform.Balanced()) << platform.Describe();
     return std::to_string(count);
@@ -47,7 +47,7 @@ Form Counting() {
 }
 
 Form Naming(int ordinal) {
-  return [ordinal](test::SimulatedPlatform& platform) -> std::string {
+  return [ordinal](test::FaultInjectingPlatform& platform) -> std::string {
     std::array<char, 300> buffer;
     buffer.fill(kSentinel);
     const int result = CallGuarded(0, [&] { return NameModule(platform, ordinal, buffer.data()); });
@@ -66,7 +66,7 @@ Form Naming(int ordinal) {
 }
 
 Form Opening(const std::string& serial) {
-  return [serial](test::SimulatedPlatform& platform) -> std::string {
+  return [serial](test::FaultInjectingPlatform& platform) -> std::string {
     DeviceHandle out = kUnwritten;
     const int result =
         CallGuarded(0, [&] { return OpenModuleBySerial(platform, &out, serial.c_str()); });
@@ -77,8 +77,7 @@ Form Opening(const std::string& serial) {
       return "";
     }
     EXPECT_TRUE(platform.Balanced(1)) << platform.Describe();
-    const std::string found =
-        platform.interfaces[static_cast<std::size_t>(platform.InterfaceOf(out))].path;
+    const std::string found = platform.PathOf(out);
     platform.Close(out);
     EXPECT_TRUE(platform.Balanced()) << platform.Describe();
     return found;
@@ -108,7 +107,7 @@ TEST(DiscoveryFaultSweep, EveryFailingOperationGivesASensibleResultAndLeavesNoth
   for (const bool describes : {false, true})
     for (const auto& c : cases) {
       SCOPED_TRACE(c.what + std::string(describes ? ", described" : ", opened"));
-      test::SimulatedPlatform clean = Scenario();
+      test::ScriptedPlatform clean(Scenario());
       clean.describes = describes;
       ASSERT_EQ(c.form(clean), c.clean);
       const std::uint64_t operations = clean.operations();
@@ -117,7 +116,7 @@ TEST(DiscoveryFaultSweep, EveryFailingOperationGivesASensibleResultAndLeavesNoth
       std::set<std::string> seen;
       for (std::uint64_t k = 1; k <= operations + 1; ++k) {
         SCOPED_TRACE("operation " + std::to_string(k) + " of " + std::to_string(operations));
-        test::SimulatedPlatform platform = Scenario();
+        test::ScriptedPlatform platform(Scenario());
         platform.describes = describes;
         platform.fail_operation = k;
         const std::string result = c.form(platform);
@@ -128,7 +127,7 @@ TEST(DiscoveryFaultSweep, EveryFailingOperationGivesASensibleResultAndLeavesNoth
         }
         seen.insert(result);
 
-        test::SimulatedPlatform throwing = Scenario();
+        test::ScriptedPlatform throwing(Scenario());
         throwing.describes = describes;
         throwing.fail_operation = k;
         throwing.fail_throws = true;

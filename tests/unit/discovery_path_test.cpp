@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "discovery/interface_walk.h"
-#include "simulated_platform.h"
+#include "fault_injecting_platform.h"
 
 namespace ksv {
 namespace {
@@ -24,8 +24,8 @@ bool Untouched(const DevicePath& path) {
   return std::all_of(path.begin(), path.end(), [](char c) { return c == kSentinel; });
 }
 
-std::vector<test::SimInterface> Keyboards(std::size_t n) {
-  std::vector<test::SimInterface> list;
+std::vector<SimulatedDevice> Keyboards(std::size_t n) {
+  std::vector<SimulatedDevice> list;
   for (std::size_t i = 0; i < n; ++i) {
     list.push_back(test::OtherDevice("hid-" + std::to_string(i), 0x046D, 0xC31C));
   }
@@ -33,7 +33,7 @@ std::vector<test::SimInterface> Keyboards(std::size_t n) {
 }
 
 TEST(FindHidInterfacePathTest, OnlyIndicesBelowTheBoundYieldPaths) {
-  test::SimulatedPlatform platform(Keyboards(70));
+  test::ScriptedPlatform platform(Keyboards(70));
   {
     const HidInterfaces interfaces = ListHidInterfaces(platform);
     for (std::uint32_t i = 0; i < 70; ++i) {
@@ -59,17 +59,17 @@ TEST(FindHidInterfacePathTest, OnlyIndicesBelowTheBoundYieldPaths) {
 }
 
 TEST(FindHidInterfacePathTest, IndicesStayPutWhileTheListIsHeld) {
-  test::SimulatedPlatform platform(Keyboards(2));
-  test::SimInterface arriving = test::OtherDevice("arrived", 0x046D, 0xC077);
-  arriving.present = false;
-  platform.interfaces.insert(platform.interfaces.begin(), arriving);
+  std::vector<SimulatedDevice> devices = Keyboards(2);
+  devices.insert(devices.begin(), test::OtherDevice("arrived", 0x046D, 0xC077));
+  test::ScriptedPlatform platform(devices);
+  platform.faults("arrived").absent = true;
   {
     const HidInterfaces interfaces = ListHidInterfaces(platform);
     DevicePath path = SentinelPath();
     ASSERT_EQ(FindHidInterfacePath(platform, interfaces, 0, path), PathLookup::kFound);
     EXPECT_STREQ(path.data(), "hid-0");
     // A device arrives in front: the held list does not shift.
-    platform.interfaces[0].present = true;
+    platform.faults("arrived").absent = false;
     ASSERT_EQ(FindHidInterfacePath(platform, interfaces, 1, path), PathLookup::kFound);
     EXPECT_STREQ(path.data(), "hid-1");
     EXPECT_EQ(FindHidInterfacePath(platform, interfaces, 2, path), PathLookup::kEnd);
@@ -114,7 +114,7 @@ TEST(FindHidInterfacePathTest, PathMustFitWithItsTerminator) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    test::SimulatedPlatform platform({test::OtherDevice(c.text, 0x046D, 0xC31C)});
+    test::ScriptedPlatform platform({test::OtherDevice(c.text, 0x046D, 0xC31C)});
     DevicePath path = SentinelPath();
     {
       const HidInterfaces interfaces = ListHidInterfaces(platform);
@@ -151,13 +151,13 @@ TEST(FindHidInterfacePathTest, EachFailingStepYieldsNothingAndReleasesWhatWasHad
       {"path unreadable", 0, false, true, PathLookup::kSkipped},
   };
   for (const auto& c : cases) {
-    test::SimulatedPlatform platform(Keyboards(1));
+    test::ScriptedPlatform platform(Keyboards(1));
     platform.fail_operation = c.fail_operation;
-    platform.interfaces[0].path_unreadable = c.path_unreadable;
+    platform.faults("hid-0").path_unreadable = c.path_unreadable;
     DevicePath path = SentinelPath();
     {
       const HidInterfaces interfaces = ListHidInterfaces(platform);
-      platform.interfaces[0].present = !c.leaves_after_listing;
+      platform.faults("hid-0").absent = c.leaves_after_listing;
       EXPECT_EQ(FindHidInterfacePath(platform, interfaces, 0, path), c.lookup) << c.what;
     }
     EXPECT_TRUE(Untouched(path)) << c.what;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -20,7 +21,7 @@
 
 #include "core/module_mode.h"
 #include "discovery/walk.h"
-#include "simulated_platform.h"
+#include "fault_injecting_platform.h"
 
 namespace ksv {
 namespace {
@@ -34,20 +35,24 @@ using NameBuffer = std::array<char, kNameBufferBytes>;
 
 const DeviceHandle kUnwritten = reinterpret_cast<DeviceHandle>(std::uintptr_t{0x5A5A5A5A});
 
-test::SimInterface First(const std::string& path, const std::string& serial) {
+SimulatedDevice First(const std::string& path, const std::string& serial) {
   return test::Module(path, kVendorPrimary, kProductStandard, serial);
 }
-test::SimInterface Second(const std::string& path, const std::string& serial) {
+SimulatedDevice Second(const std::string& path, const std::string& serial) {
   return test::Module(path, kVendorSecondary, kProductStandard, serial);
 }
-test::SimInterface Keyboard(const std::string& path) {
+SimulatedDevice Keyboard(const std::string& path) {
   return test::OtherDevice(path, 0x046D, 0xC31C);
 }
-test::SimInterface WithUnits(test::SimInterface i, std::vector<std::uint16_t> units) {
-  i.serial = std::move(units);
+SimulatedDevice WithUnits(SimulatedDevice i, const std::vector<std::uint16_t>& units) {
+  i.serial.emplace(units.begin(), units.end());
   return i;
 }
-test::SimInterface SerialUnreadable(test::SimInterface i) {
+SimulatedDevice Busy(SimulatedDevice i) {
+  i.busy = true;
+  return i;
+}
+SimulatedDevice SerialUnreadable(SimulatedDevice i) {
   i.serial = std::nullopt;
   return i;
 }
@@ -55,14 +60,21 @@ test::SimInterface SerialUnreadable(test::SimInterface i) {
 // The parameter: whether the platform describes interfaces without opening them.
 class WalkTest : public ::testing::TestWithParam<bool> {
  protected:
-  void SetUp() override { platform.describes = GetParam(); }
+  void SetUp() override { Script({}); }
   void TearDown() override { SetModuleMode(0); }
+
+  // A platform over these devices in place of the one before.
+  void Script(std::vector<SimulatedDevice> devices) {
+    platform = std::make_unique<test::ScriptedPlatform>(std::move(devices));
+    platform->describes = GetParam();
+    traced = 0;
+  }
 
   // The operations since the last call: `walks` interface lists (one, or none for a call that
   // has nothing to look for), no interface opened twice, and on a describing platform no more
   // than `most_opens` opens.
   void ExpectOneWalk(std::size_t most_opens = 0, std::size_t walks = 1) {
-    const std::vector<test::TraceEntry> trace = platform.trace();
+    const std::vector<test::TraceEntry> trace = platform->trace();
     std::size_t lists = 0;
     std::size_t all_opens = 0;
     std::map<int, int> opens;
@@ -74,15 +86,15 @@ class WalkTest : public ::testing::TestWithParam<bool> {
       }
     }
     EXPECT_EQ(lists, walks) << "interface lists built by one walk";
-    if (platform.describes) {
+    if (platform->describes) {
       EXPECT_LE(all_opens, most_opens) << "opens by one walk of a describing platform";
     }
     traced = trace.size();
   }
 
   int Count() {
-    const int count = CountModules(platform);
-    EXPECT_TRUE(platform.Balanced(kept)) << platform.Describe();
+    const int count = CountModules(*platform);
+    EXPECT_TRUE(platform->Balanced(kept)) << platform->Describe();
     ExpectOneWalk();
     return count;
   }
@@ -92,8 +104,8 @@ class WalkTest : public ::testing::TestWithParam<bool> {
   NameBuffer NameRaw(int ordinal, int& result) {
     NameBuffer buffer;
     buffer.fill(kSentinel);
-    result = NameModule(platform, ordinal, buffer.data());
-    EXPECT_TRUE(platform.Balanced(kept)) << platform.Describe();
+    result = NameModule(*platform, ordinal, buffer.data());
+    EXPECT_TRUE(platform->Balanced(kept)) << platform->Describe();
     ExpectOneWalk(0, ordinal < 0 ? 0 : 1);
     if (result == 0) {
       EXPECT_TRUE(std::all_of(buffer.begin(), buffer.end(), [](char c) { return c == kSentinel; }))
@@ -120,20 +132,20 @@ class WalkTest : public ::testing::TestWithParam<bool> {
   // The interface index of the module opened, or -1; the handle stays open (see Release).
   int Open(const std::string& serial, DeviceHandle* handle = nullptr) {
     DeviceHandle out = kUnwritten;
-    const int result = OpenModuleBySerial(platform, &out, serial.c_str());
+    const int result = OpenModuleBySerial(*platform, &out, serial.c_str());
     ExpectOneWalk(static_cast<std::size_t>(result));
     if (result == 0) {
       EXPECT_EQ(out, kUnwritten) << "handle written although the result is 0";
-      EXPECT_TRUE(platform.Balanced(kept)) << platform.Describe();
+      EXPECT_TRUE(platform->Balanced(kept)) << platform->Describe();
       return -1;
     }
     EXPECT_EQ(result, 1);
     ++kept;
-    EXPECT_TRUE(platform.Balanced(kept)) << platform.Describe();
+    EXPECT_TRUE(platform->Balanced(kept)) << platform->Describe();
     if (handle != nullptr) {
       *handle = out;
     }
-    return platform.InterfaceOf(out);
+    return platform->InterfaceOf(out);
   }
 
   // Opens and at once closes again: the index of the module that would be handed out, or -1.
@@ -147,12 +159,12 @@ class WalkTest : public ::testing::TestWithParam<bool> {
   }
 
   void Release(DeviceHandle h) {
-    platform.Close(h);
+    platform->Close(h);
     --kept;
-    EXPECT_TRUE(platform.Balanced(kept)) << platform.Describe();
+    EXPECT_TRUE(platform->Balanced(kept)) << platform->Describe();
   }
 
-  test::SimulatedPlatform platform;
+  std::unique_ptr<test::ScriptedPlatform> platform;
   std::size_t kept = 0;
   std::size_t traced = 0;  // trace entries already looked at by ExpectOneWalk
 };
@@ -165,7 +177,7 @@ TEST_P(WalkTest, NothingAttached) {
 }
 
 TEST_P(WalkTest, ModulesAmongOtherInterfacesInWalkOrder) {
-  platform.interfaces = {
+  Script({
       Keyboard("keyboard"),
       First("m-a", "A-100"),
       test::OtherDevice("mouse", 0x046D, 0xC077),
@@ -173,11 +185,11 @@ TEST_P(WalkTest, ModulesAmongOtherInterfacesInWalkOrder) {
       test::OtherDevice("other-vendor", 0x1234, kProductStandard),
       test::Module("lenient", kVendorPrimary, kProductLenient, "L-1"),
       First("m-c", "C-300"),
-  };
+  });
   EXPECT_EQ(Count(), 3);
   // One walk over 7 interfaces: one list, 7 entries and the one that finds the end.
-  EXPECT_EQ(platform.CountOps(Op::kOpenInterfaceList), 1u);
-  EXPECT_EQ(platform.CountOps(Op::kGetInterfaceAt), 8u);
+  EXPECT_EQ(platform->CountOps(Op::kOpenInterfaceList), 1u);
+  EXPECT_EQ(platform->CountOps(Op::kGetInterfaceAt), 8u);
 
   EXPECT_EQ(Name(0), "A-100");
   EXPECT_EQ(Name(1), "B-200");
@@ -191,7 +203,7 @@ TEST_P(WalkTest, ModulesAmongOtherInterfacesInWalkOrder) {
 
   // The walk's one list is held while its devices are opened and asked for their serial numbers.
   std::size_t lists = 0;
-  for (const test::TraceEntry& e : platform.trace()) {
+  for (const test::TraceEntry& e : platform->trace()) {
     lists += e.op == Op::kOpenInterfaceList;
     lists -= e.op == Op::kCloseInterfaceList;
     if (e.op == Op::kOpenDevicePath || e.op == Op::kGetSerialUnits) {
@@ -203,7 +215,7 @@ TEST_P(WalkTest, ModulesAmongOtherInterfacesInWalkOrder) {
 // Only the requested module's serial number is read, and the walk ends at it, named or not.
 TEST_P(WalkTest, NamingReadsOnlyTheRequestedModulesSerialAndStopsThere) {
   const struct {
-    std::vector<test::SimInterface> interfaces;
+    std::vector<SimulatedDevice> interfaces;
     int ordinal;
     std::optional<std::string> name;
     int last_examined;    // interface index
@@ -219,34 +231,36 @@ TEST_P(WalkTest, NamingReadsOnlyTheRequestedModulesSerialAndStopsThere) {
       {{First("m-a", "A"), Keyboard("k")}, 1, std::nullopt, 1, 0},
   };
   for (const auto& row : rows) {
-    platform.interfaces = row.interfaces;
-    const std::size_t from = platform.trace().size();
+    Script(row.interfaces);
+    const std::size_t from = platform->trace().size();
     EXPECT_EQ(Name(row.ordinal), row.name) << row.ordinal;
     // Devices are asked for a serial number only on an open handle: once, at the ordinal.
     std::size_t device_queries = 0;
-    const std::vector<test::TraceEntry> trace = platform.trace();
+    const std::vector<test::TraceEntry> trace = platform->trace();
     for (std::size_t i = from; i < trace.size(); ++i) {
       EXPECT_LE(trace[i].interface_index, row.last_examined) << "examined past the module";
       device_queries += trace[i].op == Op::kGetSerialUnits;
     }
-    EXPECT_EQ(device_queries, platform.describes ? 0u : row.queries);
+    EXPECT_EQ(device_queries, platform->describes ? 0u : row.queries);
   }
 }
 
 TEST_P(WalkTest, InterfacesPastIndex63AreNeverExamined) {
+  std::vector<SimulatedDevice> devices;
   for (int i = 0; i < 63; ++i) {
-    platform.interfaces.push_back(Keyboard("kbd-" + std::to_string(i)));
+    devices.push_back(Keyboard("kbd-" + std::to_string(i)));
   }
-  platform.interfaces.push_back(First("m-63", "M63"));
+  devices.push_back(First("m-63", "M63"));
   for (int i = 64; i < 70; ++i) {
-    platform.interfaces.push_back(First("m-" + std::to_string(i), "M" + std::to_string(i)));
+    devices.push_back(First("m-" + std::to_string(i), "M" + std::to_string(i)));
   }
+  Script(devices);
   EXPECT_EQ(Count(), 1);
   EXPECT_EQ(Name(0), "M63");
   EXPECT_EQ(Name(1), std::nullopt);
   EXPECT_EQ(OpenAndRelease("M64"), -1);
   EXPECT_EQ(OpenAndRelease("M63"), 63);
-  for (const test::TraceEntry& e : platform.trace()) {
+  for (const test::TraceEntry& e : platform->trace()) {
     EXPECT_LT(e.interface_index, 64) << "interface " << e.interface_index << " examined";
     if (e.op == Op::kGetInterfaceAt) {
       EXPECT_LT(e.value, 64u);
@@ -255,12 +269,12 @@ TEST_P(WalkTest, InterfacesPastIndex63AreNeverExamined) {
 }
 
 TEST_P(WalkTest, EachModeFindsItsOwnModules) {
-  platform.interfaces = {
+  Script({
       Keyboard("keyboard"),
       First("first", "P"),
       test::Module("lenient", kVendorPrimary, kProductLenient, "L"),
       Second("second", "S"),
-  };
+  });
   const struct {
     ModuleMode mode;
     std::vector<std::string> serials;  // in walk order
@@ -288,13 +302,13 @@ TEST_P(WalkTest, EachModeFindsItsOwnModules) {
 // candidates under either mode; but a module of both modes is found by every walk, and a device
 // that is a module under neither is never counted or opened. Run under ThreadSanitizer too.
 TEST_P(WalkTest, ConcurrentModeChangesNeverHideAModuleOfBothModes) {
-  platform.interfaces = {
+  Script({
       Keyboard("keyboard"),
       First("first", "P1"),
       test::Module("lenient", kVendorPrimary, kProductLenient, "L"),
       Second("second", "S"),
       First("first-2", "P2"),
-  };
+  });
   const struct {
     ModuleMode modes[2];
     int fewest, most;  // modules a walk counts
@@ -321,20 +335,20 @@ TEST_P(WalkTest, ConcurrentModeChangesNeverHideAModuleOfBothModes) {
     int wrongly_opened = 0;
     // As many walks again as it takes for the mode to change many times while they run.
     for (int walk = 0; walk < kWalks || changes.load() < kWalks; ++walk) {
-      const int count = CountModules(platform);
+      const int count = CountModules(*platform);
       outside += count < row.fewest || count > row.most;
       for (const std::string& serial : row.always) {
         DeviceHandle h = kUnwritten;
-        if (OpenModuleBySerial(platform, &h, serial.c_str()) == 1) {
-          platform.Close(h);
+        if (OpenModuleBySerial(*platform, &h, serial.c_str()) == 1) {
+          platform->Close(h);
         } else {
           ++missed;
         }
       }
       for (const std::string& serial : row.never) {
         DeviceHandle h = kUnwritten;
-        if (OpenModuleBySerial(platform, &h, serial.c_str()) == 1) {
-          platform.Close(h);
+        if (OpenModuleBySerial(*platform, &h, serial.c_str()) == 1) {
+          platform->Close(h);
           ++wrongly_opened;
         }
       }
@@ -344,13 +358,12 @@ TEST_P(WalkTest, ConcurrentModeChangesNeverHideAModuleOfBothModes) {
     EXPECT_EQ(outside, 0) << "counts outside [" << row.fewest << ", " << row.most << "]";
     EXPECT_EQ(missed, 0);
     EXPECT_EQ(wrongly_opened, 0);
-    EXPECT_TRUE(platform.Balanced()) << platform.Describe();
+    EXPECT_TRUE(platform->Balanced()) << platform->Describe();
   }
 }
 
 TEST_P(WalkTest, UnreadableSerialIsCountedHoldsItsOrdinalAndIsSkippedByOpen) {
-  platform.interfaces = {First("m-a", "A"), SerialUnreadable(Second("m-u", "U")),
-                         First("m-b", "B")};
+  Script({First("m-a", "A"), SerialUnreadable(Second("m-u", "U")), First("m-b", "B")});
   EXPECT_EQ(Count(), 3);
   EXPECT_EQ(Name(0), "A");
   EXPECT_EQ(Name(1), std::nullopt);  // no later module moves up into its ordinal
@@ -360,18 +373,17 @@ TEST_P(WalkTest, UnreadableSerialIsCountedHoldsItsOrdinalAndIsSkippedByOpen) {
 }
 
 TEST_P(WalkTest, ModuleHeldElsewhereIsInvisible) {
-  platform.interfaces = {First("m-a", "A"), Second("m-b", "B")};
-  platform.interfaces[0].held_elsewhere = true;
+  Script({Busy(First("m-a", "A")), Second("m-b", "B")});
   EXPECT_EQ(Count(), 1);
   EXPECT_EQ(Name(0), "B");
   EXPECT_EQ(OpenAndRelease("A"), -1);
-  platform.interfaces[0].held_elsewhere = false;
+  Script({First("m-a", "A"), Second("m-b", "B")});
   EXPECT_EQ(Count(), 2);
   EXPECT_EQ(Name(0), "A");
 }
 
 TEST_P(WalkTest, OpenedModuleIsInvisibleUntilClosed) {
-  platform.interfaces = {First("m-a", "A"), Second("m-b", "B")};
+  Script({First("m-a", "A"), Second("m-b", "B")});
   DeviceHandle a = kUnwritten;
   ASSERT_EQ(Open("A", &a), 0);
   EXPECT_EQ(Count(), 1);
@@ -384,7 +396,7 @@ TEST_P(WalkTest, OpenedModuleIsInvisibleUntilClosed) {
 }
 
 TEST_P(WalkTest, DuplicateSerialsOpenInWalkOrder) {
-  platform.interfaces = {Keyboard("keyboard"), First("m-1", "DUP"), Second("m-2", "DUP")};
+  Script({Keyboard("keyboard"), First("m-1", "DUP"), Second("m-2", "DUP")});
   DeviceHandle first = kUnwritten;
   DeviceHandle second = kUnwritten;
   EXPECT_EQ(Open("DUP", &first), 1);
@@ -395,7 +407,7 @@ TEST_P(WalkTest, DuplicateSerialsOpenInWalkOrder) {
 }
 
 TEST_P(WalkTest, SerialComparisonIsExact) {
-  platform.interfaces = {First("m-x", "AbC1"), Second("m-empty", "")};
+  Script({First("m-x", "AbC1"), Second("m-empty", "")});
   const struct {
     const char* wanted;
     int index;
@@ -426,7 +438,7 @@ TEST_P(WalkTest, SerialUnitsAreNarrowedToTheirLowByte) {
       {"256 units, no terminator", full, std::string(255, 'Z') + '\0'},
   };
   for (const auto& c : cases) {
-    platform.interfaces = {Keyboard("keyboard"), WithUnits(First("m", ""), c.units)};
+    Script({Keyboard("keyboard"), WithUnits(First("m", ""), c.units)});
     int result = 0;
     const NameBuffer buffer = NameRaw(0, result);
     ASSERT_EQ(result, 1) << c.what;
@@ -440,7 +452,7 @@ TEST_P(WalkTest, SerialUnitsAreNarrowedToTheirLowByte) {
     // The opening form compares the same text, up to its first zero byte.
     EXPECT_EQ(OpenAndRelease(c.text.c_str()), 1) << c.what;
   }
-  platform.interfaces = {WithUnits(First("m", ""), full)};
+  Script({WithUnits(First("m", ""), full)});
   EXPECT_EQ(OpenAndRelease(std::string(256, 'Z')), -1);
   EXPECT_EQ(OpenAndRelease(std::string(255, 'Z')), 0);
 }
@@ -454,25 +466,23 @@ INSTANTIATE_TEST_SUITE_P(Platforms, WalkTest, ::testing::Values(false, true),
 // form in turn over the scripted interfaces. A walk follows the list it built at its start, so
 // nothing shifts under it; an interface that cannot be used is passed over, never ending the walk.
 TEST_P(WalkTest, InterfacesThatComeGoOrHaveNoUsablePath) {
+  using Change = std::function<void(test::FaultInjectingPlatform&)>;
   // Happens to the platform just before the n-th operation `op` of the walk.
   struct Event {
     Op op;
     int nth;
-    std::function<void(std::vector<test::SimInterface>&)> change;
+    Change change;
   };
-  const auto arrives = [](std::size_t i) {
-    return [i](std::vector<test::SimInterface>& list) { list[i].present = true; };
+  const auto arrives = [](const char* path) {
+    return [path](test::FaultInjectingPlatform& p) { p.faults(path).absent = false; };
   };
-  const auto leaves = [](std::size_t i) {
-    return [i](std::vector<test::SimInterface>& list) { list[i].present = false; };
+  const auto leaves = [](const char* path) {
+    return [path](test::FaultInjectingPlatform& p) { p.faults(path).absent = true; };
   };
-  test::SimInterface absent_module = First("m-new", "NEW");
-  absent_module.present = false;
-  test::SimInterface unreadable_path = Second("m-x", "X");
-  unreadable_path.path_unreadable = true;
   const struct {
     const char* what;
-    std::vector<test::SimInterface> interfaces;
+    std::vector<SimulatedDevice> interfaces;
+    Change before;  // what holds from the start
     std::optional<Event> event;
     std::vector<std::string> serials;  // the modules each form finds, in walk order
     std::string never_found;           // a serial no form finds
@@ -480,32 +490,38 @@ TEST_P(WalkTest, InterfacesThatComeGoOrHaveNoUsablePath) {
       {"a path of 260 UTF-16 units",
        {Keyboard("keyboard"), First(std::string(259, 'a'), "FITS"),
         First(std::string(260, 'b'), "TOO-LONG"), First("m-after", "AFTER")},
+       nullptr,
        std::nullopt,
        {"FITS", "AFTER"},
        "TOO-LONG"},
       {"a path that cannot be read",
-       {First("m-a", "A"), unreadable_path, First("m-b", "B")},
+       {First("m-a", "A"), Second("m-x", "X"), First("m-b", "B")},
+       [](test::FaultInjectingPlatform& p) { p.faults("m-x").path_unreadable = true; },
        std::nullopt,
        {"A", "B"},
        "X"},
       {"a module arrives in front after the first open",
-       {absent_module, First("m-a", "A"), First("m-b", "B")},
-       Event{Op::kOpenDevicePath, 1, arrives(0)},
+       {First("m-new", "NEW"), First("m-a", "A"), First("m-b", "B")},
+       leaves("m-new"),
+       Event{Op::kOpenDevicePath, 1, arrives("m-new")},
        {"A", "B"},
        "NEW"},
       {"a keyboard in front leaves after the first open",
        {Keyboard("keyboard"), First("m-a", "A"), First("m-b", "B")},
-       Event{Op::kOpenDevicePath, 2, leaves(0)},
+       nullptr,
+       Event{Op::kOpenDevicePath, 2, leaves("keyboard")},
        {"A", "B"},
        "OTHER"},
       {"a module leaves before its path is read",
        {First("m-a", "A"), First("m-gone", "GONE"), First("m-b", "B")},
-       Event{Op::kGetInterfacePath, 2, leaves(1)},
+       nullptr,
+       Event{Op::kGetInterfacePath, 2, leaves("m-gone")},
        {"A", "B"},
        "GONE"},
       {"a module leaves before it is opened",
        {First("m-a", "A"), First("m-gone", "GONE"), First("m-b", "B")},
-       Event{Op::kOpenDevicePath, 2, leaves(1)},
+       nullptr,
+       Event{Op::kOpenDevicePath, 2, leaves("m-gone")},
        {"A", "B"},
        "GONE"},
   };
@@ -520,21 +536,24 @@ TEST_P(WalkTest, InterfacesThatComeGoOrHaveNoUsablePath) {
         [&] { EXPECT_EQ(OpenAndRelease(c.never_found), -1); },
     };
     for (const auto& form : forms) {
-      platform.interfaces = c.interfaces;
+      Script(c.interfaces);
+      if (c.before) {
+        c.before(*platform);
+      }
       int seen = 0;
       if (c.event) {
         // A describing platform looks at a candidate where the other one opens it.
-        const Op op = platform.describes && c.event->op == Op::kOpenDevicePath
+        const Op op = platform->describes && c.event->op == Op::kOpenDevicePath
                           ? Op::kDescribeInterface
                           : c.event->op;
-        platform.before_operation = [&, op](const test::TraceEntry& e) {
+        platform->before_operation = [&, op](const test::TraceEntry& e) {
           if (e.op == op && ++seen == c.event->nth) {
-            c.event->change(platform.interfaces);
+            c.event->change(*platform);
           }
         };
       }
       form();
-      platform.before_operation = nullptr;
+      platform->before_operation = nullptr;
     }
   }
 }
@@ -544,11 +563,11 @@ TEST_P(WalkTest, InterfacesThatComeGoOrHaveNoUsablePath) {
 TEST(WalkConcurrency, WalksOnSeveralThreadsNeverMissAFreeModule) {
   constexpr int kThreads = 4;
   constexpr int kRounds = 200;
-  std::vector<test::SimInterface> interfaces = {Keyboard("keyboard")};
+  std::vector<SimulatedDevice> interfaces = {Keyboard("keyboard")};
   for (int t = 0; t < kThreads; ++t) {
     interfaces.push_back(First("m-" + std::to_string(t), "T" + std::to_string(t)));
   }
-  test::SimulatedPlatform platform(interfaces);
+  test::ScriptedPlatform platform(interfaces);
   // Give other threads every chance to run while a walk holds a candidate open.
   platform.before_operation = [](const test::TraceEntry& e) {
     if (e.op == Op::kGetDeviceIds) {
@@ -578,14 +597,14 @@ TEST(WalkConcurrency, WalksOnSeveralThreadsNeverMissAFreeModule) {
 }
 
 TEST(CloseModuleTest, NullAndAllOnesGiveZeroWithoutTouchingThePlatform) {
-  test::SimulatedPlatform platform;
+  test::ScriptedPlatform platform;
   EXPECT_EQ(CloseModule(platform, nullptr), 0);
   EXPECT_EQ(CloseModule(platform, InvalidDeviceHandle()), 0);
   EXPECT_EQ(platform.CountOps(test::Op::kClose), 0u);
 }
 
 TEST(CloseModuleTest, OpenHandleIsClosedOnce) {
-  test::SimulatedPlatform platform({test::Module("m0", 0x17FE, 0x82CD, "A")});
+  test::ScriptedPlatform platform({test::Module("m0", 0x17FE, 0x82CD, "A")});
   const DeviceHandle h = platform.OpenDevicePath("m0");
   ASSERT_FALSE(IsNoDevice(h));
   EXPECT_EQ(CloseModule(platform, h), 1);
@@ -599,7 +618,7 @@ TEST(CloseModuleTest, OpenHandleIsClosedOnce) {
 // A handle the platform can tell is not one of its devices (closed already, or never handed out)
 // is left alone: 0, and the platform was asked exactly once.
 TEST(CloseModuleTest, HandleThePlatformDisownsGivesZero) {
-  test::SimulatedPlatform platform({test::Module("m0", 0x17FE, 0x82CD, "A")});
+  test::ScriptedPlatform platform({test::Module("m0", 0x17FE, 0x82CD, "A")});
   const DeviceHandle closed = platform.OpenDevicePath("m0");
   ASSERT_EQ(CloseModule(platform, closed), 1);
   for (DeviceHandle h : {closed, reinterpret_cast<DeviceHandle>(0x1234)}) {

@@ -15,13 +15,13 @@
 
 #include "api/guard.h"
 #include "discovery/walk.h"
-#include "simulated_platform.h"
+#include "fault_injecting_platform.h"
 
 namespace ksv {
 namespace {
 
-using test::Completion;
 using test::Op;
+using test::Start;
 
 constexpr std::size_t kL = kPayloadLength;
 constexpr char kUntouched = 0x5A;
@@ -44,24 +44,38 @@ std::array<char, kL> PayloadOf(const std::vector<std::uint8_t>& received) {
   return payload;
 }
 
+// A module that answers every command with these bytes (report ID first), or echoes it.
+SimulatedDevice Replying(const std::vector<std::uint8_t>& bytes) {
+  SimulatedDevice module = test::Module("module", 0x17FE, 0x82CD, "A1");
+  module.reply = SimulatedReply::kFixed;
+  module.report_id = bytes.empty() ? 0 : bytes[0];
+  module.payload.assign(bytes.begin() + (bytes.empty() ? 0 : 1), bytes.end());
+  module.length = static_cast<std::uint32_t>(bytes.size());
+  return module;
+}
+SimulatedDevice Echoing(std::uint8_t report_id, std::uint32_t length) {
+  SimulatedDevice module = test::Module("module", 0x17FE, 0x82CD, "A1");
+  module.report_id = report_id;
+  module.length = length;
+  return module;
+}
+
 // One module opened by the test, a command and a reply buffer.
 struct Rig {
-  test::SimulatedPlatform platform{{test::Module("module", 0x17FE, 0x82CD, "A1")}};
+  test::ScriptedPlatform platform;
   DeviceHandle handle = platform.OpenDevicePath("module");
   std::array<char, kL> command{};
   std::array<char, kL> reply{};
 
-  Rig() {
+  explicit Rig(SimulatedDevice module = Replying(FullReply(1))) : platform({std::move(module)}) {
     for (std::size_t i = 0; i < kL; ++i) {
       command[i] = static_cast<char>(i);  // the first command byte is zero
     }
     reply.fill(kUntouched);
-    read().reply = FullReply(1);
   }
   ~Rig() { SetModuleMode(0); }
 
-  test::WriteBehaviour& write() { return platform.interfaces[0].write; }
-  test::ReadBehaviour& read() { return platform.interfaces[0].read; }
+  test::DeviceFaults& faults() { return platform.faults("module"); }
 
   ExchangeResult Exchange() {
     return ExchangeReport(platform, handle, kCommandReportId, command.data(), reply.data());
@@ -83,19 +97,19 @@ struct Rig {
 };
 
 TEST(ExchangeTest, CompletionsAtOnceAndLater) {
-  for (Completion write : {Completion::kAtOnce, Completion::kPending}) {
-    for (Completion read : {Completion::kAtOnce, Completion::kPending}) {
+  for (Start write : {Start::kAsWrapped, Start::kPending}) {
+    for (Start read : {Start::kAtOnce, Start::kAsWrapped}) {
       SCOPED_TRACE(testing::Message()
                    << "write " << static_cast<int>(write) << ", read " << static_cast<int>(read));
       Rig rig;
-      rig.write().completion = write;
-      rig.read().completion = read;
+      rig.faults().write = write;
+      rig.faults().read = read;
       EXPECT_EQ(rig.Exchange(), 1);
       EXPECT_EQ(rig.reply, PayloadOf(FullReply(1)));
 
       std::vector<std::uint8_t> sent{1};
       sent.insert(sent.end(), rig.command.begin(), rig.command.end());
-      EXPECT_EQ(rig.platform.last_written(0), sent);
+      EXPECT_EQ(rig.platform.last_written("module"), sent);
 
       // Queued input is discarded before the write; the write is waited for even when it
       // completed at once; a read that completed at once is classified without waiting; the
@@ -103,7 +117,7 @@ TEST(ExchangeTest, CompletionsAtOnceAndLater) {
       std::vector<Op> expected{
           Op::kCreateCompletionEvent, Op::kDiscardQueuedInput,    Op::kStartWrite,
           Op::kWaitCompletion,        Op::kCreateCompletionEvent, Op::kStartRead};
-      if (read == Completion::kPending) {
+      if (read != Start::kAtOnce) {
         expected.insert(expected.end(), {Op::kWaitCompletion, Op::kGetCompletedCount});
       }
       expected.insert(expected.end(), {Op::kCloseEvent, Op::kCloseEvent});
@@ -135,10 +149,8 @@ TEST(ExchangeTest, ReplyIsCopiedWhateverTheClassification) {
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << "mode " << row.mode << ", " << row.received.size()
                                     << " bytes, ID " << int{row.received[0]});
-    Rig rig;
+    Rig rig(Replying(row.received));
     ASSERT_EQ(SetModuleMode(row.mode), 1);
-    rig.read().completion = Completion::kPending;
-    rig.read().reply = row.received;
     EXPECT_EQ(rig.Exchange(), row.expected);
     EXPECT_EQ(rig.reply, PayloadOf(row.received));
     EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
@@ -157,11 +169,11 @@ TEST(ExchangeTest, ReadEndingWithNothingDelivered) {
               {0, 1167, -255}, {1, 1167, -255}, {3, 1167, -255}, {0, 30, -12}};
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::Message() << "mode " << row.mode << ", error " << row.error);
-    Rig rig;
+    Rig rig(Replying({}));
     ASSERT_EQ(SetModuleMode(row.mode), 1);
-    rig.read().completion = Completion::kPending;
-    rig.read().error = row.error;
-    rig.read().reply.clear();
+    if (row.error != 0) {
+      rig.faults().read_end_error = row.error;
+    }
     EXPECT_EQ(rig.Exchange(), row.expected);
     if (row.error == 0) {
       EXPECT_EQ(rig.reply, (std::array<char, kL>{}));
@@ -179,9 +191,8 @@ TEST(ExchangeTest, ModeIsReadAfterTheTransfer) {
     ExchangeResult expected;
   } rows[] = {{0, 1, 3}, {1, 0, -16}};
   for (const auto& row : rows) {
-    Rig rig;
+    Rig rig(Replying({3, 1, 2, 3}));  // short, report ID 3
     ASSERT_EQ(SetModuleMode(row.before), 1);
-    rig.read().reply = {3, 1, 2, 3};  // short, report ID 3
     const ModuleMode during = row.during;
     rig.platform.before_operation = [during](const test::TraceEntry& e) {
       if (e.op == Op::kStartRead) {
@@ -194,7 +205,7 @@ TEST(ExchangeTest, ModeIsReadAfterTheTransfer) {
 
 TEST(ExchangeTest, ReadThatNeverCompletesIsCancelledAndWaitedFor) {
   Rig rig;
-  rig.read().completion = Completion::kNever;
+  rig.faults().read = Start::kNever;
   EXPECT_EQ(rig.Exchange(), -1);
   // The simulated late completion wrote into the input report; none of it reached the caller.
   EXPECT_TRUE(rig.ReplyUntouched());
@@ -210,52 +221,54 @@ TEST(ExchangeTest, ReadThatNeverCompletesIsCancelledAndWaitedFor) {
   EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
 
   // The handle serves the next exchange.
-  rig.read().completion = Completion::kAtOnce;
+  rig.faults().read = Start::kAtOnce;
   EXPECT_EQ(rig.Exchange(), 1);
   EXPECT_EQ(rig.reply, PayloadOf(FullReply(1)));
   EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
 }
 
 // Input that answered an earlier command never answers this one: a reply that came after its
-// exchange timed out, or reports queued before the command, are discarded before the write.
+// exchange timed out, or reports queued before the command, are discarded before the write. The
+// module echoes, so that a stale reply differs from the fresh one.
 TEST(ExchangeTest, StaleInputNeverAnswersTheNextCommand) {
-  const std::vector<std::uint8_t> short_fresh{1, 0x11, 0x22, 0x33};
   const struct {
     const char* name;
     bool late_reply;  // an exchange times out first and its reply arrives afterwards
     std::vector<std::vector<std::uint8_t>> queued;
-    std::vector<std::uint8_t> fresh;
+    std::uint8_t report_id;  // of the fresh echo
+    std::uint32_t length;    // of the fresh echo
     ExchangeResult expected;
-    std::uint32_t discarded;
+    std::uint32_t discarded;  // of the queued reports
   } rows[] = {
-      {"late reply of a timed-out exchange", true, {}, FullReply(1), 1, 1},
+      {"late reply of a timed-out exchange", true, {}, 1, kL + 1, 1, 0},
       {"two reports queued before the command",
        false,
        {FullReply(2), FullReply(3)},
-       FullReply(1),
+       1,
+       kL + 1,
        1,
        2},
       // The stale report is dropped through a buffer of its own: nothing of it shows behind a
       // short reply.
-      {"short reply after a stale full one", false, {FullReply(2)}, short_fresh, -16, 1},
-      {"nothing queued", false, {}, FullReply(2), 0, 0},
+      {"short reply after a stale full one", false, {FullReply(2)}, 1, 4, -16, 1},
+      {"nothing queued", false, {}, 2, kL + 1, 0, 0},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    Rig rig;
-    rig.platform.interfaces[0].queued = row.queued;
+    Rig rig(Echoing(row.report_id, row.length));
+    rig.faults().queued.assign(row.queued.begin(), row.queued.end());
     if (row.late_reply) {
-      rig.platform.interfaces[0].late_replies = true;
-      rig.read().completion = Completion::kNever;
-      rig.read().reply = FullReply(2);
+      rig.faults().read = Start::kNever;  // the module answers, but the read gives up first
+      rig.command[0] = 0x77;
       ASSERT_EQ(rig.Exchange(), -1);
-      ASSERT_EQ(rig.platform.interfaces[0].queued.size(), 1u) << "the late reply arrived";
-      rig.read().completion = Completion::kPending;
+      rig.faults().read = Start::kAsWrapped;
+      rig.command[0] = 0;
     }
-    rig.read().reply = row.fresh;
+    std::array<char, kL> fresh{};
+    std::copy_n(rig.command.begin(), row.length - 1, fresh.begin());
     EXPECT_EQ(rig.Exchange(), row.expected);
-    EXPECT_EQ(rig.reply, PayloadOf(row.fresh));
-    EXPECT_TRUE(rig.platform.interfaces[0].queued.empty());
+    EXPECT_EQ(rig.reply, fresh);
+    EXPECT_TRUE(rig.faults().queued.empty());
     const std::vector<test::TraceEntry> trace = rig.platform.trace();
     const auto discard = std::find_if(trace.rbegin(), trace.rend(), [](const test::TraceEntry& e) {
       return e.op == Op::kDiscardQueuedInput;
@@ -268,7 +281,7 @@ TEST(ExchangeTest, StaleInputNeverAnswersTheNextCommand) {
 
 TEST(ExchangeTest, WriteThatNeverCompletesIsCancelledAndNoReadStarts) {
   Rig rig;
-  rig.write().completion = Completion::kNever;
+  rig.faults().write = Start::kNever;
   EXPECT_EQ(rig.Exchange(), -1);
   EXPECT_TRUE(rig.ReplyUntouched());
   EXPECT_EQ(rig.Count(Op::kStartRead), 0u);
@@ -276,14 +289,14 @@ TEST(ExchangeTest, WriteThatNeverCompletesIsCancelledAndNoReadStarts) {
   EXPECT_EQ(rig.Count(Op::kAwaitCancelled), 1u);
   EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
 
-  rig.write().completion = Completion::kPending;
+  rig.faults().write = Start::kPending;
   EXPECT_EQ(rig.Exchange(), 1);
 }
 
 TEST(ExchangeTest, FailedWaitGivesMinusTwo) {
   for (std::uint32_t wait : {kWaitFailed, 0x80u /* abandoned */, 1u}) {
     Rig rig;
-    rig.write().completion = Completion::kPending;
+    rig.faults().write = Start::kPending;
     rig.platform.wait_result = wait;
     EXPECT_EQ(rig.Exchange(), -2) << "wait result " << wait;
     EXPECT_TRUE(rig.ReplyUntouched());
@@ -298,19 +311,18 @@ TEST(ExchangeTest, FailedWaitGivesMinusTwo) {
 // wait, 5 the read's event, 6 the read's start, 7 the read's wait. No read follows a failed write.
 TEST(ExchangeTest, EachFailingOperation) {
   const struct {
-    Completion read;
+    Start read;
     std::array<ExchangeResult, 8> expected;  // for k = 1..8
   } rows[] = {
-      {Completion::kPending, {-2, -255, -255, -2, -2, -255, -2, 1}},
+      {Start::kAsWrapped, {-2, -255, -255, -2, -2, -255, -2, 1}},
       // A read that completes at once needs neither its event nor a wait.
-      {Completion::kAtOnce, {-2, -255, -255, -2, 1, -255, 1, 1}},
+      {Start::kAtOnce, {-2, -255, -255, -2, 1, -255, 1, 1}},
   };
   for (const auto& row : rows) {
     for (std::size_t k = 1; k <= row.expected.size(); ++k) {
       SCOPED_TRACE(testing::Message() << "read " << static_cast<int>(row.read) << ", k " << k);
       Rig rig;
-      rig.write().completion = Completion::kAtOnce;
-      rig.read().completion = row.read;
+      rig.faults().read = row.read;
       rig.platform.fail_operation = k + 1;  // the rig's own open is operation 1
       const ExchangeResult result = rig.Exchange();
       EXPECT_EQ(result, row.expected[k - 1]);
@@ -345,12 +357,11 @@ TEST(ExchangeTest, FailedStartsMapTheirErrorNumber) {
                  << static_cast<int>(row.fails) << " fails, error " << row.error);
     Rig rig;
     if (row.fails == Fails::kWrite) {
-      rig.write() = {Completion::kFailStart, row.error};
+      rig.faults().write_error = row.error;
     } else if (row.fails == Fails::kRead) {
-      rig.read().completion = Completion::kFailStart;
-      rig.read().error = row.error;
+      rig.faults().read_error = row.error;
     } else {
-      rig.platform.interfaces[0].discard_error = row.error;
+      rig.faults().discard_error = row.error;
     }
     EXPECT_EQ(rig.Exchange(), row.expected);
     EXPECT_TRUE(rig.ReplyUntouched());
@@ -376,39 +387,38 @@ TEST(ExchangeTest, NoDeviceGivesInvalidHandle) {
 }
 
 TEST(SendReceiveTest, SendsReportIdOneAndGivesTheResult) {
-  Rig rig;
-  rig.read().reply = FullReply(2);
+  Rig rig(Replying(FullReply(2)));
   EXPECT_EQ(SendReceive(rig.platform, rig.handle, rig.command.data(), rig.reply.data()), 0);
-  EXPECT_EQ(rig.platform.last_written(0).at(0), 1);
-  EXPECT_EQ(rig.platform.last_written(0).size(), kL + 1);
+  EXPECT_EQ(rig.platform.last_written("module").at(0), 1);
+  EXPECT_EQ(rig.platform.last_written("module").size(), kL + 1);
   EXPECT_EQ(rig.reply, PayloadOf(FullReply(2)));
 }
 
 TEST(SendReceiveTest, ExceptionFromThePlatformGivesMinus255AndLeavesNothingBehind) {
   const struct {
     const char* where;
-    Completion read;
+    Start read;
     std::optional<Op> arm_at;  // arm the throw only once this operation is seen
     Op throws;
   } rows[] = {
-      {"write's event", Completion::kPending, {}, Op::kCreateCompletionEvent},
-      {"discard", Completion::kPending, {}, Op::kDiscardQueuedInput},
-      {"write's start", Completion::kPending, {}, Op::kStartWrite},
-      {"write's wait", Completion::kPending, {}, Op::kWaitCompletion},
-      {"read's event", Completion::kPending, Op::kWaitCompletion, Op::kCreateCompletionEvent},
-      {"read's start", Completion::kPending, {}, Op::kStartRead},
-      {"read's wait", Completion::kPending, Op::kStartRead, Op::kWaitCompletion},
-      {"completion query", Completion::kPending, {}, Op::kGetCompletedCount},
-      {"cancel", Completion::kNever, {}, Op::kCancelPending},
-      {"wait after cancel", Completion::kNever, {}, Op::kAwaitCancelled},
+      {"write's event", Start::kAsWrapped, {}, Op::kCreateCompletionEvent},
+      {"discard", Start::kAsWrapped, {}, Op::kDiscardQueuedInput},
+      {"write's start", Start::kAsWrapped, {}, Op::kStartWrite},
+      {"write's wait", Start::kAsWrapped, {}, Op::kWaitCompletion},
+      {"read's event", Start::kAsWrapped, Op::kWaitCompletion, Op::kCreateCompletionEvent},
+      {"read's start", Start::kAsWrapped, {}, Op::kStartRead},
+      {"read's wait", Start::kAsWrapped, Op::kStartRead, Op::kWaitCompletion},
+      {"completion query", Start::kAsWrapped, {}, Op::kGetCompletedCount},
+      {"cancel", Start::kNever, {}, Op::kCancelPending},
+      {"wait after cancel", Start::kNever, {}, Op::kAwaitCancelled},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.where);
     Rig rig;
-    rig.write().completion = Completion::kPending;
-    rig.read().completion = row.read;
+    rig.faults().write = Start::kPending;
+    rig.faults().read = row.read;
     if (row.arm_at) {
-      test::SimulatedPlatform* platform = &rig.platform;
+      test::FaultInjectingPlatform* platform = &rig.platform;
       const Op arm_at = *row.arm_at;
       const Op throws = row.throws;
       rig.platform.before_operation = [platform, arm_at, throws,
@@ -441,22 +451,22 @@ TEST(SendReceiveTest, ExceptionFromThePlatformGivesMinus255AndLeavesNothingBehin
 TEST(ExchangeConcurrencyTest, EachThreadGetsOnlyItsOwnRepliesBesideExchangesAndWalks) {
   constexpr int kRounds = 2000;
   const struct {
-    Completion completion;
+    Start write, read;
     bool partner_walks;  // the second thread walks instead of exchanging with module B
   } rows[] = {
-      {Completion::kAtOnce, false},
-      {Completion::kPending, false},
-      {Completion::kPending, true},
+      {Start::kAsWrapped, Start::kAtOnce, false},
+      {Start::kPending, Start::kAsWrapped, false},
+      {Start::kPending, Start::kAsWrapped, true},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(testing::Message() << "completion " << static_cast<int>(row.completion)
+    SCOPED_TRACE(testing::Message() << "read " << static_cast<int>(row.read)
                                     << (row.partner_walks ? ", walks" : ", exchanges"));
-    test::SimulatedPlatform platform{
+    test::ScriptedPlatform platform{
         {test::Module("module-a", kVendorPrimary, kProductStandard, "A"),
          test::Module("module-b", kVendorPrimary, kProductStandard, "B")}};
-    for (test::SimInterface& module : platform.interfaces) {
-      module.write.completion = row.completion;
-      module.read = {row.completion, 0, {}, true, 1};
+    for (const char* module : {"module-a", "module-b"}) {
+      platform.faults(module).write = row.write;
+      platform.faults(module).read = row.read;
     }
     const DeviceHandle a = platform.OpenDevicePath("module-a");
     const DeviceHandle b =
