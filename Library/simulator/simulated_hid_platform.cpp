@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <type_traits>
 
 #include "core/module_mode.h"
@@ -11,11 +10,6 @@ namespace ksv {
 namespace {
 
 constexpr std::size_t kMostQueuedReplies = 64;  // as hidraw's per-reader queue
-
-EventToken AnEvent() {
-  static char token;
-  return &token;
-}
 
 std::uintptr_t Key(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
@@ -31,8 +25,7 @@ struct SimulatedHidPlatform::Transfer {
   bool started;
   bool is_read;
   bool finished;
-  bool never;  // a write that never finishes
-  bool left;   // a read that ended because the device left
+  bool left;  // a read that ended because the device left
 };
 
 namespace {
@@ -54,32 +47,10 @@ void Store(TransferRecord& record, const T& t) {
 }  // namespace
 
 SimulatedHidPlatform::SimulatedHidPlatform(std::vector<SimulatedDevice> devices, SimulatedTime time)
-    : time_(time) {
-  SetDevices(std::move(devices));
-}
-
-void SimulatedHidPlatform::SetDevices(std::vector<SimulatedDevice> devices) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  for (auto it = handles_.begin(); it != handles_.end();) {
-    // A device beyond the new list is gone, and so are its handles.
-    it = it->second >= devices.size() ? handles_.erase(it) : std::next(it);
-  }
-  devices_.resize(devices.size());
+    : time_(time), devices_(devices.size()) {
   for (std::size_t i = 0; i < devices.size(); ++i) {
     devices_[i].description = std::move(devices[i]);
   }
-  changed_.notify_all();
-}
-
-std::vector<std::uint8_t> SimulatedHidPlatform::LastWritten(std::size_t device) const {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  return device < devices_.size() ? devices_[device].written : std::vector<std::uint8_t>{};
-}
-
-int SimulatedHidPlatform::DeviceOf(DeviceHandle h) const {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = handles_.find(Key(h));
-  return it == handles_.end() ? -1 : static_cast<int>(it->second);
 }
 
 SimulatedHidPlatform::DeviceState* SimulatedHidPlatform::StateOf(DeviceHandle h) {
@@ -100,7 +71,7 @@ InterfaceListToken SimulatedHidPlatform::OpenInterfaceList(const HidClass&) {
   const std::uintptr_t token = next_token_ += 16;
   std::vector<std::size_t>& present = lists_[token];
   for (std::size_t i = 0; i < devices_.size(); ++i) {
-    if (!devices_[i].gone && devices_[i].description.present) {
+    if (!devices_[i].gone) {
       present.push_back(i);
     }
   }
@@ -131,8 +102,8 @@ PathBlock SimulatedHidPlatform::GetInterfacePath(InterfaceListToken list,
     return {};
   }
   const DeviceState& state = devices_[static_cast<std::size_t>(device)];
-  if (state.gone || !state.description.present || state.description.path_unreadable) {
-    return {};  // gone since the list was made, or its path cannot be read
+  if (state.gone) {
+    return {};  // gone since the list was made
   }
   const std::string& path = state.description.path;
   char* block = new char[path.size() + 1];
@@ -156,10 +127,10 @@ DeviceHandle SimulatedHidPlatform::OpenDevicePath(const char* path) {
   for (std::size_t i = 0; i < devices_.size(); ++i) {
     DeviceState& device = devices_[i];
     const SimulatedDevice& d = device.description;
-    if (d.path != path || device.gone || !d.present) {
+    if (d.path != path || device.gone) {
       continue;
     }
-    if (device.open || d.busy || d.refuses_open) {
+    if (device.open || d.busy) {
       break;  // opened exclusively: no second open
     }
     device.open = true;
@@ -176,11 +147,8 @@ std::uint32_t SimulatedHidPlatform::OpenRefusal(const char* path) {
   const std::lock_guard<std::mutex> lock(mutex_);
   for (const DeviceState& device : devices_) {
     const SimulatedDevice& d = device.description;
-    if (d.path != path || device.gone || !d.present) {
+    if (d.path != path || device.gone) {
       continue;
-    }
-    if (d.refuses_open) {
-      return kErrorAccessDenied;
     }
     return device.open || d.busy ? kErrorSharingViolation : 0;
   }
@@ -190,7 +158,7 @@ std::uint32_t SimulatedHidPlatform::OpenRefusal(const char* path) {
 std::optional<DeviceIdentity> SimulatedHidPlatform::GetDeviceIds(DeviceHandle h) {
   const std::lock_guard<std::mutex> lock(mutex_);
   const DeviceState* device = StateOf(h);
-  if (device == nullptr || device->description.ids_unreadable) {
+  if (device == nullptr) {
     return std::nullopt;
   }
   return device->description.ids;
@@ -209,20 +177,17 @@ bool SimulatedHidPlatform::GetSerialUnits(DeviceHandle h, SerialUnits& units) {
 }
 
 // Described as a system that keeps the IDs, the serial number and the holder apart from the
-// device, as Linux does; a device whose IDs cannot be read leaves it to an open.
+// device, as Linux does.
 Description SimulatedHidPlatform::DescribeInterface(const char* path, InterfaceFacts& facts,
                                                     SerialUnits* units) {
   const std::lock_guard<std::mutex> lock(mutex_);
   for (const DeviceState& device : devices_) {
     const SimulatedDevice& d = device.description;
-    if (d.path != path || device.gone || !d.present) {
+    if (d.path != path || device.gone) {
       continue;
     }
-    if (d.ids_unreadable) {
-      return Description::kOpenToTell;
-    }
     facts.ids = d.ids;
-    facts.accessible = !d.refuses_open;
+    facts.accessible = true;
     facts.held = device.open || d.busy;
     facts.holder = 0;
     facts.serial_read = units != nullptr && d.serial.has_value();
@@ -264,9 +229,6 @@ std::uint32_t SimulatedHidPlatform::DiscardQueuedInput(DeviceHandle h, std::uint
   if (device == nullptr) {
     return kErrorInvalidHandle;
   }
-  if (device->description.discard_error) {
-    return *device->description.discard_error;
-  }
   const Clock::time_point now = Clock::now();
   for (std::uint32_t discarded = 0; discarded < kMaxDiscardedReports && !device->replies.empty() &&
                                     device->replies.front().readable_at <= now;
@@ -279,38 +241,12 @@ std::uint32_t SimulatedHidPlatform::DiscardQueuedInput(DeviceHandle h, std::uint
   return 0;
 }
 
-std::vector<std::vector<std::uint8_t>> SimulatedHidPlatform::QueuedInput(std::size_t device) const {
+// Every wait looks at its own record; each event is still a token of its own, as a system's
+// events are, so that a caller can tell them apart.
+EventToken SimulatedHidPlatform::CreateCompletionEvent() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<std::vector<std::uint8_t>> reports;
-  if (device < devices_.size()) {
-    for (const QueuedReply& reply : devices_[device].replies) {
-      reports.emplace_back(reply.bytes.begin(), reply.bytes.begin() + reply.count);
-    }
-  }
-  return reports;
+  return reinterpret_cast<EventToken>(next_token_ += 16);
 }
-
-void SimulatedHidPlatform::SetQueuedInput(std::size_t device,
-                                          const std::vector<std::vector<std::uint8_t>>& reports) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  if (device >= devices_.size()) {
-    return;
-  }
-  std::deque<QueuedReply>& replies = devices_[device].replies;
-  replies.clear();
-  for (const std::vector<std::uint8_t>& report : reports) {
-    QueuedReply reply;
-    reply.count =
-        static_cast<std::uint32_t>(std::min<std::size_t>(report.size(), reply.bytes.size()));
-    std::copy_n(report.begin(), reply.count, reply.bytes.begin());
-    reply.readable_at = Clock::now();
-    replies.push_back(reply);
-  }
-  changed_.notify_all();
-}
-
-// Every wait looks at its own record; the token only has to be non-null.
-EventToken SimulatedHidPlatform::CreateCompletionEvent() { return AnEvent(); }
 
 void SimulatedHidPlatform::CloseEvent(EventToken) {}
 
@@ -380,51 +316,32 @@ StartOutcome SimulatedHidPlatform::Start(DeviceHandle h, std::uint8_t* bytes, st
   if (device == nullptr) {
     return {false, kErrorInvalidHandle, 0};
   }
-  const SimulatedDevice& d = device->description;
-  Transfer t{bytes, Key(h), n, 0, true, is_read, false, false, false};
-  const Clock::time_point now = Clock::now();
-  SimulatedStart start = SimulatedStart::kPending;
+  Transfer t{bytes, Key(h), n, 0, true, is_read, false, false};
   if (is_read) {
-    if (d.read_error) {
-      return {false, *d.read_error, 0};
-    }
-    start = d.read_start;
-    if (start == SimulatedStart::kAtOnce) {
-      TryFinishRead(t, *device, now);
-    }
-  } else {
-    if (device->gone) {
-      return {false, kErrorDeviceNotConnected, 0};
-    }
-    if (d.write_error) {
-      return {false, *d.write_error, 0};
-    }
-    start = d.write_start;
-    device->written.assign(bytes, bytes + n);
-    if (start == SimulatedStart::kNever) {
-      // The command never reaches the device: no reply, and no exchange counted.
-    } else if (d.unplug_after && ++device->exchanges > *d.unplug_after) {
-      device->gone = true;  // it leaves now: the read that follows finds it gone
-    } else if (const auto answer = ReplyTo(d, bytes, n)) {
-      if (device->replies.size() == kMostQueuedReplies) {
-        device->replies.pop_front();
-      }
-      QueuedReply reply;
-      reply.bytes = *answer;
-      reply.count = std::min(d.length, kSimulatedReportBytes);
-      reply.readable_at = ReadableAt(*device, now);
-      device->replies.push_back(reply);
-    }
-    t.never = start == SimulatedStart::kNever;
-    t.finished = !t.never;
-    t.count = t.finished ? n : 0;
-    changed_.notify_all();
+    Store(record, t);  // it finishes in its wait, or in the completion query
+    return {false, kIoPending, 0};
   }
+  if (device->gone) {
+    return {false, kErrorDeviceNotConnected, 0};
+  }
+  const SimulatedDevice& d = device->description;
+  if (d.unplug_after && ++device->exchanges > *d.unplug_after) {
+    device->gone = true;  // it leaves now: the read that follows finds it gone
+  } else if (const auto answer = ReplyTo(d, bytes, n)) {
+    if (device->replies.size() == kMostQueuedReplies) {
+      device->replies.pop_front();
+    }
+    QueuedReply reply;
+    reply.bytes = *answer;
+    reply.count = std::min(d.length, kSimulatedReportBytes);
+    reply.readable_at = ReadableAt(*device, Clock::now());
+    device->replies.push_back(reply);
+  }
+  t.finished = true;
+  t.count = n;
+  changed_.notify_all();
   Store(record, t);
-  if (start == SimulatedStart::kAtOnce && t.finished) {
-    return {true, 0, t.count};
-  }
-  return {false, kIoPending, 0};
+  return {true, 0, n};
 }
 
 StartOutcome SimulatedHidPlatform::StartWrite(DeviceHandle h, const std::uint8_t* bytes,
@@ -486,8 +403,8 @@ std::uint32_t SimulatedHidPlatform::GetCompletedCount(DeviceHandle, TransferReco
   while (!t.finished) {
     DeviceState* device = StateOf(reinterpret_cast<DeviceHandle>(t.handle));
     const Clock::time_point now = Clock::now();
-    if (device == nullptr || !t.is_read) {
-      t.finished = true;  // a write that never finishes, or a closed handle: nothing moved
+    if (device == nullptr) {
+      t.finished = true;  // the handle was closed: nothing moved
       t.count = 0;
     } else if (!TryFinishRead(t, *device, now)) {
       if (device->replies.empty()) {

@@ -6,7 +6,8 @@
 // (steady-clock) time: a silent device's wait runs out after the caller's limit. A reply is
 // queued on the device when the command is written and becomes readable once its delay has
 // passed; a reply that becomes readable only after a read gave up stays queued and is what the
-// next read delivers, as a real device's input buffer keeps it. Only the device IDs decide which
+// next read delivers, as a real device's input buffer keeps it. As with real devices, a write
+// finishes at its start and a read reports that it was started. Only the device IDs decide which
 // devices the logic takes for modules, exactly as with real devices.
 //
 // Thread-safe: one mutex guards the state and is never held across a wait (waits use a condition
@@ -37,15 +38,6 @@ enum class SimulatedReply {
   kFixed,    // `payload`, whatever the command
 };
 
-// How a transfer that was started reports itself. Real devices report reads as started and
-// writes as done at once; tests choose either to reach every path of the exchange.
-enum class SimulatedStart {
-  kAtOnce,   // the start reports completion when the transfer can finish now
-  kPending,  // the start reports kIoPending; the wait sees the completion
-  kNever,    // writes only: the start reports kIoPending, the transfer never finishes and the
-             // device never sees the command
-};
-
 inline constexpr std::uint32_t kSimulatedReportBytes = 64;
 inline constexpr std::uint32_t kSimulatedLongestDelayMs = 60000;
 
@@ -64,17 +56,6 @@ struct SimulatedDevice {
   // device's read does, and the device is gone from later walks.
   std::optional<std::uint32_t> unplug_after;
   std::string behaviour;  // for people: what a user sees (ksvhid help)
-
-  // Faults that real devices show rarely, for the tests of the logic.
-  bool present = true;           // absent: in no list made while so, and no open finds it
-  bool path_unreadable = false;  // the path lookup fails
-  bool refuses_open = false;
-  bool ids_unreadable = false;
-  std::optional<std::uint32_t> write_error;    // every write start fails with this error number
-  std::optional<std::uint32_t> read_error;     // every read start fails with this error number
-  std::optional<std::uint32_t> discard_error;  // every DiscardQueuedInput fails with this number
-  SimulatedStart write_start = SimulatedStart::kAtOnce;
-  SimulatedStart read_start = SimulatedStart::kPending;
 };
 
 // Real time honours delays and time limits; instant time (for tests) lets every delay pass at
@@ -85,18 +66,6 @@ class SimulatedHidPlatform final : public HidPlatform {
  public:
   explicit SimulatedHidPlatform(std::vector<SimulatedDevice> devices,
                                 SimulatedTime time = SimulatedTime::kReal);
-
-  // Replaces the descriptions; devices keep their index, open handles and queued replies. A
-  // longer list adds devices; a shorter one drops the last devices and their handles.
-  void SetDevices(std::vector<SimulatedDevice> devices);
-  // The bytes of the last write on a device (empty before the first).
-  std::vector<std::uint8_t> LastWritten(std::size_t device) const;
-  // The device behind an open handle, or -1.
-  int DeviceOf(DeviceHandle h) const;
-  // The input reports queued on a device (report ID first), oldest first, and a replacement of
-  // them: reports that arrived and were not read yet, all readable now.
-  std::vector<std::vector<std::uint8_t>> QueuedInput(std::size_t device) const;
-  void SetQueuedInput(std::size_t device, const std::vector<std::vector<std::uint8_t>>& reports);
 
   HidClass GetHidClass() override;
   InterfaceListToken OpenInterfaceList(const HidClass& cls) override;
@@ -142,7 +111,6 @@ class SimulatedHidPlatform final : public HidPlatform {
     bool gone = false;  // unplugged
     std::uint32_t exchanges = 0;
     std::deque<QueuedReply> replies;
-    std::vector<std::uint8_t> written;
   };
   struct Transfer;
 
