@@ -13,9 +13,10 @@
 # Ends with one line "N passed, N failed": the tests of every CTest run, plus one for each other
 # check (a failed build counts as one failed test).
 #
-# After the Linux build, two lanes run side by side: the guest lane runs the suites that boot the
-# test guest, one at a time (the Linux tests, then the two Windows device suites as soon as their
-# DLLs are built); the build lane builds the other trees and runs the suites that need no guest.
+# After the Linux build, two lanes run side by side: the guest lane runs the Linux tests (their
+# guest tests one at a time), then the 64-bit Windows device suite; the build lane builds the other
+# trees, runs the suites that need no guest and ends with the 32-bit Windows device suite, in a
+# test guest of its own beside the guest lane's.
 # Each suite's output goes to build/results/NAME.log and is printed, in the order above, at the
 # end; a line per suite says when it ends.
 set -uo pipefail
@@ -160,8 +161,6 @@ configure_build "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$results/linu
   await_build "$build/windows"
   KSV_WG_BEDS=uhid,usb1,usb2 KSV_WG_TIMEOUT=900 \
     suite "windows-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows"
-  await_build "$build/windows32"
-  suite "windows32-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows32"
 ) &
 guest_lane=$!
 
@@ -178,6 +177,9 @@ guest_lane=$!
   suite "fuzz" fuzz_test "$build/fuzz"
   suite "python" python_suite
   suite "format" format_check
+  # A second test guest, beside the guest lane's Windows device suite, once this lane's builds no
+  # longer need the cores.
+  suite "windows32-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows32"
 ) &
 build_lane=$!
 wait "$guest_lane" "$build_lane"
