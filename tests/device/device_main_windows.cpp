@@ -2,7 +2,9 @@
 // in the Linux test guest, so this runs under Wine there, whose HID stack sits on the guest's
 // hidraw nodes (tests/wine-guest/run-device-suite.sh).
 //
-//   device_suite.exe [--wait-seconds N]
+// On the uhid bed it then checks KSVHidWatch.dll with CYCLES modules that come and go (none: 0).
+//
+//   device_suite.exe [--wait-seconds N] [--watch-cycles CYCLES]
 #include <windows.h>
 
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include <string>
 
 #include "device_suite.h"
+#include "watch_check_windows.h"
 #include "wine_check.h"
 
 namespace {
@@ -37,9 +40,9 @@ void PrintListing(const ksv::test::Exports& api) {
   api.SetModuleMode(0);
 }
 
-// Tells ksv-virtual-module, through its control FIFO (a Linux path, reached through Wine's drive
-// Z:), to take the module off the bus.
-bool Unplug(const char* id) {
+// Sends one line to ksv-virtual-module through its control FIFO (a Linux path, reached through
+// Wine's drive Z:).
+bool SendControl(const std::string& command) {
   std::string path = std::string("Z:") + ksv::test::ControlChannel();
   for (char& c : path) {
     c = c == '/' ? '\\' : c;
@@ -47,10 +50,10 @@ bool Unplug(const char* id) {
   const HANDLE fifo = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_EXISTING, 0, nullptr);
   if (fifo == INVALID_HANDLE_VALUE) {
-    std::printf("unplug %s: cannot open %s (error %lu)\n", id, path.c_str(), GetLastError());
+    std::printf("%s: cannot open %s (error %lu)\n", command.c_str(), path.c_str(), GetLastError());
     return false;
   }
-  const std::string line = std::string("unplug ") + id + "\n";
+  const std::string line = command + "\n";
   DWORD written = 0;
   const BOOL ok = WriteFile(fifo, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   CloseHandle(fifo);
@@ -61,8 +64,13 @@ bool Unplug(const char* id) {
 
 int main(int argc, char** argv) {
   int wait_seconds = 90;
-  if (argc > 2 && std::strcmp(argv[1], "--wait-seconds") == 0) {
-    wait_seconds = std::atoi(argv[2]);
+  int watch_cycles = 0;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--wait-seconds") == 0) {
+      wait_seconds = std::atoi(argv[i + 1]);
+    } else if (std::strcmp(argv[i], "--watch-cycles") == 0) {
+      watch_cycles = std::atoi(argv[i + 1]);
+    }
   }
   ksv::test::LoadedDll loaded;
   if (!ksv::test::LoadDll(loaded)) {
@@ -73,7 +81,7 @@ int main(int argc, char** argv) {
   ksv::test::Options options;
   options.bed = ksv::test::BedFromEnvironment();
   if (*ksv::test::ControlChannel() != '\0') {
-    options.unplug = Unplug;
+    options.unplug = [](const char* id) { return SendControl(std::string("unplug ") + id); };
   }
   // The walk follows the system's interface list, which is not in the order the devices were made.
   options.walk_order_is_creation_order = false;
@@ -93,5 +101,9 @@ int main(int argc, char** argv) {
   }
   ksv::test::RunScenarios(api, options);
   std::printf("round trip: median %.3f ms\n", ksv::test::MedianRoundTripMs(api, 50));
+  // uhid makes and removes modules at once; the USB beds have no room for more.
+  if (watch_cycles > 0 && options.bed == ksv::test::kBedUhid && options.unplug) {
+    ksv::test::CheckWatch(ksv::test::ModuleTexts(0, options), watch_cycles, SendControl);
+  }
   return ksv::test::Finish("device_suite (windows)");
 }

@@ -613,6 +613,15 @@ unsigned BedFromEnvironment() {
   return std::strcmp(name, "usb2") == 0 ? unsigned{kBedUsb2} : 0u;
 }
 
+std::vector<std::string> ModuleTexts(int mode, const Options& options) {
+  std::vector<std::string> texts;
+  for (const TestDevice* d : ModulesOf(mode, options, false)) {
+    const char* text = TextOf(*d, options);
+    texts.emplace_back(text != nullptr ? text : "");
+  }
+  return texts;
+}
+
 const char* ControlChannel() {
   const char* path = std::getenv("KSV_MODULE_CONTROL");
   return path != nullptr ? path : "";

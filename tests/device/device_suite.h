@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "KSVHidApi.h"
 #include "checks.h"
@@ -49,6 +51,9 @@ void RunScenarios(const Exports& api, const Options& options);
 // Median round trip over many exchanges with an answering module, in milliseconds; -1 when the bed
 // has none.
 double MedianRoundTripMs(const Exports& api, int exchanges);
+// The serial-number texts the library gives for the bed's modules of `mode`, as the scenarios
+// leave them ("" for one whose serial number cannot be read).
+std::vector<std::string> ModuleTexts(int mode, const Options& options);
 // The control channel of ksv-virtual-module: $KSV_MODULE_CONTROL, a FIFO (empty when not given).
 const char* ControlChannel();
 

@@ -12,8 +12,9 @@
 #
 # Environment: KSV_WG_TIMEOUT (whole guest run, default 600 s), KSV_WG_WAIT (seconds the suite
 # waits for Wine to list the modules, default 240), KSV_WG_BEDS (the beds of with-modules.sh, one
-# Wine run each in the same guest, default uhid; uhid,usb1,usb2 adds the USB modules), KSV_WG_PREFIX and KSV_WG_PREFIX32 (see
-# prepare-prefix.sh).
+# Wine run each in the same guest, default uhid; uhid,usb1,usb2 adds the USB modules),
+# KSV_WG_WATCH_CYCLES (modules that come and go for the check of KSVHidWatch.dll after the suite on
+# the uhid bed; default 10 for a 64-bit program, 0 for a 32-bit one), KSV_WG_PREFIX and KSV_WG_PREFIX32 (see prepare-prefix.sh).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -32,7 +33,8 @@ beds=${KSV_WG_BEDS:-uhid}
 virtual_module=$linux/tools/virtual-module/ksv-virtual-module
 linux_suite=$linux/tests/device/device_suite
 exe=$windows/bin/device_suite.exe
-for f in "$virtual_module" "$linux_suite" "$exe" "$windows/bin/KSVHidApi.dll"; do
+for f in "$virtual_module" "$linux_suite" "$exe" "$windows/bin/KSVHidApi.dll" \
+  "$windows/bin/KSVHidWatch.dll"; do
   [ -f "$f" ] || {
     echo "run-device-suite.sh: $f not found (build both trees first)" >&2
     exit 1
@@ -48,6 +50,7 @@ if [ "$bits" = 32 ]; then
 else
   prefix=$("$here/prepare-prefix.sh")
 fi
+watch_cycles=${KSV_WG_WATCH_CYCLES:-$([ "$bits" = 64 ] && echo 10 || echo 0)}
 # Shared with other runs, exclusive for prepare-prefix.sh: the prefix is not remade under a guest.
 exec 8<"$prefix.lock"
 flock -s 8
@@ -57,7 +60,8 @@ status=0
 # The program's own limit leaves time to print its output and end Wine before the guest's.
 "$repo/tests/vm/run-in-guest.sh" --udev --timeout "$timeout_s" -- \
   "$repo/tests/device/with-modules.sh" --beds "$beds" "$virtual_module" "$linux_suite" -- \
-  "$here/in-guest.sh" "$prefix" "$((timeout_s - 60))" "$exe" --wait-seconds "$wait_s" ||
+  "$here/in-guest.sh" "$prefix" "$((timeout_s - 60))" "$exe" --wait-seconds "$wait_s" \
+  --watch-cycles "$watch_cycles" ||
   status=$?
 echo "run-device-suite.sh: guest run ($bits-bit Wine) $((SECONDS - start)) s, status $status"
 exit "$status"
