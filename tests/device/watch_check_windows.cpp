@@ -228,6 +228,10 @@ void CheckWatch(std::vector<std::string> present, int cycles,
     if (notice >= added) {
       after_notice.push_back(MsBetween(notice, arrived_at));
     }
+    if (arrival.empty()) {
+      std::printf("watch: no arrival of %s; the system %s of an arrival since the add command\n",
+                  serial.c_str(), notice >= added ? "told" : "did not tell");
+    }
     const auto removed = Clock::now();
     if (!control("remove " + serial)) {
       got += " (remove refused)";

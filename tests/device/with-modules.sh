@@ -52,6 +52,10 @@ for bed in "${bed_list[@]}"; do
   grep '^added' "$log" || true
   run_status=0
   "$@" || run_status=$?
+  if [ "$run_status" != 0 ]; then
+    echo "=== bed $bed: ksv-virtual-module's answers after ready:"
+    sed '1,/^ready/d' "$log" | tail -n 40
+  fi
   [ "$status" != 0 ] || status=$run_status
   stop_modules
   echo "=== bed $bed: $((SECONDS - start)) s, status $run_status"
