@@ -50,12 +50,16 @@ suite() {  # suite NAME COMMAND...: output to $results/NAME.log, counts to $resu
   fi
 }
 
+# Every tree is built from scratch, so each target compiles its sources in batches (a unity build):
+# the headers of a batch are read once, which saves about half of the compilers' time.
+unity=-DCMAKE_UNITY_BUILD=ON
+
 # Configures and builds a tree; DIR.built or DIR.build-failed says, for the other lane, how it went.
 configure_build() {  # DIR CMAKE-ARGS...
   local dir=$1
   shift
   rm -f "$dir.built" "$dir.build-failed"
-  if cmake -S "$root" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 &&
+  if cmake -S "$root" -B "$dir" -G Ninja "$unity" "$@" >"$dir.configure.log" 2>&1 &&
     cmake --build "$dir" -j "$jobs"; then
     touch "$dir.built"
   else
@@ -91,7 +95,7 @@ configure_build_test() {  # DIR CMAKE-ARGS...
 # ThreadSanitizer; a report ends the test program with a failure. Only the unit test program is built.
 tsan_test() {  # DIR
   local dir=$1
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKSV_TSAN=ON \
+  cmake -S "$root" -B "$dir" -G Ninja "$unity" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKSV_TSAN=ON \
     >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j "$jobs" --target ksvhid_unit_tests || return 1
   local status=0
@@ -108,7 +112,7 @@ tsan_test() {  # DIR
 # The libFuzzer targets (tests/fuzz), about 15 s each; one test per target in the tally.
 fuzz_test() {  # DIR
   local dir=$1
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKSV_FUZZ=ON \
+  cmake -S "$root" -B "$dir" -G Ninja "$unity" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKSV_FUZZ=ON \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >"$dir.configure.log" 2>&1 ||
     { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j "$jobs" || return 1

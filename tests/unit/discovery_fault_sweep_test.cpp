@@ -15,12 +15,13 @@
 #include "core/module_mode.h"
 #include "discovery/walk.h"
 #include "fault_injecting_platform.h"
+#include "fill_markers.h"
 
 namespace ksv {
 namespace {
 
-constexpr char kSentinel = '\x5A';
-const DeviceHandle kUnwritten = reinterpret_cast<DeviceHandle>(std::uintptr_t{0x5A5A5A5A});
+using test::kSentinel;
+using test::kUnwritten;
 
 // A keyboard, module A, a module whose serial number cannot be read, module B.
 std::vector<SimulatedDevice> Scenario() {

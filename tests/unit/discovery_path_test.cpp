@@ -8,11 +8,12 @@
 
 #include "discovery/interface_walk.h"
 #include "fault_injecting_platform.h"
+#include "fill_markers.h"
 
 namespace ksv {
 namespace {
 
-constexpr char kSentinel = '\x5A';
+using test::kSentinel;
 
 DevicePath SentinelPath() {
   DevicePath path;

@@ -22,18 +22,18 @@
 #include "core/module_mode.h"
 #include "discovery/walk.h"
 #include "fault_injecting_platform.h"
+#include "fill_markers.h"
 
 namespace ksv {
 namespace {
 
 using test::Op;
 
-constexpr char kSentinel = '\x5A';
+using test::kSentinel;
+using test::kUnwritten;
 // Larger than any serial number text, so that a write past 256 bytes would show.
 constexpr std::size_t kNameBufferBytes = 300;
 using NameBuffer = std::array<char, kNameBufferBytes>;
-
-const DeviceHandle kUnwritten = reinterpret_cast<DeviceHandle>(std::uintptr_t{0x5A5A5A5A});
 
 SimulatedDevice First(const std::string& path, const std::string& serial) {
   return test::Module(path, kVendorPrimary, kProductStandard, serial);

@@ -8,12 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include "fill_markers.h"
 #include "platform/linux/linux_errno.h"
 
 namespace ksv {
 namespace {
 
-constexpr std::size_t kL = kPayloadLength;
+using test::kL;
 
 Report ReplyWithId(std::uint8_t id) {
   Report report{};

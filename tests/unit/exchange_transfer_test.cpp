@@ -16,6 +16,7 @@
 #include "api/guard.h"
 #include "discovery/walk.h"
 #include "fault_injecting_platform.h"
+#include "fill_markers.h"
 
 namespace ksv {
 namespace {
@@ -23,8 +24,8 @@ namespace {
 using test::Op;
 using test::Start;
 
-constexpr std::size_t kL = kPayloadLength;
-constexpr char kUntouched = 0x5A;
+using test::kL;
+using test::kSentinel;
 
 // A full 64-byte input report: the ID, then 0x80, 0x81, ...
 std::vector<std::uint8_t> FullReply(std::uint8_t id) {
@@ -71,7 +72,7 @@ struct Rig {
     for (std::size_t i = 0; i < kL; ++i) {
       command[i] = static_cast<char>(i);  // the first command byte is zero
     }
-    reply.fill(kUntouched);
+    reply.fill(kSentinel);
   }
   ~Rig() { SetModuleMode(0); }
 
@@ -81,7 +82,7 @@ struct Rig {
     return ExchangeReport(platform, handle, kCommandReportId, command.data(), reply.data());
   }
   bool ReplyUntouched() const {
-    return std::all_of(reply.begin(), reply.end(), [](char c) { return c == kUntouched; });
+    return std::all_of(reply.begin(), reply.end(), [](char c) { return c == kSentinel; });
   }
   // Transfer operations only (the test's own open is left out).
   std::vector<Op> Ops() const {

@@ -18,8 +18,6 @@ namespace {
 
 constexpr std::uint16_t kBusUsb = 0x03;
 
-std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
-
 std::unique_ptr<uhid_event> ZeroedEvent(std::uint32_t type) {
   auto event = std::make_unique<uhid_event>();
   std::memset(event.get(), 0, sizeof(uhid_event));

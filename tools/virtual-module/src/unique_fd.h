@@ -1,8 +1,11 @@
-// Owning file descriptor.
+// Owning file descriptor, and the text of a failed system call.
 #pragma once
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <string>
 #include <utility>
 
 namespace ksv::tool {
@@ -30,5 +33,8 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// What was being done, and what errno says of it.
+inline std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 }  // namespace ksv::tool

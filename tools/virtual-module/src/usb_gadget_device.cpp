@@ -41,8 +41,6 @@ constexpr auto kHidgTimeout = std::chrono::seconds(5);
 // has attached the gadget, which takes seconds more: the wait for the hidraw node is at least this.
 constexpr std::chrono::milliseconds kAttachTimeout = std::chrono::seconds(60);
 
-std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
-
 void WriteAttribute(const std::string& path, const std::string& value) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) throw UsbGadgetError(ErrnoText("cannot open " + path));
