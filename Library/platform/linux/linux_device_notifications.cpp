@@ -46,10 +46,8 @@
 namespace ksv {
 namespace {
 
-constexpr char kHidrawClassDir[] = "/sys/class/hidraw";
 constexpr char kSysfsRoot[] = "/sys";
 constexpr char kDevDir[] = "/dev/";
-constexpr char kProcLocks[] = "/proc/locks";
 constexpr int kKernelEventGroup = 1;
 // Room for a few thousand events, so that a program that calls Next late loses none.
 constexpr int kReceiveQueueBytes = 8 * 1024 * 1024;
@@ -164,7 +162,7 @@ HeldState HeldStateOf(const std::string& node) {
   if (stat((kDevDir + node).c_str(), &st) != 0) {
     return HeldState::kUnknown;  // gone already: nobody can tell any more
   }
-  FILE* locks = std::fopen(kProcLocks, "re");
+  FILE* locks = std::fopen(kLocksFile, "re");
   if (locks == nullptr) {
     return HeldState::kUnknown;
   }

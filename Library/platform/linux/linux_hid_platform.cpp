@@ -54,7 +54,6 @@
 namespace ksv {
 namespace {
 
-constexpr char kHidrawClassDir[] = "/sys/class/hidraw";
 constexpr char kHidrawNodePrefix[] = "hidraw";
 constexpr char kDevicePathFormat[] = "/dev/hidraw%u";
 constexpr std::size_t kPathBlockSize = 32;
@@ -233,7 +232,6 @@ bool UnitsOfUniq(const std::array<char, kUniqBytes>& uniq, long length, SerialUn
   return true;
 }
 
-constexpr char kLocksFile[] = "/proc/locks";
 constexpr std::size_t kLocksChunk = 4096;
 
 // Looks through /proc/locks for a flock() lock on the file whose device and inode are given (the

@@ -10,6 +10,10 @@
 
 namespace ksv {
 
+// Where the walk and the watch read them.
+inline constexpr char kHidrawClassDir[] = "/sys/class/hidraw";
+inline constexpr char kLocksFile[] = "/proc/locks";
+
 // Finds the first line of `length` bytes of `text` that starts with "HID_UNIQ=" and copies its
 // value, at most `capacity` bytes, to `out`. The key counts only at the start of a line, and the
 // value ends at the line's end, at a zero byte or at the end of the text. Gives the number of
