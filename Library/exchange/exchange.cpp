@@ -1,5 +1,7 @@
 #include "exchange/exchange.h"
 
+#include <chrono>
+
 namespace ksv {
 namespace {
 
@@ -31,8 +33,8 @@ class TransferInFlight {
 
   // Waits for the transfer; true when its event was signalled. A time-out or a failed wait
   // cancels the transfer and gives false with `outcome` saying which of the two it was.
-  bool WaitOrCancel(TransferOutcome& outcome) {
-    const std::uint32_t wait = platform_.WaitCompletion(handle_, record_, kWaitLimitMs);
+  bool WaitOrCancel(TransferOutcome& outcome, std::uint32_t limit_ms) {
+    const std::uint32_t wait = platform_.WaitCompletion(handle_, record_, limit_ms);
     if (wait == kWaitSignalled) {
       return true;
     }
@@ -57,7 +59,7 @@ class TransferInFlight {
 };
 
 TransferOutcome ReadReport(HidPlatform& platform, DeviceHandle handle, std::uint8_t* input,
-                           std::uint32_t size) {
+                           std::uint32_t size, std::uint32_t limit_ms) {
   const CompletionEvent event(platform, platform.CreateCompletionEvent());
   TransferRecord record;
   record.event = event.get();
@@ -71,7 +73,7 @@ TransferOutcome ReadReport(HidPlatform& platform, DeviceHandle handle, std::uint
     return Failed(start.error);
   }
   read.Started();
-  if (TransferOutcome ended; !read.WaitOrCancel(ended)) {
+  if (TransferOutcome ended; !read.WaitOrCancel(ended, limit_ms)) {
     return ended;
   }
   // The event was signalled by this read alone, so this does not wait long. A read that ended in
@@ -85,10 +87,11 @@ TransferOutcome ReadReport(HidPlatform& platform, DeviceHandle handle, std::uint
   return Completed(count);
 }
 
-// The write, and the read only once the write's completion was seen. Both reports belong to the
-// caller and outlive every transfer started here.
+// The write, and the read only once the write's completion was seen; `written` tells whether the
+// read was reached. Both reports belong to the caller and outlive every transfer started here.
 TransferOutcome WriteThenRead(HidPlatform& platform, DeviceHandle handle,
-                              const std::uint8_t* output, std::uint8_t* input, std::uint32_t size) {
+                              const std::uint8_t* output, std::uint8_t* input, std::uint32_t size,
+                              bool& written) {
   const CompletionEvent event(platform, platform.CreateCompletionEvent());
   TransferRecord record;
   record.event = event.get();
@@ -109,24 +112,76 @@ TransferOutcome WriteThenRead(HidPlatform& platform, DeviceHandle handle,
   }
   write.Started();
   // Waited for even when the write completed at once: its event is signalled then.
-  if (TransferOutcome ended; !write.WaitOrCancel(ended)) {
+  if (TransferOutcome ended; !write.WaitOrCancel(ended, kWaitLimitMs)) {
     return ended;
   }
   // The write's byte count and completion status are not consulted; the read follows regardless.
   write.Finished();
-  return ReadReport(platform, handle, input, size);
+  written = true;
+  return ReadReport(platform, handle, input, size, kWaitLimitMs);
+}
+
+// Reads and drops the replies of a debt, each waited for until the debt's grace has passed: one
+// that has not come by then is lost, and so are the rest. Completed when nothing more is waited
+// for; otherwise the failure that ended the wait.
+TransferOutcome AwaitOwedReplies(HidPlatform& platform, DeviceHandle handle, const OwedDebt& debt,
+                                 std::uint8_t* scratch, std::uint32_t size) {
+  for (std::uint32_t taken = 0; taken < debt.replies; ++taken) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(debt.until - OwedClock::now());
+    if (left.count() <= 0) {
+      break;
+    }
+    const TransferOutcome reply =
+        ReadReport(platform, handle, scratch, size, static_cast<std::uint32_t>(left.count()));
+    if (reply.end == TransferEnd::kTimedOut) {
+      break;
+    }
+    if (reply.end != TransferEnd::kCompleted) {
+      return reply;
+    }
+  }
+  return Completed(0);
+}
+
+bool DeviceLeft(const TransferOutcome& outcome) {
+  return outcome.end == TransferEnd::kSystemError && outcome.error == kErrorDeviceNotConnected;
+}
+
+// A read that was started for a written command and given up on: its reply may still come.
+bool LeavesReplyOwed(const TransferOutcome& outcome, bool written) {
+  return written &&
+         (outcome.end == TransferEnd::kTimedOut || outcome.end == TransferEnd::kFailedWait);
 }
 
 }  // namespace
 
-ExchangeResult ExchangeReport(HidPlatform& platform, DeviceHandle handle, std::uint8_t report_id,
-                              const char* command, char* reply) {
+ExchangeResult ExchangeReport(HidPlatform& platform, OwedReplies& owed, DeviceHandle handle,
+                              std::uint8_t report_id, const char* command, char* reply) {
   constexpr auto kTransferBytes = static_cast<std::uint32_t>(kReportSize);
-  const Report output = BuildOutputReport(report_id, command);
   Report input{};
+  // While no module owes a reply, the exchange asks nothing more of the platform or the ledger.
+  const std::uint64_t device = owed.Any() ? platform.DeviceKey(handle) : 0;
+  if (const std::optional<OwedDebt> debt = owed.Find(device, OwedClock::now())) {
+    const TransferOutcome waited =
+        AwaitOwedReplies(platform, handle, *debt, input.data(), kTransferBytes);
+    if (waited.end != TransferEnd::kCompleted) {
+      if (DeviceLeft(waited)) {
+        owed.Settle(device);  // a module that left owes nothing to its next handle
+      }
+      return MapTransferError(waited);  // the debt stands for the next exchange
+    }
+    owed.Settle(device);
+  }
+
+  const Report output = BuildOutputReport(report_id, command);
+  bool written = false;
   const TransferOutcome outcome =
-      WriteThenRead(platform, handle, output.data(), input.data(), kTransferBytes);
+      WriteThenRead(platform, handle, output.data(), input.data(), kTransferBytes, written);
   if (outcome.end != TransferEnd::kCompleted) {
+    if (LeavesReplyOwed(outcome, written)) {
+      owed.Owe(device != 0 ? device : platform.DeviceKey(handle),
+               OwedClock::now() + std::chrono::milliseconds(kOwedReplyGraceMs));
+    }
     return MapTransferError(outcome);  // the reply buffer is not touched
   }
   ExtractReply(input, reply);
@@ -135,7 +190,7 @@ ExchangeResult ExchangeReport(HidPlatform& platform, DeviceHandle handle, std::u
 }
 
 int SendReceive(HidPlatform& platform, DeviceHandle handle, const char* command, char* reply) {
-  return ExchangeReport(platform, handle, kCommandReportId, command, reply);
+  return ExchangeReport(platform, ProcessOwedReplies(), handle, kCommandReportId, command, reply);
 }
 
 }  // namespace ksv

@@ -149,6 +149,10 @@ class HidPlatform {
   // Closes a device handle. False only for a handle that the realisation can tell is not one of
   // its open devices (nothing is closed then); a close the system itself refuses is not reported.
   virtual bool Close(DeviceHandle h) = 0;
+  // A number that names the device `h` was opened on: the same for every handle opened on that
+  // device while it stays where it is, and different for every other device present; 0 when the
+  // realisation cannot tell. It does no input or output.
+  virtual std::uint64_t DeviceKey(DeviceHandle h) = 0;
   // Why OpenDevicePath refuses `path`: opens it the same way, closes at once what opened, and
   // gives 0 when it opened, else the Windows-meaning error of the refusal: kErrorAccessDenied when
   // the caller may not open it, kErrorSharingViolation when another holder has it open,

@@ -134,12 +134,26 @@ DeviceHandle SimulatedHidPlatform::OpenDevicePath(const char* path) {
       break;  // opened exclusively: no second open
     }
     device.open = true;
-    device.replies.clear();  // a new handle starts with an empty input buffer
+    DropArrived(device, Clock::now());  // a new handle starts with an empty input buffer
     const std::uintptr_t token = next_token_ += 16;
     handles_[token] = i;
     return reinterpret_cast<DeviceHandle>(token);
   }
   return InvalidDeviceHandle();
+}
+
+// Replies that have arrived are input of the handle open then; those still under way are the
+// device's, and come to whichever handle is open when they arrive.
+void SimulatedHidPlatform::DropArrived(DeviceState& device, Clock::time_point now) {
+  while (!device.replies.empty() && device.replies.front().readable_at <= now) {
+    device.replies.pop_front();
+  }
+}
+
+std::uint64_t SimulatedHidPlatform::DeviceKey(DeviceHandle h) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = handles_.find(Key(h));
+  return it == handles_.end() ? 0 : it->second + 1;
 }
 
 // The refusal OpenDevicePath would meet now, without opening anything.
@@ -212,7 +226,7 @@ bool SimulatedHidPlatform::Close(DeviceHandle h) {
   }
   DeviceState& device = devices_[it->second];
   device.open = false;
-  device.replies.clear();
+  DropArrived(device, Clock::now());  // the closed handle's input goes with it
   handles_.erase(it);
   changed_.notify_all();  // a wait on the closed handle ends
   return true;
@@ -255,7 +269,8 @@ SimulatedHidPlatform::Clock::time_point SimulatedHidPlatform::ReadableAt(
   if (time_ == SimulatedTime::kInstant) {
     return now;
   }
-  return now + std::chrono::milliseconds(device.description.delay_ms);
+  const Clock::time_point due = now + std::chrono::milliseconds(device.description.delay_ms);
+  return device.replies.empty() ? due : std::max(due, device.replies.back().readable_at);
 }
 
 namespace {

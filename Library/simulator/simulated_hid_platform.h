@@ -5,10 +5,12 @@
 // Each device answers a command the way its description says, after a delay of its own, in real
 // (steady-clock) time: a silent device's wait runs out after the caller's limit. A reply is
 // queued on the device when the command is written and becomes readable once its delay has
-// passed; a reply that becomes readable only after a read gave up stays queued and is what the
-// next read delivers, as a real device's input buffer keeps it. As with real devices, a write
-// finishes at its start and a read reports that it was started. Only the device IDs decide which
-// devices the logic takes for modules, exactly as with real devices.
+// passed, and never before the reply to an earlier command: a device answers in order, so a late
+// reply holds back the next one. A reply that becomes readable only after a read gave up stays
+// queued and is what the next read delivers, as a real device's input buffer keeps it; one that
+// becomes readable while the device is closed is lost, as a system drops input nobody reads. As
+// with real devices, a write finishes at its start and a read reports that it was started. Only the
+// device IDs decide which devices the logic takes for modules, exactly as with real devices.
 //
 // Thread-safe: one mutex guards the state and is never held across a wait (waits use a condition
 // variable). Different handles may be used from different threads at once.
@@ -78,6 +80,7 @@ class SimulatedHidPlatform final : public HidPlatform {
   std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override;
   bool GetSerialUnits(DeviceHandle h, SerialUnits& units) override;
   bool Close(DeviceHandle h) override;
+  std::uint64_t DeviceKey(DeviceHandle h) override;
   std::uint32_t OpenRefusal(const char* path) override;
   Description DescribeInterface(const char* path, InterfaceFacts& facts,
                                 SerialUnits* units) override;
@@ -115,6 +118,7 @@ class SimulatedHidPlatform final : public HidPlatform {
   struct Transfer;
 
   DeviceState* StateOf(DeviceHandle h);
+  static void DropArrived(DeviceState& device, Clock::time_point now);
   // Tries to finish a read from the device's queue; true once the transfer has finished.
   bool TryFinishRead(Transfer& t, DeviceState& device, Clock::time_point now);
   Clock::time_point ReadableAt(const DeviceState& device, Clock::time_point now) const;

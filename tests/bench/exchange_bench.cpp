@@ -4,6 +4,7 @@
 // Counters: allocs_per_exchange is the number of global operator new calls per exchange (the bar
 // is 0); the time column is the library's time per exchange.
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -67,6 +68,7 @@ class InstantModule final : public ksv::HidPlatform {
   std::optional<ksv::DeviceIdentity> GetDeviceIds(DeviceHandle) override { return {}; }
   bool GetSerialUnits(DeviceHandle, ksv::SerialUnits&) override { return false; }
   bool Close(DeviceHandle) override { return true; }
+  std::uint64_t DeviceKey(DeviceHandle h) override { return reinterpret_cast<std::uintptr_t>(h); }
   std::uint32_t OpenRefusal(const char*) override { return ksv::kErrorFileNotFound; }
   ksv::Description DescribeInterface(const char*, ksv::InterfaceFacts&,
                                      ksv::SerialUnits*) override {
@@ -116,9 +118,16 @@ class InstantModule final : public ksv::HidPlatform {
   std::uint32_t read_size_ = 0;
 };
 
-void Run(benchmark::State& state, bool pending, bool through_barrier) {
+// Where the module exchanged with owes nothing: no module owes, or another one does.
+enum class Owing { kNone, kAnother };
+
+void Run(benchmark::State& state, bool pending, bool through_barrier, Owing owing = Owing::kNone) {
   InstantModule module(pending);
   const auto handle = reinterpret_cast<DeviceHandle>(std::uintptr_t{0x100});
+  ksv::OwedReplies owed;
+  if (owing == Owing::kAnother) {
+    owed.Owe(0x200, ksv::OwedClock::now() + std::chrono::hours(1));
+  }
   std::array<char, ksv::kPayloadLength> command{};
   std::array<char, ksv::kPayloadLength> reply{};
   command.fill(0x17);
@@ -130,7 +139,7 @@ void Run(benchmark::State& state, bool pending, bool through_barrier) {
             ? ksv::CallGuarded(
                   ksv::kResultOther,
                   [&] { return ksv::SendReceive(module, handle, command.data(), reply.data()); })
-            : ksv::ExchangeReport(module, handle, ksv::kCommandReportId, command.data(),
+            : ksv::ExchangeReport(module, owed, handle, ksv::kCommandReportId, command.data(),
                                   reply.data());
     benchmark::DoNotOptimize(result);
     benchmark::DoNotOptimize(reply.data());
@@ -147,10 +156,14 @@ void Run(benchmark::State& state, bool pending, bool through_barrier) {
 void BM_ExchangeCompletedAtOnce(benchmark::State& state) { Run(state, false, false); }
 void BM_ExchangeCompletedAtWait(benchmark::State& state) { Run(state, true, false); }
 void BM_SendReceive(benchmark::State& state) { Run(state, false, true); }
+void BM_ExchangeBesideAnOwingModule(benchmark::State& state) {
+  Run(state, false, false, Owing::kAnother);
+}
 
 BENCHMARK(BM_ExchangeCompletedAtOnce);
 BENCHMARK(BM_ExchangeCompletedAtWait);
 BENCHMARK(BM_SendReceive);
+BENCHMARK(BM_ExchangeBesideAnOwingModule);
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "fault_injecting_platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <sstream>
 #include <stdexcept>
 
@@ -12,6 +13,11 @@ constexpr std::uint16_t kSerialFiller = 0xAAAA;  // what lies past a serial's te
 constexpr std::uint8_t kLateCompletionByte = 0xEE;
 
 std::uintptr_t Key(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+std::uint64_t NextLayer() {
+  static std::atomic<std::uint64_t> layers{0};
+  return ++layers;
+}
 
 // Past the terminator lies filler, not zeros: a reader that looks beyond it is caught.
 void FillPastTerminator(SerialUnits& units) {
@@ -47,7 +53,8 @@ SimulatedDevice OtherDevice(std::string path, std::uint16_t vendor, std::uint16_
 }
 
 // The trace names a device by its place in the wrapped platform's list as it is now.
-FaultInjectingPlatform::FaultInjectingPlatform(HidPlatform& wrapped) : wrapped_(wrapped) {
+FaultInjectingPlatform::FaultInjectingPlatform(HidPlatform& wrapped)
+    : wrapped_(wrapped), layer_(NextLayer()) {
   const InterfaceList list(wrapped_, wrapped_.OpenInterfaceList(wrapped_.GetHidClass()));
   known_paths_ = list ? PathsOf(list.get()) : std::vector<std::string>{};
 }
@@ -304,6 +311,13 @@ bool FaultInjectingPlatform::Close(DeviceHandle h) {
   const Guard lock(mutex_);
   Step(Op::kClose, InterfaceOf(h), 0, false);
   return Released(handles_, h, release_errors_, "device handle") && wrapped_.Close(h);
+}
+
+std::uint64_t FaultInjectingPlatform::DeviceKey(DeviceHandle h) {
+  const Guard lock(mutex_);
+  Step(Op::kDeviceKey, InterfaceOf(h), 0, false);
+  const std::uint64_t key = wrapped_.DeviceKey(h);
+  return key == 0 ? 0 : layer_ << 32 | key;
 }
 
 // --- Transfers --------------------------------------------------------------------------------

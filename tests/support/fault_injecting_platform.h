@@ -65,6 +65,7 @@ enum class Op {
   kUnlockMachineWalks,
   kGetDeviceIds,
   kGetSerialUnits,
+  kDeviceKey,
   kCreateCompletionEvent,
   kDiscardQueuedInput,  // value: the injected reports it dropped
   kStartWrite,
@@ -141,6 +142,9 @@ class FaultInjectingPlatform : public HidPlatform {
   std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override;
   bool GetSerialUnits(DeviceHandle h, SerialUnits& units) override;
   bool Close(DeviceHandle h) override;
+  // The wrapped platform's key, made distinct per layer: ledgers that outlive one test's
+  // platform never take another platform's device for their own.
+  std::uint64_t DeviceKey(DeviceHandle h) override;
   EventToken CreateCompletionEvent() override;
   void CloseEvent(EventToken event) override;
   std::uint32_t DiscardQueuedInput(DeviceHandle h, std::uint8_t* scratch, std::uint32_t n,
@@ -184,6 +188,7 @@ class FaultInjectingPlatform : public HidPlatform {
   std::vector<TraceEntry> trace_;
   std::uint64_t operations_ = 0;
   std::uintptr_t next_token_ = 0x1000;
+  const std::uint64_t layer_;  // this layer's number, for its device keys
   // By the wrapped list's token: the places in it of the interfaces present when it was built.
   std::map<std::uintptr_t, std::vector<std::uint32_t>> lists_;
   std::map<std::uintptr_t, std::string> handles_;  // -> path

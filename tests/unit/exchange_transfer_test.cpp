@@ -64,6 +64,7 @@ SimulatedDevice Echoing(std::uint8_t report_id, std::uint32_t length) {
 // One module opened by the test, a command and a reply buffer.
 struct Rig {
   test::ScriptedPlatform platform;
+  OwedReplies owed;
   DeviceHandle handle = platform.OpenDevicePath("module");
   std::array<char, kL> command{};
   std::array<char, kL> reply{};
@@ -79,22 +80,43 @@ struct Rig {
   test::DeviceFaults& faults() { return platform.faults("module"); }
 
   ExchangeResult Exchange() {
-    return ExchangeReport(platform, handle, kCommandReportId, command.data(), reply.data());
+    return ExchangeReport(platform, owed, handle, kCommandReportId, command.data(), reply.data());
   }
   bool ReplyUntouched() const {
     return std::all_of(reply.begin(), reply.end(), [](char c) { return c == kSentinel; });
   }
-  // Transfer operations only (the test's own open is left out).
+  // Transfer operations only (the test's own open and the ledger's device lookups are left out).
   std::vector<Op> Ops() const {
     std::vector<Op> ops;
     for (const test::TraceEntry& e : platform.trace()) {
-      if (e.op != Op::kOpenDevicePath) {
+      if (e.op != Op::kOpenDevicePath && e.op != Op::kDeviceKey) {
         ops.push_back(e.op);
       }
     }
     return ops;
   }
   std::size_t Count(Op op) const { return platform.CountOps(op); }
+
+  // An exchange whose read gives up after its command was written; the module's answer is still
+  // on its way (taken off the simulated device, where it was queued at once).
+  void TimeOut() {
+    faults().read = Start::kNever;
+    EXPECT_EQ(Exchange(), -1);
+    faults().read = Start::kAsWrapped;
+    Report scratch{};
+    TransferRecord record;
+    EXPECT_EQ(platform.DiscardQueuedInput(handle, scratch.data(), kL + 1, record), 0u);
+  }
+  // The late answer arrives while the next read waits, whichever read that is.
+  void LateReplyAtNextRead() {
+    platform.before_operation = [this](const test::TraceEntry& e) {
+      if (e.op == Op::kStartRead) {
+        faults().queued.push_back(FullReply(1));
+        platform.before_operation = nullptr;
+      }
+    };
+  }
+  bool OwnEcho() const { return reply == command; }
 };
 
 TEST(ExchangeTest, CompletionsAtOnceAndLater) {
@@ -280,6 +302,82 @@ TEST(ExchangeTest, StaleInputNeverAnswersTheNextCommand) {
   }
 }
 
+// A reply that comes after its exchange timed out, but only once the next command was written
+// (a USB module a little past the limit), never answers that command: the next exchange with the
+// module, on this handle or on one opened after it, first takes the owed reply and drops it.
+TEST(ExchangeTest, OwedReplyNeverAnswersALaterCommand) {
+  enum class Fault { kNone, kWaitFails, kModuleLeaves, kDiscardFails };
+  const struct {
+    const char* name;
+    int time_outs;      // in a row before the retry
+    bool reopen;        // the module is closed and opened again before the retry
+    bool grace_passed;  // the debt's wait has ended before the retry
+    bool arrives;       // the late reply arrives during the retry
+    Fault fault;        // during the retry, after its first read started
+    ExchangeResult retry;
+    std::size_t retry_reads;
+    bool still_owed;  // after the retry
+  } rows[] = {
+      {"retry on the same handle", 1, false, false, true, Fault::kNone, 1, 2, false},
+      {"retry on a handle opened again", 1, true, false, true, Fault::kNone, 1, 2, false},
+      {"second time-out after a lost reply", 2, false, false, true, Fault::kNone, 1, 2, false},
+      {"reply lost: the grace runs out", 1, false, false, false, Fault::kNone, 1, 2, false},
+      {"grace passed before the retry", 1, false, true, false, Fault::kNone, 1, 1, false},
+      {"wait fails for the owed reply", 1, false, false, false, Fault::kWaitFails, -2, 1, true},
+      {"module leaves during the owed wait", 1, false, false, true, Fault::kModuleLeaves, -255, 1,
+       false},
+      {"discard fails after the owed reply", 1, false, false, true, Fault::kDiscardFails, -7, 1,
+       false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    Rig rig(Echoing(1, kL + 1));
+    rig.command[0] = 0x77;
+    for (int i = 0; i < row.time_outs; ++i) {
+      rig.TimeOut();
+    }
+    EXPECT_TRUE(rig.owed.Any());
+    if (row.reopen) {
+      EXPECT_TRUE(rig.platform.Close(rig.handle));
+      rig.handle = rig.platform.OpenDevicePath("module");
+    }
+    const std::uint64_t device = rig.platform.DeviceKey(rig.handle);
+    if (row.grace_passed) {
+      rig.owed.Settle(device);
+      rig.owed.Owe(device, OwedClock::now());
+    }
+    if (row.arrives) {
+      rig.LateReplyAtNextRead();
+    }
+    rig.faults().read_end_error =
+        row.fault == Fault::kModuleLeaves ? std::optional(kErrorDeviceNotConnected) : std::nullopt;
+    rig.faults().discard_error =
+        row.fault == Fault::kDiscardFails ? std::optional(6u) : std::nullopt;
+    rig.platform.wait_result =
+        row.fault == Fault::kWaitFails ? std::optional(kWaitFailed) : std::nullopt;
+    rig.command[0] = 0x01;
+    const std::size_t reads = rig.Count(Op::kStartRead), writes = rig.Count(Op::kStartWrite);
+    EXPECT_EQ(rig.Exchange(), row.retry);
+    EXPECT_EQ(row.retry == 1, rig.OwnEcho());
+    EXPECT_EQ(rig.Count(Op::kStartRead) - reads, row.retry_reads);
+    EXPECT_EQ(rig.Count(Op::kStartWrite) - writes, row.retry == 1 ? 1u : 0u)
+        << "a failed wait for the owed reply writes nothing";
+    EXPECT_EQ(rig.owed.Find(device, OwedClock::now()).has_value(), row.still_owed);
+    EXPECT_TRUE(rig.platform.Balanced(1)) << rig.platform.Describe();
+
+    // The exchange after it gets its own reply, the owed one arriving at last where still owed.
+    rig.faults() = {};
+    rig.platform.wait_result.reset();
+    if (row.still_owed) {
+      rig.LateReplyAtNextRead();
+    }
+    rig.command[0] = 0x02;
+    EXPECT_EQ(rig.Exchange(), 1);
+    EXPECT_TRUE(rig.OwnEcho());
+    EXPECT_FALSE(rig.owed.Any());
+  }
+}
+
 TEST(ExchangeTest, WriteThatNeverCompletesIsCancelledAndNoReadStarts) {
   Rig rig;
   rig.faults().write = Start::kNever;
@@ -378,7 +476,8 @@ TEST(ExchangeTest, NoDeviceGivesInvalidHandle) {
   DeviceHandle closed = rig.handle;
   rig.platform.Close(closed);
   for (DeviceHandle h : {DeviceHandle{nullptr}, InvalidDeviceHandle(), closed}) {
-    EXPECT_EQ(ExchangeReport(rig.platform, h, 1, rig.command.data(), rig.reply.data()), -7);
+    EXPECT_EQ(ExchangeReport(rig.platform, rig.owed, h, 1, rig.command.data(), rig.reply.data()),
+              -7);
     EXPECT_EQ(SendReceive(rig.platform, h, rig.command.data(), rig.reply.data()), -7);
   }
   EXPECT_TRUE(rig.ReplyUntouched());
@@ -512,6 +611,39 @@ TEST(ExchangeConcurrencyTest, EachThreadGetsOnlyItsOwnRepliesBesideExchangesAndW
                                   "that missed module B or opened module A";
     EXPECT_TRUE(platform.Balanced(row.partner_walks ? 1 : 2)) << platform.Describe();
   }
+}
+
+// One thread keeps timing out on module A and retrying while another exchanges with module B,
+// both over one ledger: A's retries get A's own replies, and B, which owes nothing, never waits
+// for an owed reply.
+TEST(ExchangeConcurrencyTest, ModuleThatOwesNothingIsNotHeldUpBesideOneThatOwes) {
+  constexpr int kRounds = 500;
+  OwedReplies owed;
+  Rig a(Echoing(1, kL + 1)), b(Echoing(1, kL + 1));
+  std::atomic<int> wrong{0};
+  std::thread owing([&] {
+    for (int round = 0; round < kRounds; ++round) {
+      a.command[0] = 0x55;
+      a.faults().read = Start::kNever;
+      wrong +=
+          ExchangeReport(a.platform, owed, a.handle, 1, a.command.data(), a.reply.data()) != -1;
+      a.faults().read = Start::kAsWrapped;
+      a.command[0] = static_cast<char>(round);
+      wrong +=
+          ExchangeReport(a.platform, owed, a.handle, 1, a.command.data(), a.reply.data()) != 1 ||
+          !a.OwnEcho();
+    }
+  });
+  for (int round = 0; round < kRounds * 2; ++round) {
+    b.command[0] = static_cast<char>(round);
+    wrong += ExchangeReport(b.platform, owed, b.handle, 1, b.command.data(), b.reply.data()) != 1 ||
+             !b.OwnEcho();
+  }
+  owing.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(a.Count(Op::kStartRead), std::size_t{kRounds} * 3) << "each retry read the owed reply";
+  EXPECT_EQ(b.Count(Op::kStartRead), std::size_t{kRounds} * 2) << "module B never waited";
+  EXPECT_FALSE(owed.Any());
 }
 
 }  // namespace

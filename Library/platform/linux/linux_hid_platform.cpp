@@ -17,6 +17,7 @@
 //   - CancelPending and AwaitCancelled do nothing: an unread report is not lost and no buffer is
 //     held by the kernel, so there is nothing to call off and nothing to wait for.
 //   - DiscardQueuedInput checks the handle (one fstat), then reads without blocking until EAGAIN.
+//     DeviceKey, asked before a read for a reply still owed, checks it the same way.
 //   - A read or write that fails with an error a removal can cause (EIO, ENODEV, EPROTO, ...) is
 //     reported as kErrorDeviceNotConnected when the descriptor's device is gone: poll() on the
 //     descriptor then reports POLLHUP, which hidraw sets once it has taken the device away.
@@ -450,6 +451,11 @@ class LinuxHidPlatform final : public HidPlatform {
     }
     close(fd);
     return true;
+  }
+
+  // The node's device number, which the handle carries; 0 once the descriptor no longer names it.
+  std::uint64_t DeviceKey(DeviceHandle h) override {
+    return CheckedDescriptor(h) < 0 ? 0 : reinterpret_cast<std::uintptr_t>(h) >> kDescriptorBits;
   }
 
   EventToken CreateCompletionEvent() override { return &g_event_token; }

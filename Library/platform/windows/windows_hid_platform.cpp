@@ -14,12 +14,15 @@ extern "C" {
 #include <hidsdi.h>
 }
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 #include "platform/hid_platform.h"
 #include "platform/windows/windows_walk_lock.h"
@@ -113,6 +116,52 @@ StartOutcome OutcomeOf(HANDLE h, BOOL ok, DWORD count) {
   return {false, error == ERROR_IO_PENDING ? error : TransferError(h, error), 0};
 }
 
+// The devices of the handles OpenDevicePath gave out: a HANDLE tells nothing of the device it
+// names, and its value is handed out again once closed, so each handle's key is kept from its open
+// to its close. The key is taken from the device path, which names one device interface.
+class OpenDevices {
+ public:
+  void Add(HANDLE h, const char* path) noexcept {
+    std::uint64_t key = 0xCBF29CE484222325;  // FNV-1a over the path's bytes
+    for (const char* c = path; *c != '\0'; ++c) {
+      key = (key ^ static_cast<unsigned char>(*c)) * 0x100000001B3;
+    }
+    AcquireSRWLockExclusive(&lock_);
+    try {
+      entries_.push_back({h, key == 0 ? 1 : key});
+    } catch (...) {
+      // Without memory the handle goes unnamed: its device is then never owed a reply.
+    }
+    ReleaseSRWLockExclusive(&lock_);
+  }
+  void Remove(HANDLE h) noexcept {
+    AcquireSRWLockExclusive(&lock_);
+    const auto it = std::find_if(entries_.begin(), entries_.end(),
+                                 [h](const Entry& e) { return e.handle == h; });
+    if (it != entries_.end()) {
+      *it = entries_.back();
+      entries_.pop_back();
+    }
+    ReleaseSRWLockExclusive(&lock_);
+  }
+  std::uint64_t KeyOf(HANDLE h) noexcept {
+    AcquireSRWLockShared(&lock_);
+    const auto it = std::find_if(entries_.begin(), entries_.end(),
+                                 [h](const Entry& e) { return e.handle == h; });
+    const std::uint64_t key = it == entries_.end() ? 0 : it->key;
+    ReleaseSRWLockShared(&lock_);
+    return key;
+  }
+
+ private:
+  struct Entry {
+    HANDLE handle;
+    std::uint64_t key;
+  };
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  std::vector<Entry> entries_;
+};
+
 // The machine-wide walk lock, created with access for every user on first use, or opened when
 // another user's process created it; null when neither works.
 HANDLE OpenWalkLock() {
@@ -197,8 +246,12 @@ class WindowsHidPlatform final : public HidPlatform {
         0) {
       return INVALID_HANDLE_VALUE;
     }
-    return CreateFileW(wide.data(), kReadWrite, kNoSharing, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE h = CreateFileW(wide.data(), kReadWrite, kNoSharing, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      open_devices_.Add(h, path);
+    }
+    return h;
   }
 
   std::uint32_t OpenRefusal(const char* path) override {
@@ -206,7 +259,7 @@ class WindowsHidPlatform final : public HidPlatform {
     if (h == INVALID_HANDLE_VALUE) {
       return GetLastError();  // the conversion's or CreateFileW's own
     }
-    CloseHandle(h);
+    Close(h);
     return 0;
   }
 
@@ -252,9 +305,12 @@ class WindowsHidPlatform final : public HidPlatform {
 
   // Any handle is the system's to judge: the close is made and counted as done.
   bool Close(DeviceHandle h) override {
+    open_devices_.Remove(h);
     CloseHandle(h);
     return true;
   }
+
+  std::uint64_t DeviceKey(DeviceHandle h) override { return open_devices_.KeyOf(h); }
 
   EventToken CreateCompletionEvent() override {
     // Unnamed: a named event would be one object for every transfer using that name, so one
@@ -328,6 +384,9 @@ class WindowsHidPlatform final : public HidPlatform {
     DWORD ignored = 0;
     GetOverlappedResult(h, OverlappedOf(record), &ignored, TRUE);
   }
+
+ private:
+  OpenDevices open_devices_;
 };
 
 }  // namespace
