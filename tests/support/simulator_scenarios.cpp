@@ -198,6 +198,7 @@ const char* const kFileSet = R"({"modules": [
   {"vendor": "0x17FE", "product": "0x8200", "serial": "ID3", "report_id": 3, "length": 24},
   {"vendor": "0x17FE", "product": "0x82CD", "serial": "SHORT", "length": 32},
   {"vendor": "0x17FE", "product": "0x82CD", "serial": "SLOW", "delay_ms": 300},
+  {"vendor": "0x17FE", "product": "0x82CD", "serial": "LATE", "delay_ms": 2500},
   {"vendor": "0x17FE", "product": "0x82CD", "serial": "BUSY", "busy": true},
   {"vendor": "0x17FE", "product": "0x82CD", "serial": null},
   {"vendor": "0x17FE", "product": "0x82CD", "serial": "LEAVES", "unplug_after": 1},
@@ -234,7 +235,7 @@ std::vector<std::string> CheckFileDescribedSet(const SimulatorRun& run) {
     // Not the keyboard, not the busy one, not the lenient one in mode 0; the one without a
     // readable serial number counts and holds its ordinal.
     findings.Expect(Joined(Names(api)) ==
-                        "ECHO, PLUS, INVERT, FIXED, SILENT, ID2, SHORT, SLOW, (unnamed), LEAVES, "
+                        "ECHO, PLUS, INVERT, FIXED, SILENT, ID2, SHORT, SLOW, LATE, (unnamed), LEAVES, "
                         "K\xf8-A",
                     "mode 0 lists " + Joined(Names(api)));
     KSVHidHandle busy = nullptr;
@@ -258,12 +259,16 @@ std::vector<std::string> CheckFileDescribedSet(const SimulatorRun& run) {
                      {"length 32 in mode 0", 0, "SHORT", kWrongLength, EchoOf(32)},
                      {"length 32 in mode 1 is taken", 1, "SHORT", kOk, EchoOf(32)},
                      {"delay 300 ms", 0, "SLOW", kOk, kEcho, 290, 1500},
+                     // Each reply comes 500 ms after its exchange gave up: the next exchange
+                     // waits for it and drops it, so it never passes for that command's reply.
+                     {"2500 ms late", 0, "LATE", kTimedOut, nullptr, 1900, 2400},
+                     {"after a late one", 0, "LATE", kTimedOut, nullptr, 2400, 5000},
                      {"before it leaves", 0, "LEAVES", kOk, kEcho},
                      {"it leaves during this exchange", 0, "LEAVES", kOther, nullptr},
                      {"after it left", 0, "LEAVES", kOther, nullptr},
                  },
                  findings);
-    findings.ExpectEq(api.GetKestrovanHIDnumber(), 10, "modules once one has left");
+    findings.ExpectEq(api.GetKestrovanHIDnumber(), 11, "modules once one has left");
   });
   return findings.lines();
 }

@@ -16,8 +16,9 @@ struct SimulatorRun {
 
 // The built-in set: count, names and exchanges in the modes that see its modules.
 std::vector<std::string> CheckBuiltInSet(const SimulatorRun& run);
-// A file-described set: each reply kind, report IDs 2 and 3, a short length, a delay, a busy
-// module, an unreadable serial number, a module that leaves; one table of exchanges.
+// A file-described set: each reply kind, report IDs 2 and 3, a short length, a delay, a delay
+// past the wait limit, a busy module, an unreadable serial number, a module that leaves; one
+// table of exchanges.
 std::vector<std::string> CheckFileDescribedSet(const SimulatorRun& run);
 // One open module is held exclusively within the process until it is closed; two threads drive
 // two modules at the same time without taking each other's replies.
