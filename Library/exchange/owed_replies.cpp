@@ -4,7 +4,7 @@
 
 namespace ksv {
 
-std::optional<OwedDebt> OwedReplies::Find(std::uint64_t device, OwedClock::time_point now) {
+std::optional<OwedDebt> OwedReplies::Find(std::uint64_t device) {
   if (device == 0) {
     return std::nullopt;
   }
@@ -16,7 +16,7 @@ std::optional<OwedDebt> OwedReplies::Find(std::uint64_t device, OwedClock::time_
     if (slot.device.load(std::memory_order_relaxed) != device) {
       return std::nullopt;  // settled meanwhile
     }
-    if (slot.debt.until <= now) {
+    if (slot.debt.until <= OwedClock::now()) {
       Free(slot);  // waited for long enough: what did not come is lost
       return std::nullopt;
     }

@@ -39,9 +39,10 @@ class OwedReplies {
   // True when any device owes a reply: the only check an exchange makes while none does.
   bool Any() const { return owing_.load(std::memory_order_acquire) != 0; }
 
-  // What `device` owes at `now`; nothing when it owes nothing or its wait has ended (the record is
-  // then dropped). Device 0 (a device the platform cannot name) never owes.
-  std::optional<OwedDebt> Find(std::uint64_t device, OwedClock::time_point now);
+  // What `device` owes; nothing when it owes nothing or its wait has ended (the record is then
+  // dropped). Device 0 (a device the platform cannot name) never owes. The clock is read only for
+  // a device that has a record.
+  std::optional<OwedDebt> Find(std::uint64_t device);
 
   // One more reply owed by `device`; its replies are waited for until `until`.
   void Owe(std::uint64_t device, OwedClock::time_point until);
