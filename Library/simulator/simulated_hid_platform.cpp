@@ -1,7 +1,9 @@
 #include "simulator/simulated_hid_platform.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <type_traits>
 
 #include "core/module_mode.h"
@@ -265,11 +267,11 @@ EventToken SimulatedHidPlatform::CreateCompletionEvent() {
 void SimulatedHidPlatform::CloseEvent(EventToken) {}
 
 SimulatedHidPlatform::Clock::time_point SimulatedHidPlatform::ReadableAt(
-    const DeviceState& device, Clock::time_point now) const {
+    const DeviceState& device, Clock::time_point now, std::uint32_t delay_ms) const {
   if (time_ == SimulatedTime::kInstant) {
     return now;
   }
-  const Clock::time_point due = now + std::chrono::milliseconds(device.description.delay_ms);
+  const Clock::time_point due = now + std::chrono::milliseconds(delay_ms);
   return device.replies.empty() ? due : std::max(due, device.replies.back().readable_at);
 }
 
@@ -342,21 +344,93 @@ StartOutcome SimulatedHidPlatform::Start(DeviceHandle h, std::uint8_t* bytes, st
   const SimulatedDevice& d = device->description;
   if (d.unplug_after && ++device->exchanges > *d.unplug_after) {
     device->gone = true;  // it leaves now: the read that follows finds it gone
+  } else if (d.reply == SimulatedReply::kConversation) {
+    Converse(*device, bytes, n);
   } else if (const auto answer = ReplyTo(d, bytes, n)) {
-    if (device->replies.size() == kMostQueuedReplies) {
-      device->replies.pop_front();
-    }
-    QueuedReply reply;
-    reply.bytes = *answer;
-    reply.count = std::min(d.length, kSimulatedReportBytes);
-    reply.readable_at = ReadableAt(*device, Clock::now());
-    device->replies.push_back(reply);
+    Queue(*device, answer->data(), std::min(d.length, kSimulatedReportBytes), d.delay_ms);
   }
   t.finished = true;
   t.count = n;
   changed_.notify_all();
   Store(record, t);
   return {true, 0, n};
+}
+
+void SimulatedHidPlatform::Queue(DeviceState& device, const std::uint8_t* bytes,
+                                 std::uint32_t count, std::uint32_t delay_ms) {
+  if (device.replies.size() == kMostQueuedReplies) {
+    device.replies.pop_front();
+  }
+  QueuedReply reply;
+  reply.count = std::min(count, kSimulatedReportBytes);
+  std::copy_n(bytes, reply.count, reply.bytes.begin());
+  reply.readable_at = ReadableAt(device, Clock::now(), delay_ms);
+  device.replies.push_back(reply);
+}
+
+namespace {
+
+// The first byte at which `command` (the output report's bytes after its ID) differs from the
+// step's under its mask; nothing when it matches.
+std::optional<std::size_t> FirstDifference(const ConversationStep& step, const std::uint8_t* bytes,
+                                           std::uint32_t n) {
+  for (std::size_t i = 0; i < ConversationStep::kCommandBytes; ++i) {
+    const std::uint8_t sent = i + 1 < n ? bytes[i + 1] : 0;
+    if (((sent ^ step.command[i]) & step.mask[i]) != 0) {
+      return i;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string Hex(std::uint8_t byte) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02x", byte);
+  return text;
+}
+
+}  // namespace
+
+// The step that the command meets does what it says; a command that meets none gets no reply, as
+// a module that ignores a command it does not know, and one line says where it went astray.
+void SimulatedHidPlatform::Converse(DeviceState& device, const std::uint8_t* bytes,
+                                    std::uint32_t n) {
+  const SimulatedDevice& d = device.description;
+  const std::uint32_t command = ++device.commands;
+  const ConversationStep* step = nullptr;
+  std::string astray;
+  if (d.lookup) {
+    const auto match = std::find_if(d.steps.begin(), d.steps.end(), [&](const auto& s) {
+      return !FirstDifference(s, bytes, n).has_value();
+    });
+    step = match == d.steps.end() ? nullptr : &*match;
+    astray = "matches none of the " + std::to_string(d.steps.size()) + " steps";
+  } else if (device.next_step >= d.steps.size()) {
+    astray = "comes after the last step (" + std::to_string(d.steps.size()) + ")";
+  } else if (const auto differs = FirstDifference(d.steps[device.next_step], bytes, n)) {
+    const std::size_t i = *differs;
+    astray = "does not match step " + std::to_string(device.next_step + 1) + ": command byte " +
+             std::to_string(i) + " is " + Hex(i + 1 < n ? bytes[i + 1] : 0) + ", the step has " +
+             Hex(d.steps[device.next_step].command[i]);
+  } else {
+    step = &d.steps[device.next_step++];
+  }
+  if (step == nullptr) {
+    std::fprintf(stderr, "KSVHidApi simulator: %s: command %u %s; no reply\n", d.path.c_str(),
+                 static_cast<unsigned>(command), astray.c_str());
+    return;
+  }
+  switch (step->outcome) {
+    case ConversationStep::Outcome::kReply:
+      Queue(device, step->reply.data(), static_cast<std::uint32_t>(step->reply.size()),
+            step->delay_ms);
+      break;
+    case ConversationStep::Outcome::kLeaves:
+      device.gone = true;
+      break;
+    case ConversationStep::Outcome::kSilent:
+      break;
+  }
 }
 
 StartOutcome SimulatedHidPlatform::StartWrite(DeviceHandle h, const std::uint8_t* bytes,

@@ -33,11 +33,24 @@ namespace ksv {
 
 // How a simulated device answers a command (the 63 bytes after the report ID).
 enum class SimulatedReply {
-  kEcho,     // the command as it was sent
-  kPlusOne,  // every command byte plus one (ff wraps to 00)
-  kInvert,   // every command byte inverted
-  kSilent,   // never: every read runs out of time
-  kFixed,    // `payload`, whatever the command
+  kEcho,          // the command as it was sent
+  kPlusOne,       // every command byte plus one (ff wraps to 00)
+  kInvert,        // every command byte inverted
+  kSilent,        // never: every read runs out of time
+  kFixed,         // `payload`, whatever the command
+  kConversation,  // what `steps` says for the command
+};
+
+// One step of a conversation: a command and what the module does about it.
+struct ConversationStep {
+  static constexpr std::size_t kCommandBytes = 63;  // the bytes after the output report's ID
+  enum class Outcome { kReply, kSilent, kLeaves };
+
+  std::array<std::uint8_t, kCommandBytes> command{};
+  std::array<std::uint8_t, kCommandBytes> mask{};  // set bits must match; all set unless masked
+  Outcome outcome = Outcome::kReply;
+  std::vector<std::uint8_t> reply;  // kReply: the input report as it arrives, report ID first
+  std::uint32_t delay_ms = 0;       // kReply: from the command until the reply can be read
 };
 
 inline constexpr std::uint32_t kSimulatedReportBytes = 64;
@@ -57,6 +70,11 @@ struct SimulatedDevice {
   // The device leaves during its (n+1)-th exchange: that exchange's read ends as a removed
   // device's read does, and the device is gone from later walks.
   std::optional<std::uint32_t> unplug_after;
+  // kConversation: the steps, and whether each command must match the next step in order
+  // (a command that matches no step gets no reply, and one line on standard error) or any step
+  // answers the first command it matches (lookup).
+  std::vector<ConversationStep> steps;
+  bool lookup = false;
   std::string behaviour;  // for people: what a user sees (ksvhid help)
 };
 
@@ -114,6 +132,8 @@ class SimulatedHidPlatform final : public HidPlatform {
     bool gone = false;  // unplugged
     std::uint32_t exchanges = 0;
     std::deque<QueuedReply> replies;
+    std::uint32_t commands = 0;  // a conversation's, across opens
+    std::size_t next_step = 0;   // in sequence
   };
   struct Transfer;
 
@@ -121,7 +141,11 @@ class SimulatedHidPlatform final : public HidPlatform {
   static void DropArrived(DeviceState& device, Clock::time_point now);
   // Tries to finish a read from the device's queue; true once the transfer has finished.
   bool TryFinishRead(Transfer& t, DeviceState& device, Clock::time_point now);
-  Clock::time_point ReadableAt(const DeviceState& device, Clock::time_point now) const;
+  Clock::time_point ReadableAt(const DeviceState& device, Clock::time_point now,
+                               std::uint32_t delay_ms) const;
+  void Queue(DeviceState& device, const std::uint8_t* bytes, std::uint32_t count,
+             std::uint32_t delay_ms);
+  void Converse(DeviceState& device, const std::uint8_t* bytes, std::uint32_t n);
   StartOutcome Start(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n, TransferRecord& record,
                      bool is_read);
 

@@ -74,7 +74,8 @@ std::uint32_t Integer(const json& value, const std::string& where, std::uint32_t
   return static_cast<std::uint32_t>(value.get<std::uint64_t>());
 }
 
-std::vector<std::uint8_t> Payload(const json& value, const std::string& where) {
+std::vector<std::uint8_t> HexBytes(const json& value, const std::string& where, std::size_t most,
+                                   const char* what) {
   const std::string digits = value.is_string() ? WithoutHexPrefix(value.get<std::string>()) : "";
   std::vector<std::uint8_t> bytes;
   bool ok = value.is_string() && digits.size() % 2 == 0;
@@ -87,17 +88,71 @@ std::vector<std::uint8_t> Payload(const json& value, const std::string& where) {
   if (!ok) {
     Fault(where, "takes a hex string of whole bytes, such as \"0102ff\", not " + value.dump());
   }
-  if (bytes.size() > kMostPayloadBytes) {
-    Fault(where, "has " + std::to_string(bytes.size()) + " bytes; a reply carries at most 63");
+  if (bytes.size() > most) {
+    Fault(where, "has " + std::to_string(bytes.size()) + " bytes; " + what + " at most " +
+                     std::to_string(most));
   }
   return bytes;
+}
+
+std::vector<std::uint8_t> Payload(const json& value, const std::string& where) {
+  return HexBytes(value, where, kMostPayloadBytes, "a reply carries");
+}
+
+bool Flag(const json& value, const std::string& where) {
+  if (!value.is_boolean()) {
+    Fault(where, "takes true or false, not " + value.dump());
+  }
+  return value.get<bool>();
+}
+
+// One step of a conversation: {"command": HEX, "mask": HEX, then "reply": HEX with "delay_ms",
+// or "silent": true, or "leaves": true}.
+ConversationStep Step(const json& entry, const std::string& where) {
+  if (!entry.is_object() || !entry.contains("command")) {
+    Fault(where, "is not an object with a \"command\"");
+  }
+  ConversationStep step;
+  step.mask.fill(0xFF);
+  int outcomes = 0;
+  for (const auto& field : entry.items()) {
+    const std::string& key = field.key();
+    const json& value = field.value();
+    const std::string at = where + "." + key;
+    if (key == "command" || key == "mask") {
+      const std::vector<std::uint8_t> bytes =
+          HexBytes(value, at, ConversationStep::kCommandBytes, "a command has");
+      std::copy(bytes.begin(), bytes.end(), (key == "command" ? step.command : step.mask).begin());
+    } else if (key == "reply") {
+      step.reply = HexBytes(value, at, kSimulatedReportBytes, "an input report has");
+      if (step.reply.empty()) {
+        Fault(at, "is empty; a reply has its report ID at least");
+      }
+      ++outcomes;
+    } else if (key == "delay_ms") {
+      step.delay_ms = Integer(value, at, kSimulatedLongestDelayMs);
+    } else if (key == "silent" || key == "leaves") {
+      if (!Flag(value, at)) {
+        Fault(at, "is only ever true");
+      }
+      step.outcome =
+          key == "silent" ? ConversationStep::Outcome::kSilent : ConversationStep::Outcome::kLeaves;
+      ++outcomes;
+    } else {
+      Fault(where, "unknown field " + json(key).dump());
+    }
+  }
+  if (outcomes != 1) {
+    Fault(where, "needs exactly one of \"reply\", \"silent\" and \"leaves\"");
+  }
+  return step;
 }
 
 SimulatedReply ReplyKind(const json& value, const std::string& where) {
   static const std::pair<const char*, SimulatedReply> kKinds[] = {
       {"echo", SimulatedReply::kEcho},     {"plus-one", SimulatedReply::kPlusOne},
       {"invert", SimulatedReply::kInvert}, {"silent", SimulatedReply::kSilent},
-      {"fixed", SimulatedReply::kFixed},
+      {"fixed", SimulatedReply::kFixed},   {"conversation", SimulatedReply::kConversation},
   };
   if (value.is_string()) {
     for (const auto& kind : kKinds) {
@@ -107,7 +162,9 @@ SimulatedReply ReplyKind(const json& value, const std::string& where) {
     }
   }
   Fault(where,
-        "takes \"echo\", \"plus-one\", \"invert\", \"silent\" or \"fixed\", not " + value.dump());
+        "takes \"echo\", \"plus-one\", \"invert\", \"silent\", \"fixed\" or \"conversation\", "
+        "not " +
+            value.dump());
 }
 
 std::u16string Serial(const std::string& text) {
@@ -152,10 +209,19 @@ SimulatedDevice Module(const json& entry, std::size_t index) {
     } else if (key == "delay_ms") {
       d.delay_ms = Integer(value, at, kSimulatedLongestDelayMs);
     } else if (key == "busy") {
-      if (!value.is_boolean()) {
-        Fault(at, "takes true or false, not " + value.dump());
+      d.busy = Flag(value, at);
+    } else if (key == "steps") {
+      if (!value.is_array()) {
+        Fault(at, "takes an array of steps, not " + value.dump());
       }
-      d.busy = value.get<bool>();
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        d.steps.push_back(Step(value[i], at + "[" + std::to_string(i) + "]"));
+      }
+    } else if (key == "match") {
+      if (value != "sequence" && value != "lookup") {
+        Fault(at, "takes \"sequence\" or \"lookup\", not " + value.dump());
+      }
+      d.lookup = value == "lookup";
     } else if (key == "unplug_after") {
       d.unplug_after = Integer(value, at, std::numeric_limits<std::uint32_t>::max());
     } else {
@@ -167,6 +233,14 @@ SimulatedDevice Module(const json& entry, std::size_t index) {
   }
   if (d.reply != SimulatedReply::kFixed && entry.contains("payload")) {
     Fault(where, "a \"payload\" is given, which only reply \"fixed\" takes");
+  }
+  const bool conversation = d.reply == SimulatedReply::kConversation;
+  if (conversation != entry.contains("steps")) {
+    Fault(where, conversation ? "reply \"conversation\" without \"steps\""
+                              : "\"steps\" are given, which only reply \"conversation\" takes");
+  }
+  if (!conversation && entry.contains("match")) {
+    Fault(where, "a \"match\" is given, which only reply \"conversation\" takes");
   }
   return d;
 }

@@ -234,10 +234,11 @@ std::vector<std::string> CheckFileDescribedSet(const SimulatorRun& run) {
   WithSimulator(run, file, findings, [&](const ExportTable& api) {
     // Not the keyboard, not the busy one, not the lenient one in mode 0; the one without a
     // readable serial number counts and holds its ordinal.
-    findings.Expect(Joined(Names(api)) ==
-                        "ECHO, PLUS, INVERT, FIXED, SILENT, ID2, SHORT, SLOW, LATE, (unnamed), LEAVES, "
-                        "K\xf8-A",
-                    "mode 0 lists " + Joined(Names(api)));
+    findings.Expect(
+        Joined(Names(api)) ==
+            "ECHO, PLUS, INVERT, FIXED, SILENT, ID2, SHORT, SLOW, LATE, (unnamed), LEAVES, "
+            "K\xf8-A",
+        "mode 0 lists " + Joined(Names(api)));
     KSVHidHandle busy = nullptr;
     findings.ExpectEq(api.OpenKestrovanHID(&busy, "BUSY"), 0, "opening the busy module");
     const auto invert = [](unsigned char sent, std::size_t) {
@@ -341,6 +342,13 @@ std::vector<std::string> CheckBadFiles(const SimulatorRun& run) {
        "modules[1].report_id: 256 is out of range 0..255"},
       {"required field missing", R"({"modules": [{"vendor": "0x17FE", "serial": "X"}]})",
        "modules[0]: \"product\" is missing"},
+      {"conversation without steps",
+       R"({"modules": [{"vendor": "0x17FE", "product": "0x82CD", "reply": "conversation"}]})",
+       "modules[0]: reply \"conversation\" without \"steps\""},
+      {"step with two outcomes",
+       R"({"modules": [{"vendor": "0x17FE", "product": "0x82CD", "reply": "conversation",
+                        "steps": [{"command": "01", "reply": "01", "silent": true}]}]})",
+       "modules[0].steps[0]: needs exactly one of \"reply\", \"silent\" and \"leaves\""},
   };
   std::vector<std::string> lines;
   for (const BadFile& bad : kBadFiles) {

@@ -5,9 +5,14 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "core/module_mode.h"
+#include "exchange/exchange.h"
 
 namespace ksv {
 namespace {
@@ -114,6 +119,70 @@ TEST(SimulatedPlatformTest, ReadEndsAtOnceWhenTheModuleLeavesOrItsHandleCloses) 
   EXPECT_EQ(other.WaitCompletion(s, pending, 5000), kWaitSignalled);
   EXPECT_LT(Clock::now() - waited, std::chrono::milliseconds(2500));
   closer.join();
+}
+
+// Modules that speak a conversation from a simulation file, through the library's exchange, in
+// instant time: in sequence (a masked byte left out, continued across a reopen, a command that
+// goes astray, a silent step and a removal), and by lookup.
+TEST(SimulatedPlatformTest, ConversationsAnswerTheirSteps) {
+  const std::string file = testing::TempDir() + "conversation.json";
+  std::ofstream(file) << R"({"modules": [
+    {"vendor": "0x17FE", "product": "0x82CD", "reply": "conversation", "steps": [
+      {"command": "01", "reply": "01aa"},
+      {"command": "02ff", "mask": "ff00", "reply": "02bb", "delay_ms": 5},
+      {"command": "03", "silent": true},
+      {"command": "04", "leaves": true}]},
+    {"vendor": "0x17FE", "product": "0x82CD", "reply": "conversation", "match": "lookup",
+     "steps": [{"command": "10", "reply": "0111"}, {"command": "20", "reply": "0322"}]}]})";
+  std::string error;
+  const auto devices = LoadSimulation(file, error);
+  ASSERT_TRUE(devices) << error;
+  SimulatedHidPlatform platform(*devices, SimulatedTime::kInstant);
+  OwedReplies owed;
+  SetModuleMode(1);  // short replies are classified by their report ID
+  const struct {
+    int module;
+    std::array<std::uint8_t, 2> command;
+    bool reopen;
+    ExchangeResult result;
+    char first_byte;     // of the reply, when one came
+    const char* astray;  // the line on standard error, from its command number on
+  } rows[] = {
+      {0, {0x01}, false, 1, '\xaa', ""},
+      {0, {0x02, 0x33}, false, 0, '\xbb', ""},
+      {0,
+       {0x05},
+       true,
+       -1,
+       0,
+       "command 3 does not match step 3: command byte 0 is 0x05, the step has 0x03; no reply\n"},
+      {0, {0x03}, false, -1, 0, ""},
+      {0, {0x04}, false, -255, 0, ""},
+      {0, {0x01}, false, -255, 0, ""},
+      {1, {0x20}, false, 3, '\x22', ""},
+      {1, {0x10}, false, 1, '\x11', ""},
+      {1, {0x10}, false, 1, '\x11', ""},
+      {1, {0x30}, false, -1, 0, "command 4 matches none of the 2 steps; no reply\n"},
+  };
+  DeviceHandle handles[2] = {platform.OpenDevicePath("sim:modules[0]"),
+                             platform.OpenDevicePath("sim:modules[1]")};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message()
+                 << "module " << row.module << ", command " << static_cast<int>(row.command[0]));
+    if (row.reopen) {
+      ASSERT_TRUE(platform.Close(handles[row.module]));
+      handles[row.module] = platform.OpenDevicePath("sim:modules[0]");
+    }
+    std::array<char, 63> command{}, reply{};
+    std::copy(row.command.begin(), row.command.end(), command.begin());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ExchangeReport(platform, owed, handles[row.module], 1, command.data(), reply.data()),
+              row.result);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(reply[0], row.first_byte);
+    EXPECT_EQ(said.empty() ? "" : said.substr(said.find("command ")), row.astray) << said;
+  }
+  SetModuleMode(0);
 }
 
 }  // namespace
