@@ -109,7 +109,7 @@ tsan_test() {  # DIR
   return "$status"
 }
 
-# The libFuzzer targets (tests/fuzz), about 15 s each; one test per target in the tally.
+# The libFuzzer targets (tests/fuzz), about 12 s each; one test per target in the tally.
 fuzz_test() {  # DIR
   local dir=$1
   cmake -S "$root" -B "$dir" -G Ninja "$unity" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKSV_FUZZ=ON \

@@ -165,6 +165,10 @@ const std::vector<SimulatedDevice>& BuiltInSimulatedDevices();
 // `error` set to one line: the file, the module or line where known, and what is wrong.
 std::optional<std::vector<SimulatedDevice>> LoadSimulation(const std::string& path,
                                                            std::string& error);
+// The same for the text of a simulation file; `name` stands for the file in `error`.
+std::optional<std::vector<SimulatedDevice>> ParseSimulation(const std::string& text,
+                                                            const std::string& name,
+                                                            std::string& error);
 
 // The one line that reports a bad simulation file (without its line end).
 std::string BadSimulationLine(const std::string& error);

@@ -263,15 +263,10 @@ std::string LineAndColumn(const std::string& text, std::size_t offset) {
 
 }  // namespace
 
-std::optional<std::vector<SimulatedDevice>> LoadSimulation(const std::string& path,
-                                                           std::string& error) {
+std::optional<std::vector<SimulatedDevice>> ParseSimulation(const std::string& text,
+                                                            const std::string& name,
+                                                            std::string& error) {
   try {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-      error = path + ": cannot be read";
-      return std::nullopt;
-    }
-    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     json document;
     try {
       document = json::parse(text);
@@ -281,16 +276,16 @@ std::optional<std::vector<SimulatedDevice>> LoadSimulation(const std::string& pa
       if (const std::size_t colon = what.find(": "); colon != std::string::npos) {
         what = what.substr(colon + 2);
       }
-      error = path + ": " + LineAndColumn(text, e.byte) + ": not JSON: " + what;
+      error = name + ": " + LineAndColumn(text, e.byte) + ": not JSON: " + what;
       return std::nullopt;
     }
     if (!document.is_object() || !document.contains("modules") || !document["modules"].is_array()) {
-      error = path + ": expected an object {\"modules\": [...]}";
+      error = name + ": expected an object {\"modules\": [...]}";
       return std::nullopt;
     }
     for (const auto& field : document.items()) {
       if (field.key() != "modules") {
-        error = path + ": unknown field " + json(field.key()).dump();
+        error = name + ": unknown field " + json(field.key()).dump();
         return std::nullopt;
       }
     }
@@ -301,11 +296,22 @@ std::optional<std::vector<SimulatedDevice>> LoadSimulation(const std::string& pa
     }
     return devices;
   } catch (const FileFault& fault) {
-    error = path + ": " + fault.what;
+    error = name + ": " + fault.what;
   } catch (const std::exception& e) {
-    error = path + ": " + e.what();
+    error = name + ": " + e.what();
   }
   return std::nullopt;
+}
+
+std::optional<std::vector<SimulatedDevice>> LoadSimulation(const std::string& path,
+                                                           std::string& error) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    error = path + ": cannot be read";
+    return std::nullopt;
+  }
+  const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  return ParseSimulation(text, path, error);
 }
 
 std::string BadSimulationLine(const std::string& error) {

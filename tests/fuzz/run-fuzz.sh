@@ -2,16 +2,16 @@
 # Runs every fuzz target of a KSV_FUZZ build for a bounded time, starting from its seed corpus in
 # tests/fuzz/corpus/<name>, as many at once as there are cores:
 #   tests/fuzz/run-fuzz.sh BUILD_DIR [TALLY_FILE]
-# KSV_FUZZ_SECONDS sets the time per target (15). New inputs go to BUILD_DIR/fuzz-corpus, never into
+# KSV_FUZZ_SECONDS sets the time per target (12). New inputs go to BUILD_DIR/fuzz-corpus, never into
 # the seeds; an input that breaks a target is kept as BUILD_DIR/fuzz-artifacts/<name>-crash-*.
 # Writes "passed failed" (one per target) to TALLY_FILE when given; exits non-zero when any failed.
 set -uo pipefail
 
 build=$(cd "$1" && pwd)
 tally=${2:-}
-seconds=${KSV_FUZZ_SECONDS:-15}
+seconds=${KSV_FUZZ_SECONDS:-12}
 here=$(cd "$(dirname "$0")" && pwd)
-targets=(serial reply uevent cli_text)
+targets=(serial reply uevent cli_text simulation)
 jobs=$(nproc)
 
 mkdir -p "$build/fuzz-corpus" "$build/fuzz-artifacts"
