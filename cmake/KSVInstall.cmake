@@ -25,6 +25,13 @@ if(TARGET KSVHidApiSimulator)
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-simulator
   )
 endif()
+if(TARGET KSVHidApiRecorder)
+  install(TARGETS KSVHidApiRecorder
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}/ksvhid-recorder
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-recorder
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-recorder
+  )
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/Library/include/KSVHidApi.h
               ${PROJECT_SOURCE_DIR}/Library/include/KSVHidWatch.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

@@ -218,6 +218,10 @@ class HidPlatform {
 };
 
 // The realisation for the system the library was built for (Windows, or Linux hidraw).
+HidPlatform& SystemPlatform();
+
+// The platform the exports bind: the system's in the library itself; the simulator and the
+// recorder bind their own (simulated modules, or the system's behind a recording layer).
 HidPlatform& NativePlatform();
 
 // ---------------------------------------------------------------------------------------------

@@ -563,7 +563,7 @@ class LinuxHidPlatform final : public HidPlatform {
 
 }  // namespace
 
-HidPlatform& NativePlatform() {
+HidPlatform& SystemPlatform() {
   static LinuxHidPlatform platform;
   return platform;
 }

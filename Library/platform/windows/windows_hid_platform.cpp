@@ -391,7 +391,7 @@ class WindowsHidPlatform final : public HidPlatform {
 
 }  // namespace
 
-HidPlatform& NativePlatform() {
+HidPlatform& SystemPlatform() {
   static WindowsHidPlatform platform;
   return platform;
 }

@@ -1,0 +1,110 @@
+// RecordingPlatform: a HidPlatform in front of another one that writes what the library saw of the
+// modules into a simulation file, so that the simulator replays it: every interface a walk looked
+// at (IDs, serial number, held elsewhere), and for every module that was written to, its
+// conversation: each command with what followed it (the reply and how long after the command it
+// could be read, no reply within the wait, or the module leaving).
+//
+// Every operation goes on to the wrapped platform unchanged, so results and replies are the wrapped
+// platform's. The file is written again whole (beside it, then renamed over it) once a transfer has
+// ended or a walk's list is closed, never while a transfer is waited on; a process that is killed
+// loses at most the exchange under way.
+//
+// Thread-safe: one mutex guards what was seen and is never held across a wrapped operation that
+// waits.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/hid_platform.h"
+
+namespace ksv {
+
+class RecordingPlatform final : public HidPlatform {
+ public:
+  // Records into `file`; an empty name records nothing.
+  RecordingPlatform(HidPlatform& wrapped, std::string file);
+
+  HidClass GetHidClass() override;
+  InterfaceListToken OpenInterfaceList(const HidClass& cls) override;
+  InterfaceLookup GetInterfaceAt(InterfaceListToken list, const HidClass& cls, std::uint32_t index,
+                                 InterfaceRecord& out) override;
+  PathBlock GetInterfacePath(InterfaceListToken list, const InterfaceRecord& record) override;
+  void ReleasePathBlock(PathBlock block) override;
+  void CloseInterfaceList(InterfaceListToken list) override;
+  DeviceHandle OpenDevicePath(const char* path) override;
+  std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override;
+  bool GetSerialUnits(DeviceHandle h, SerialUnits& units) override;
+  bool Close(DeviceHandle h) override;
+  std::uint64_t DeviceKey(DeviceHandle h) override;
+  std::uint32_t OpenRefusal(const char* path) override;
+  Description DescribeInterface(const char* path, InterfaceFacts& facts,
+                                SerialUnits* units) override;
+  WalkLockToken LockMachineWalks(std::uint32_t limit_ms) override;
+  void UnlockMachineWalks(WalkLockToken token) override;
+  std::uint32_t DiscardQueuedInput(DeviceHandle h, std::uint8_t* scratch, std::uint32_t n,
+                                   TransferRecord& record) override;
+  EventToken CreateCompletionEvent() override;
+  void CloseEvent(EventToken event) override;
+  StartOutcome StartWrite(DeviceHandle h, const std::uint8_t* bytes, std::uint32_t n,
+                          TransferRecord& record) override;
+  StartOutcome StartRead(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n,
+                         TransferRecord& record) override;
+  std::uint32_t WaitCompletion(DeviceHandle h, TransferRecord& record,
+                               std::uint32_t limit_ms) override;
+  void CancelPending(DeviceHandle h) override;
+  std::uint32_t GetCompletedCount(DeviceHandle h, TransferRecord& record) override;
+  void AwaitCancelled(DeviceHandle h, TransferRecord& record) override;
+
+  // The recording as it stands, in the simulation file's form.
+  std::string Text() const;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::size_t kCommandBytes = 63;
+
+  struct Interface {
+    std::string path;
+    std::optional<DeviceIdentity> ids;
+    std::optional<std::u16string> serial;
+    bool held = false;
+    std::vector<std::string> steps;  // one line of the file each
+  };
+  // A command written and still waiting for what follows it.
+  struct Command {
+    std::size_t interface;
+    std::array<std::uint8_t, kCommandBytes> bytes;
+    Clock::time_point written;
+  };
+  // A read started on a handle that has a command waiting.
+  struct Read {
+    std::uintptr_t handle;
+    const std::uint8_t* buffer;
+    Clock::time_point ended;
+  };
+
+  Interface& InterfaceAt(const std::string& path);  // under the mutex
+  // Under the mutex: what followed the handle's waiting command, as the rest of its step line.
+  void EndCommand(std::uintptr_t handle, const std::string& outcome, Clock::time_point at);
+  void ReplyArrived(std::uintptr_t handle, const std::uint8_t* bytes, std::uint32_t count,
+                    Clock::time_point at);
+  void Save() const;  // under the mutex
+
+  HidPlatform& wrapped_;
+  const std::string file_;
+  mutable std::mutex mutex_;
+  std::vector<Interface> interfaces_;  // in the order a walk first saw them
+  std::map<std::string, std::size_t> by_path_;
+  std::map<std::uintptr_t, std::size_t> handles_;  // open handle -> interface
+  std::map<std::uintptr_t, Command> commands_;     // by handle
+  std::map<const TransferRecord*, Read> reads_;
+  bool changed_ = false;
+};
+
+}  // namespace ksv

@@ -1,0 +1,84 @@
+// The recording layer: a script of walks and exchanges run through it over simulated modules, and
+// the same script run again over the simulator playing the recording, give the same counts, names,
+// results and reply bytes.
+#include "recorder/recording_platform.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "discovery/walk.h"
+#include "exchange/exchange.h"
+#include "fault_injecting_platform.h"
+
+namespace ksv {
+namespace {
+
+// What the script saw: counts and names, then per exchange its result and reply.
+std::vector<std::string> RunScript(HidPlatform& platform) {
+  std::vector<std::string> seen{"count " + std::to_string(CountModules(platform))};
+  for (int ordinal = 0;; ++ordinal) {
+    std::array<char, 256> serial{};
+    if (NameModule(platform, ordinal, serial.data()) != 1) {
+      break;
+    }
+    seen.push_back(std::string("name ") + serial.data());
+  }
+  OwedReplies owed;
+  for (const char* serial : {"ECHO", "INVERT", "SHORT", "ID2", "SILENT", "LEAVES", "ECHO"}) {
+    DeviceHandle h = InvalidDeviceHandle();
+    if (OpenModuleBySerial(platform, &h, serial) != 1) {
+      seen.push_back(std::string(serial) + " not opened");
+      continue;
+    }
+    for (int k = 0; k < 4; ++k) {
+      std::array<char, 63> command{}, reply{};
+      command[0] = static_cast<char>(k * 17);
+      command[5] = serial[0];
+      const ExchangeResult result =
+          ExchangeReport(platform, owed, h, 1, command.data(), reply.data());
+      seen.push_back(std::string(serial) + " " + std::to_string(result) + " " +
+                     std::string(reply.begin(), reply.end()));
+    }
+    CloseModule(platform, h);
+  }
+  seen.push_back("count " + std::to_string(CountModules(platform)));
+  return seen;
+}
+
+TEST(RecordingPlatformTest, ARecordingReplaysTheSameResults) {
+  const auto module = [](const char* serial, SimulatedReply reply) {
+    SimulatedDevice d = test::Module(std::string("m-") + serial, 0x17FE, 0x82CD, serial);
+    d.reply = reply;
+    return d;
+  };
+  std::vector<SimulatedDevice> devices{
+      test::OtherDevice("keyboard", 0x1209, 0x0001), module("ECHO", SimulatedReply::kEcho),
+      module("INVERT", SimulatedReply::kInvert),     module("SHORT", SimulatedReply::kEcho),
+      module("ID2", SimulatedReply::kPlusOne),       module("SILENT", SimulatedReply::kSilent),
+      module("LEAVES", SimulatedReply::kEcho)};
+  devices[3].length = 32;
+  devices[4].report_id = 2;
+  devices[6].unplug_after = 2;
+  for (bool describes : {false, true}) {
+    SCOPED_TRACE(describes ? "interfaces described" : "interfaces opened to be told");
+    test::ScriptedPlatform modules(devices);
+    modules.describes = describes;
+    RecordingPlatform recorder(modules, "");
+    const std::vector<std::string> recorded = RunScript(recorder);
+
+    std::string error;
+    const auto replayed_devices = ParseSimulation(recorder.Text(), "recording", error);
+    ASSERT_TRUE(replayed_devices) << error << "\n" << recorder.Text();
+    test::ScriptedPlatform replay(*replayed_devices);
+    replay.describes = describes;
+    EXPECT_EQ(RunScript(replay), recorded) << recorder.Text();
+    EXPECT_EQ(recorded.back(), "count 5") << "a module that left is no longer counted";
+  }
+}
+
+}  // namespace
+}  // namespace ksv
