@@ -98,7 +98,7 @@ void RecordingPlatform::EndCommand(std::uintptr_t handle, const std::string& out
   while (length > 1 && command.bytes[length - 1] == 0) {
     --length;  // a command's trailing zeros are implied
   }
-  interfaces_[command.interface].steps.push_back(
+  interfaces_[command.seen].steps.push_back(
       "{\"command\": \"" + Hex(command.bytes.data(), length) + "\", " + outcome + "}");
   commands_.erase(it);
   changed_ = true;

@@ -78,7 +78,7 @@ class RecordingPlatform final : public HidPlatform {
   };
   // A command written and still waiting for what follows it.
   struct Command {
-    std::size_t interface;
+    std::size_t seen;  // its interface, by place in the walk order
     std::array<std::uint8_t, kCommandBytes> bytes;
     Clock::time_point written;
   };
