@@ -76,7 +76,9 @@ std::string JsonString(const std::u16string& units) {
 }  // namespace
 
 RecordingPlatform::RecordingPlatform(HidPlatform& wrapped, std::string file)
-    : wrapped_(wrapped), file_(std::move(file)) {}
+    : wrapped_(wrapped), file_(std::move(file)) {
+  Save();  // a run that finds nothing still leaves its (empty) recording
+}
 
 RecordingPlatform::Interface& RecordingPlatform::InterfaceAt(const std::string& path) {
   const auto [it, added] = by_path_.emplace(path, interfaces_.size());
@@ -98,8 +100,8 @@ void RecordingPlatform::EndCommand(std::uintptr_t handle, const std::string& out
   while (length > 1 && command.bytes[length - 1] == 0) {
     --length;  // a command's trailing zeros are implied
   }
-  interfaces_[command.seen].steps.push_back(
-      "{\"command\": \"" + Hex(command.bytes.data(), length) + "\", " + outcome + "}");
+  interfaces_[command.seen].steps.push_back("{\"command\": \"" + Hex(command.bytes.data(), length) +
+                                            "\", " + outcome + "}");
   commands_.erase(it);
   changed_ = true;
   Save();

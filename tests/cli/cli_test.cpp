@@ -249,11 +249,12 @@ std::string Dump(const std::string& first_row, const std::string& rest) {
          eight.substr(0, 7 * 3) + "    |" + std::string(15, '.') + "|\n";
 }
 
-std::vector<Row> Rows() {
+std::vector<Row> Rows(const std::string& ksvhid) {
   const std::string version = KSV_VERSION_TEXT;
   const std::string data = KSV_CLI_DATA;
   const std::string good = data + "/good.json";
   const std::string bad = data + "/bad.json";
+  const std::string recording = ksvhid + ".recording.json";
   const std::string bad_line = "KSVHidApi simulator: " + bad +
                                ": modules[0].length: 65 is out of range 0..64; no modules are "
                                "simulated\n";
@@ -478,6 +479,15 @@ std::vector<Row> Rows() {
       // A bad file: the simulator's one line, and no modules.
       {"simulation", "--simulation " + bad + " list", 0, "0 modules (mode 0)\n", bad_line},
 
+      // A program run with the recorder in front: its calls go to the recorder library, which
+      // leaves a recording that the simulator reads (none is attached here: no modules).
+      {"record", "record " + recording + " -- \"" + ksvhid + "\" version", 0,
+       Expect::Pattern("^KSVHidApi " + version + "\nlibrary: [^\n]*recorder/[^\n]*KSVHidApi")},
+      {"record", "record " + recording + " -- \"" + ksvhid + "\" list", 0, "0 modules (mode 0)\n"},
+      {"record", "simulation check " + recording, 0, recording + ": 0 simulated devices\n"},
+      {"record", "record " + recording + " \"" + ksvhid + "\" list", 2, "",
+       Error("record takes \"FILE -- PROGRAM [ARG...]\"")},
+
       // The Windows build under Wine, where no module is attached.
       {"wine", "list", 0, "0 modules (mode 0)\n"},
       {"wine", "list --json", 0, "{\"mode\":0,\"count\":0,\"modules\":[]}\n"},
@@ -506,7 +516,7 @@ int main(int argc, char** argv) {
   }
   const std::string group = argv[2];
   int rows = 0;
-  for (const ksv::test::Row& row : ksv::test::Rows()) {
+  for (const ksv::test::Row& row : ksv::test::Rows(argv[1])) {
     if (row.group != group) continue;
     ksv::test::CheckRow(argv[1], row);
     ++rows;

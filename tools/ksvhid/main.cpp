@@ -10,6 +10,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <process.h>
 #else
 #include <unistd.h>
 
@@ -45,6 +47,11 @@ commands:
                       time, kind, IDs, whether it was free, serial number; until interrupted
   simulation check FILE
                       checks a simulation file as the simulator library reads it
+  record FILE -- PROGRAM [ARG...]
+                      runs PROGRAM with the recorder library in front of it: its exchanges
+                      with the attached modules go on as always and are written to FILE, a
+                      simulation file that --simulation replays (Windows: only for a program
+                      without a KSVHidApi.dll of its own beside it)
   help                this text
 
 options:
@@ -235,6 +242,50 @@ std::optional<ksv::tool::LoadedLibrary> LoadSimulator(std::string& error) {
   return library;
 }
 
+// The recorder library's folder: beside an installed ksvhid, else in the build tree.
+std::string RecorderFolder() {
+  const std::string installed = ProgramFolder() + "/" + KSV_RECORDER_FROM_PROGRAM;
+  std::string error;
+  if (ksv::tool::LoadedLibrary::Load(installed + "/" + KSV_RECORDER_FILE, error)) {
+    return installed;
+  }
+  const std::string built = KSV_RECORDER_BUILT;
+  return built.substr(0, built.find_last_of("\\/"));
+}
+
+// `record FILE -- PROGRAM ARG...`: the program runs with the recorder library found first (the
+// library search path, and KSVHID_LIBRARY for Python) and KSVHID_RECORD naming FILE; its exit
+// status is this one's.
+int RunRecord(const std::vector<std::string>& args) {
+  if (args.size() < 4 || args[2] != "--") {
+    return Fail(kExitUsage, "record takes \"FILE -- PROGRAM [ARG...]\"");
+  }
+  const std::string folder = RecorderFolder();
+  const std::vector<std::string> program(args.begin() + 3, args.end());
+  std::vector<char*> argv;
+  for (const std::string& arg : program) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+#ifdef _WIN32
+  const char* path = std::getenv("PATH");
+  _putenv_s("PATH", (folder + (path != nullptr ? ";" + std::string(path) : "")).c_str());
+  _putenv_s("KSVHID_RECORD", args[1].c_str());
+  _putenv_s("KSVHID_LIBRARY", (folder + "/" + KSV_RECORDER_FILE).c_str());
+  const intptr_t status = _spawnvp(_P_WAIT, argv[0], argv.data());
+  if (status >= 0) {
+    return static_cast<int>(status);
+  }
+#else
+  const char* path = std::getenv("LD_LIBRARY_PATH");
+  setenv("LD_LIBRARY_PATH", (folder + (path != nullptr ? ":" + std::string(path) : "")).c_str(), 1);
+  setenv("KSVHID_RECORD", args[1].c_str(), 1);
+  setenv("KSVHID_LIBRARY", (folder + "/" + KSV_RECORDER_FILE).c_str(), 1);
+  execvp(argv[0], argv.data());
+#endif
+  return Fail(kExitFailed, "cannot run " + EscapeSerial(program[0]));
+}
+
 // `simulation check FILE`: the simulator's own reading of the file, and its own message.
 int CheckSimulation(const std::string& path) {
   std::string bad_line;
@@ -248,6 +299,9 @@ int CheckSimulation(const std::string& path) {
 }
 
 int Run(const std::vector<std::string>& args) {
+  if (!args.empty() && args[0] == "record") {
+    return RunRecord(args);  // what follows belongs to the program it runs
+  }
   Options options;
   if (const int status = Parse(args, options); status != 0) {
     return status;
