@@ -3,6 +3,7 @@
 // results and reply bytes.
 #include "recorder/recording_platform.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -77,6 +78,15 @@ TEST(RecordingPlatformTest, ARecordingReplaysTheSameResults) {
     replay.describes = describes;
     EXPECT_EQ(RunScript(replay), recorded) << recorder.Text();
     EXPECT_EQ(recorded.back(), "count 5") << "a module that left is no longer counted";
+
+    // A recording cut off in the middle of a step is refused, with the line where it ends.
+    const std::string text = recorder.Text();
+    const std::size_t cut = text.find("\"silent\"");
+    const auto lines =
+        std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(cut), '\n');
+    EXPECT_FALSE(ParseSimulation(text.substr(0, cut), "cut", error));
+    EXPECT_NE(error.find("cut: line " + std::to_string(lines + 1) + ","), std::string::npos)
+        << error;
   }
 }
 
