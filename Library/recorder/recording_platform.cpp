@@ -73,6 +73,10 @@ std::string JsonString(const std::u16string& units) {
   return out + "\"";
 }
 
+std::optional<std::u16string> SerialOf(const SerialUnits& units) {
+  return std::u16string(units.begin(), std::find(units.begin(), units.end(), 0));
+}
+
 }  // namespace
 
 RecordingPlatform::RecordingPlatform(HidPlatform& wrapped, std::string file)
@@ -80,10 +84,18 @@ RecordingPlatform::RecordingPlatform(HidPlatform& wrapped, std::string file)
   Save();  // a run that finds nothing still leaves its (empty) recording
 }
 
+template <typename T>
+void RecordingPlatform::Learn(std::optional<T>& known, const std::optional<T>& seen) {
+  if (seen && known != seen) {
+    known = seen;
+    changed_ = true;  // the file is written whole after the walk
+  }
+}
+
 RecordingPlatform::Interface& RecordingPlatform::InterfaceAt(const std::string& path) {
   const auto [it, added] = by_path_.emplace(path, interfaces_.size());
   if (added) {
-    interfaces_.push_back(Interface{path, std::nullopt, std::nullopt, false, {}});
+    interfaces_.push_back(Interface{path, std::nullopt, std::nullopt, false});
     changed_ = true;
   }
   return interfaces_[it->second];
@@ -100,11 +112,10 @@ void RecordingPlatform::EndCommand(std::uintptr_t handle, const std::string& out
   while (length > 1 && command.bytes[length - 1] == 0) {
     --length;  // a command's trailing zeros are implied
   }
-  interfaces_[command.seen].steps.push_back("{\"command\": \"" + Hex(command.bytes.data(), length) +
-                                            "\", " + outcome + "}");
+  const std::string step = "{\"module\": " + std::to_string(command.seen) + ", \"command\": \"" +
+                           Hex(command.bytes.data(), length) + "\", " + outcome + "}";
   commands_.erase(it);
-  changed_ = true;
-  Save();
+  Append(step);
 }
 
 void RecordingPlatform::ReplyArrived(std::uintptr_t handle, const std::uint8_t* bytes,
@@ -121,37 +132,39 @@ void RecordingPlatform::ReplyArrived(std::uintptr_t handle, const std::uint8_t* 
              at);
 }
 
+namespace {
+
+// What follows the last step: the steps' and the document's ends.
+constexpr char kTail[] = "\n]}\n";
+constexpr long kTailBytes = sizeof kTail - 1;
+
+}  // namespace
+
 std::string RecordingPlatform::Text() const {
+  // Every interface is listed, so that a step's module number never changes; one whose IDs were
+  // never seen is written as 0000:0000, which no mode takes for a module.
   std::string text = "{\"modules\": [";
-  const char* separator = "\n";
-  for (const Interface& i : interfaces_) {
-    if (!i.ids) {
-      continue;  // never seen closely enough to be simulated
-    }
-    text += separator;
-    separator = ",\n";
-    text += "  {\"vendor\": \"" + HexId(i.ids->vendor) + "\", \"product\": \"" +
-            HexId(i.ids->product) +
-            "\", \"serial\": " + (i.serial ? JsonString(*i.serial) : "null");
-    if (i.held) {
-      text += ", \"busy\": true";
-    }
-    if (!i.steps.empty()) {
-      text += ", \"reply\": \"conversation\", \"steps\": [";
-      for (std::size_t s = 0; s < i.steps.size(); ++s) {
-        text += (s == 0 ? "\n    " : ",\n    ") + i.steps[s];
-      }
-      text += "\n  ]";
-    }
-    text += "}";
+  for (std::size_t n = 0; n < interfaces_.size(); ++n) {
+    const Interface& i = interfaces_[n];
+    const DeviceIdentity ids = i.ids.value_or(DeviceIdentity{});
+    text += n == 0 ? "\n" : ",\n";
+    text += "  {\"vendor\": \"" + HexId(ids.vendor) + "\", \"product\": \"" + HexId(ids.product) +
+            "\", \"serial\": " + (i.serial ? JsonString(*i.serial) : "null") +
+            ", \"reply\": \"conversation\"" + (i.held ? ", \"busy\": true" : "") + "}";
   }
-  return text + "\n]}\n";
+  text += "\n],\n\"steps\": [";
+  for (std::size_t n = 0; n < steps_.size(); ++n) {
+    text += (n == 0 ? "\n" : ",\n") + steps_[n];
+  }
+  return text + kTail;
 }
 
-void RecordingPlatform::Save() const {
+void RecordingPlatform::Save() {
+  changed_ = false;
   if (file_.empty()) {
     return;
   }
+  out_.reset();
   const std::string part = file_ + ".part";
   std::FILE* out = std::fopen(part.c_str(), "wb");
   if (out == nullptr) {
@@ -168,6 +181,22 @@ void RecordingPlatform::Save() const {
 #else
   std::rename(part.c_str(), file_.c_str());
 #endif
+  out_.reset(std::fopen(file_.c_str(), "r+b"));
+}
+
+void RecordingPlatform::Append(const std::string& step) {
+  steps_.push_back(step);
+  if (changed_ || !out_) {
+    Save();
+    return;
+  }
+  // Over the old tail: one write, flushed, so that the file is whole again after it.
+  const std::string text = (steps_.size() == 1 ? "\n" : ",\n") + step + kTail;
+  if (std::fseek(out_.get(), -kTailBytes, SEEK_END) != 0 ||
+      std::fwrite(text.data(), 1, text.size(), out_.get()) != text.size() ||
+      std::fflush(out_.get()) != 0) {
+    Save();
+  }
 }
 
 // --- Interfaces, as the walks see them ---------------------------------------------------------
@@ -200,7 +229,6 @@ void RecordingPlatform::CloseInterfaceList(InterfaceListToken list) {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (changed_) {
     Save();
-    changed_ = false;
   }
 }
 
@@ -210,13 +238,14 @@ Description RecordingPlatform::DescribeInterface(const char* path, InterfaceFact
   if (description == Description::kDescribed) {
     const std::lock_guard<std::mutex> lock(mutex_);
     Interface& i = InterfaceAt(path);
-    i.ids = facts.ids;
-    i.held = facts.held;
-    if (units != nullptr && facts.serial_read) {
-      const auto end = std::find(units->begin(), units->end(), 0);
-      i.serial.emplace(units->begin(), end);
+    Learn(i.ids, std::optional(facts.ids));
+    if (i.held != facts.held) {
+      i.held = facts.held;
+      changed_ = true;
     }
-    changed_ = true;
+    if (units != nullptr && facts.serial_read) {
+      Learn(i.serial, SerialOf(*units));
+    }
   }
   return description;
 }
@@ -245,8 +274,7 @@ std::optional<DeviceIdentity> RecordingPlatform::GetDeviceIds(DeviceHandle h) {
   const std::optional<DeviceIdentity> ids = wrapped_.GetDeviceIds(h);
   const std::lock_guard<std::mutex> lock(mutex_);
   if (const auto it = handles_.find(Key(h)); ids && it != handles_.end()) {
-    interfaces_[it->second].ids = ids;
-    changed_ = true;
+    Learn(interfaces_[it->second].ids, ids);
   }
   return ids;
 }
@@ -255,9 +283,7 @@ bool RecordingPlatform::GetSerialUnits(DeviceHandle h, SerialUnits& units) {
   const bool read = wrapped_.GetSerialUnits(h, units);
   const std::lock_guard<std::mutex> lock(mutex_);
   if (const auto it = handles_.find(Key(h)); read && it != handles_.end()) {
-    const auto end = std::find(units.begin(), units.end(), 0);
-    interfaces_[it->second].serial.emplace(units.begin(), end);
-    changed_ = true;
+    Learn(interfaces_[it->second].serial, SerialOf(units));
   }
   return read;
 }

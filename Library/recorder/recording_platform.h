@@ -5,9 +5,11 @@
 // could be read, no reply within the wait, or the module leaving).
 //
 // Every operation goes on to the wrapped platform unchanged, so results and replies are the wrapped
-// platform's. The file is written again whole (beside it, then renamed over it) once a transfer has
-// ended or a walk's list is closed, never while a transfer is waited on; a process that is killed
-// loses at most the exchange under way.
+// platform's. The file lists the interfaces first and then the steps of all conversations in the
+// order they happened, one a line, each naming its module. A step is appended (one write, then
+// flushed) once its transfer has ended, never while a transfer is waited on, so a process that is
+// killed loses at most the exchange under way; only a walk that finds an interface changed writes
+// the file again whole (beside it, then renamed over it).
 //
 // Thread-safe: one mutex guards what was seen and is never held across a wrapped operation that
 // waits.
@@ -16,7 +18,9 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -74,7 +78,9 @@ class RecordingPlatform final : public HidPlatform {
     std::optional<DeviceIdentity> ids;
     std::optional<std::u16string> serial;
     bool held = false;
-    std::vector<std::string> steps;  // one line of the file each
+  };
+  struct CloseFile {
+    void operator()(std::FILE* file) const { std::fclose(file); }
   };
   // A command written and still waiting for what follows it.
   struct Command {
@@ -90,11 +96,14 @@ class RecordingPlatform final : public HidPlatform {
   };
 
   Interface& InterfaceAt(const std::string& path);  // under the mutex
+  template <typename T>
+  void Learn(std::optional<T>& known, const std::optional<T>& seen);  // under the mutex
   // Under the mutex: what followed the handle's waiting command, as the rest of its step line.
   void EndCommand(std::uintptr_t handle, const std::string& outcome, Clock::time_point at);
   void ReplyArrived(std::uintptr_t handle, const std::uint8_t* bytes, std::uint32_t count,
                     Clock::time_point at);
-  void Save() const;  // under the mutex
+  void Save();                           // under the mutex: the whole file
+  void Append(const std::string& step);  // under the mutex: one step at its end
 
   HidPlatform& wrapped_;
   const std::string file_;
@@ -104,7 +113,9 @@ class RecordingPlatform final : public HidPlatform {
   std::map<std::uintptr_t, std::size_t> handles_;  // open handle -> interface
   std::map<std::uintptr_t, Command> commands_;     // by handle
   std::map<const TransferRecord*, Read> reads_;
-  bool changed_ = false;
+  std::vector<std::string> steps_;  // every step's line, for a file written again whole
+  bool changed_ = false;            // an interface changed since the file was written whole
+  std::unique_ptr<std::FILE, CloseFile> out_;  // the file, kept open for appending
 };
 
 }  // namespace ksv

@@ -108,7 +108,7 @@ bool Flag(const json& value, const std::string& where) {
 
 // One step of a conversation: {"command": HEX, "mask": HEX, then "reply": HEX with "delay_ms",
 // or "silent": true, or "leaves": true}.
-ConversationStep Step(const json& entry, const std::string& where) {
+ConversationStep Step(const json& entry, const std::string& where, bool names_module) {
   if (!entry.is_object() || !entry.contains("command")) {
     Fault(where, "is not an object with a \"command\"");
   }
@@ -131,6 +131,8 @@ ConversationStep Step(const json& entry, const std::string& where) {
       ++outcomes;
     } else if (key == "delay_ms") {
       step.delay_ms = Integer(value, at, kSimulatedLongestDelayMs);
+    } else if (key == "module" && names_module) {
+      // Read by the caller, which knows the modules.
     } else if (key == "silent" || key == "leaves") {
       if (!Flag(value, at)) {
         Fault(at, "is only ever true");
@@ -173,7 +175,8 @@ std::u16string Serial(const std::string& text) {
   return {units.begin(), units.end()};
 }
 
-SimulatedDevice Module(const json& entry, std::size_t index) {
+// `steps_follow`: the file's own "steps" may give a conversation module its steps.
+SimulatedDevice Module(const json& entry, std::size_t index, bool steps_follow) {
   const std::string where = "modules[" + std::to_string(index) + "]";
   if (!entry.is_object()) {
     Fault(where, "is not an object");
@@ -215,7 +218,7 @@ SimulatedDevice Module(const json& entry, std::size_t index) {
         Fault(at, "takes an array of steps, not " + value.dump());
       }
       for (std::size_t i = 0; i < value.size(); ++i) {
-        d.steps.push_back(Step(value[i], at + "[" + std::to_string(i) + "]"));
+        d.steps.push_back(Step(value[i], at + "[" + std::to_string(i) + "]", false));
       }
     } else if (key == "match") {
       if (value != "sequence" && value != "lookup") {
@@ -235,7 +238,7 @@ SimulatedDevice Module(const json& entry, std::size_t index) {
     Fault(where, "a \"payload\" is given, which only reply \"fixed\" takes");
   }
   const bool conversation = d.reply == SimulatedReply::kConversation;
-  if (conversation != entry.contains("steps")) {
+  if (conversation != (entry.contains("steps") || steps_follow)) {
     Fault(where, conversation ? "reply \"conversation\" without \"steps\""
                               : "\"steps\" are given, which only reply \"conversation\" takes");
   }
@@ -284,15 +287,35 @@ std::optional<std::vector<SimulatedDevice>> ParseSimulation(const std::string& t
       return std::nullopt;
     }
     for (const auto& field : document.items()) {
-      if (field.key() != "modules") {
+      if (field.key() != "modules" && field.key() != "steps") {
         error = name + ": unknown field " + json(field.key()).dump();
         return std::nullopt;
       }
     }
+    const bool steps_follow = document.contains("steps");
     std::vector<SimulatedDevice> devices;
     const json& modules = document["modules"];
     for (std::size_t i = 0; i < modules.size(); ++i) {
-      devices.push_back(Module(modules[i], i));
+      devices.push_back(Module(modules[i], i, steps_follow));
+    }
+    // The steps of every conversation in the order they happened, each naming its module: the
+    // form a recording is written in, one step appended at a time.
+    if (steps_follow) {
+      const json& steps = document["steps"];
+      if (!steps.is_array()) {
+        Fault("steps", "takes an array of steps, not " + steps.dump());
+      }
+      for (std::size_t i = 0; i < steps.size(); ++i) {
+        const std::string at = "steps[" + std::to_string(i) + "]";
+        const json module =
+            steps[i].is_object() && steps[i].contains("module") ? steps[i]["module"] : json();
+        const std::uint32_t m =
+            Integer(module, at + ".module", std::numeric_limits<std::uint32_t>::max());
+        if (m >= devices.size() || devices[m].reply != SimulatedReply::kConversation) {
+          Fault(at + ".module", std::to_string(m) + " is not a module with reply \"conversation\"");
+        }
+        devices[m].steps.push_back(Step(steps[i], at, true));
+      }
     }
     return devices;
   } catch (const FileFault& fault) {

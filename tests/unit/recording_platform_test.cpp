@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -68,8 +70,12 @@ TEST(RecordingPlatformTest, ARecordingReplaysTheSameResults) {
     SCOPED_TRACE(describes ? "interfaces described" : "interfaces opened to be told");
     test::ScriptedPlatform modules(devices);
     modules.describes = describes;
-    RecordingPlatform recorder(modules, "");
+    const std::string file = testing::TempDir() + "recording.json";
+    RecordingPlatform recorder(modules, file);
     const std::vector<std::string> recorded = RunScript(recorder);
+    // The steps appended one by one make the same file as the recording written whole.
+    std::ifstream written(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), recorder.Text());
 
     std::string error;
     const auto replayed_devices = ParseSimulation(recorder.Text(), "recording", error);
