@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# The source archive KSVHidApi-VERSION.tar.gz (called by tools/release.sh, which sets
+# KSV_RELEASE_*): the files that git tracks, as they are in the working tree, under
+# KSVHidApi-VERSION/, without .git; tools/demo.sh and tests/run-all.sh work in it as unpacked.
+set -euo pipefail
+
+root=$KSV_RELEASE_ROOT out=$KSV_RELEASE_OUT version=$KSV_RELEASE_VERSION
+name=KSVHidApi-$version
+cd "$root"
+# Tracked files that exist (a file deleted but not yet committed is left out).
+git ls-files -z | while IFS= read -r -d '' file; do
+  [ -e "$file" ] || [ -L "$file" ] && printf '%s\0' "$file"
+done >"$KSV_RELEASE_WORK/source-files"
+tar --null -T "$KSV_RELEASE_WORK/source-files" --transform "s|^|$name/|" --sort=name \
+  --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner --mode='u+w,go-w' \
+  --format=gnu -cf - | gzip -9n >"$out/$name.tar.gz"
