@@ -10,7 +10,7 @@
 # simulator run, and uninstalling leaves no installed file behind.
 set -euo pipefail
 
-dist=$1 work=$2 prefix64=$3 prefix32=$4
+dist=$(realpath "$1") work=$(realpath "$2") prefix64=$3 prefix32=$4
 root=$(cd "$(dirname "$0")/../.." && pwd)
 here=$root/tests/release
 # shellcheck source=tests/release/lib.sh
