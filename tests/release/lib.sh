@@ -2,15 +2,15 @@
 # with the output that shows why; the runner counts those lines.
 # shellcheck shell=bash
 
-# check WHAT COMMAND...: runs COMMAND, its output shown only when it fails.
+# check WHAT COMMAND...: runs COMMAND, its output shown only when it fails; its time in brackets.
 check() {
-  local what=$1 output status=0
+  local what=$1 output status=0 start=$SECONDS
   shift
   output=$("$@" 2>&1) || status=$?
   if [ "$status" -eq 0 ]; then
-    echo "ok: $what"
+    echo "ok: $what [$((SECONDS - start)) s]"
   else
-    echo "FAIL: $what (exit $status)"
+    echo "FAIL: $what (exit $status) [$((SECONDS - start)) s]"
     printf '%s\n' "$output" | sed 's/^/    /'
   fi
   return 0
