@@ -5,7 +5,7 @@
     runtimes/win-x64/native/, runtimes/win-x86/native/
                                                    KSVHidApi.dll and KSVHidWatch.dll of each width
     runtimes/linux-x64/native/                     libKSVHidApi.so and libKSVHidWatch.so
-    README.md, LICENSE.txt, KsvHid.nuspec          the README's .NET section, the licence, the manifest
+    README.md, LICENSE.txt, KsvHid.nuspec          the package's readme, the licence, the manifest
 
 The binding is the Linux tree's (compiled by Mono's mcs); .NET takes a native library of the
 running platform from runtimes/<rid>/native/, and Mono finds libKSVHidApi.so by its own probing
@@ -86,7 +86,8 @@ def main():
         real = os.path.realpath(os.path.join(linux, name))
         files.append((f"runtimes/linux-x64/native/{name}", stripped_copy(real, name)))
 
-    readme = section(os.path.join(ROOT, "README.md"), ".NET")
+    with open(os.path.join(ROOT, "tools", "release", "nuget-readme.md"), encoding="utf-8") as file:
+        readme = file.read()
     notes = section(os.path.join(ROOT, "CHANGELOG.md"), VERSION)
     entries = [("KsvHid.nuspec", nuspec(notes).encode()), ("README.md", readme.encode())]
     with open(os.path.join(ROOT, "LICENSE"), "rb") as file:
