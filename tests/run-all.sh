@@ -146,7 +146,12 @@ release_checks() {
 
 format_check() {
   local status=0 doc target
-  git ls-files '*.cpp' '*.h' '*.hpp' '*.c' | xargs clang-format --dry-run --Werror || status=1
+  # The sources git tracks; in an unpacked source archive, which has no .git, those of the tree.
+  if [ -e .git ]; then
+    git ls-files '*.cpp' '*.h' '*.hpp' '*.c'
+  else
+    find Library tools tests bindings -name '*.cpp' -o -name '*.h' -o -name '*.hpp' -o -name '*.c'
+  fi | xargs clang-format --dry-run --Werror || status=1
   # Every relative link of the README and docs/ names a file of the tree.
   for doc in README.md docs/*.md; do
     for target in $(grep -oE '\]\([^):]+\)' "$doc" | sed -E 's/^\]\(([^)#]*).*/\1/'); do

@@ -36,7 +36,7 @@ for tree in linux windows windows32; do
 done
 # Every archive dates its files to the last commit (or, without .git, to the CHANGELOG), so that
 # the same trees give the same files.
-if git -C "$root" rev-parse --git-dir >/dev/null 2>&1; then
+if [ -e "$root/.git" ]; then
   SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
 else
   SOURCE_DATE_EPOCH=$(stat -c %Y "$root/CHANGELOG.md")
