@@ -21,6 +21,11 @@ check "debian: lintian reports no errors on the three packages" lintian_clean
 
 # The guest's lines are this check's lines; a guest that did not run them is one failure.
 mkdir -p "$work/guest"
+# The CMake consumer's build folder begins on the host: CMake finds out about the compiler there
+# (the same one the guest runs) in a second instead of half a minute of the guest's emulated
+# processor. Without the packages installed its configure stops at find_package(KSVHidApi); in
+# the guest it goes on from there.
+cmake -S "$here/consumer" -B "$work/guest/consumer-cmake" -G Ninja >/dev/null 2>&1 || true
 status=0
 output=$("$root/tests/vm/run-in-guest.sh" --udev --timeout 300 --rw "$work/guest" -- \
   bash "$here/debian-guest.sh" "$dist" "$virtual_module" "$work/guest" 2>&1) || status=$?

@@ -10,7 +10,7 @@
 # simulator run, and uninstalling leaves no installed file behind.
 set -euo pipefail
 
-dist=$(realpath "$1") work=$(realpath "$2") prefix64=$3 prefix32=$4
+dist=$(realpath "$1") work=$(realpath "$2") prefix64=$(realpath -m "$3") prefix32=$(realpath -m "$4")
 root=$(cd "$(dirname "$0")/../.." && pwd)
 here=$root/tests/release
 # shellcheck source=tests/release/lib.sh
@@ -97,7 +97,8 @@ unix_dir() {
   if [ "$1" = x64 ]; then echo "$msi_prefix/drive_c/Program Files/KSVHidApi"
   else echo "$msi_prefix/drive_c/Program Files (x86)/KSVHidApi"; fi
 }
-msi_path() { echo "Z:$(sed 's|/|\\|g' <<<"$dist/KSVHidApi-$version-$1.msi")"; }
+windows_path() { echo "Z:$(sed 's|/|\\|g' <<<"$1")"; }
+msi_path() { windows_path "$dist/KSVHidApi-$version-$1.msi"; }
 
 # Exactly the zip's files of the width and its three texts, with the same contents.
 installed_as_zip() {  # WIDTH
@@ -142,8 +143,28 @@ for width in x64 x86; do
   check "msi $width: the consumer exchanges with the installed simulator DLL" \
     installed_consumer "$width"
 done
+# The installed 64-bit products, as "Apps and features" lists them.
+installed_products() {
+  msi_wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
+    sed -n 's/^ *DisplayName *REG_SZ *\(KSVHidApi .*\)$/\1/p' | LC_ALL=C sort
+}
+# A later version of the x64 installer (the same files, the next build number) replaces this one
+# (and the x86 one stays: it is uninstalled below).
+later=${version%.*}.$((${version##*.} + 1))
+later_msi=$work/KSVHidApi-$later-x64.msi
+upgraded() {
+  local products
+  /usr/bin/python3 "$root/tools/release/msi.py" --width x64 --version "$later" --files "$zip/x64" \
+    --docs "$zip" --wxs "$work/later.wxs" --out "$later_msi" >/dev/null 2>&1 &&
+    msi_wine msiexec /i "$(windows_path "$later_msi")" /qn &&
+    products=$(installed_products) &&
+    [ "$products" = "KSVHidApi $later (x64)" ] ||
+    { echo "installed: ${products:-}"; return 1; }
+}
+check "msi x64: a later version's installer replaces this one" upgraded
 for width in x64 x86; do
-  check "msi $width: msiexec /x /qn uninstalls" msi_wine msiexec /x "$(msi_path "$width")" /qn
+  if [ "$width" = x64 ]; then package=$(windows_path "$later_msi"); else package=$(msi_path x86); fi
+  check "msi $width: msiexec /x /qn uninstalls" msi_wine msiexec /x "$package" /qn
   check "msi $width: no installed file left behind" nothing_left "$width"
 done
 WINEPREFIX=$msi_prefix /usr/lib/wine/wineserver64 -k 2>/dev/null || true

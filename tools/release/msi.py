@@ -7,7 +7,7 @@ installs every file under DIR (the width's folder of the release zip) and the te
 LICENSE.txt and CHANGELOG.md of --docs in <Program Files>\\KSVHidApi, for all users of the machine
 (the x86 package in Program Files (x86) on 64-bit Windows). Each width has its own UpgradeCode,
 kept for ever, so a later version of the same width replaces this one and the two widths can be
-installed side by side. Component GUIDs are derived from the UpgradeCode and the file's path, so
+installed side by side; each version has a ProductCode of its own. Component GUIDs are derived from the UpgradeCode and the file's path, so
 that a file keeps its component from one version to the next, as Windows Installer expects.
 """
 import argparse
@@ -78,10 +78,12 @@ def wxs(width, version, files_dir, docs_dir):
     body = directory("", " " * 10)
     refs = [f'      <ComponentRef Id="{c}"/>' for c in components]
     title = f"KSVHidApi {version} ({width})"
+    # A new ProductCode for each version (a major upgrade), the same one whenever a version is made.
+    product = str(uuid.uuid5(uuid.UUID(upgrade), "product " + version)).upper()
     return "\n".join([
         '<?xml version="1.0" encoding="utf-8"?>',
         '<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">',
-        f'  <Product Id="*" Name="{title}" Language="1033" Version="{version}"',
+        f'  <Product Id="{product}" Name="{title}" Language="1033" Version="{version}"',
         f'           Manufacturer="{MANUFACTURER}" UpgradeCode="{upgrade}">',
         f'    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"',
         f'             Manufacturer="{MANUFACTURER}"',
