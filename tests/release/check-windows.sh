@@ -109,7 +109,11 @@ installed_as_zip() {  # WIDTH
   actual=$(cd "$dir" && find . -type f | LC_ALL=C sort)
   [ "$expected" = "$actual" ] || { diff <(echo "$expected") <(echo "$actual"); return 1; }
   while read -r file; do
-    if [ -e "$zip/$1/$file" ]; then cmp "$zip/$1/$file" "$dir/$file"; else cmp "$zip/$file" "$dir/$file"; fi
+    if [ -e "$zip/$1/$file" ]; then
+      cmp "$zip/$1/$file" "$dir/$file" || return 1
+    else
+      cmp "$zip/$file" "$dir/$file" || return 1
+    fi
   done <<<"$expected"
 }
 
