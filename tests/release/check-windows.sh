@@ -97,7 +97,7 @@ unix_dir() {
   if [ "$1" = x64 ]; then echo "$msi_prefix/drive_c/Program Files/KSVHidApi"
   else echo "$msi_prefix/drive_c/Program Files (x86)/KSVHidApi"; fi
 }
-windows_path() { echo "Z:$(sed 's|/|\\|g' <<<"$1")"; }
+windows_path() { echo "Z:${1//\//\\}"; }
 msi_path() { windows_path "$dist/KSVHidApi-$version-$1.msi"; }
 
 # Exactly the zip's files of the width and its three texts, with the same contents.

@@ -47,8 +47,8 @@ take() {
     mv "$staged/$path" "$src/debian/$package/$path"
   done
 }
-take libksvhidapi1 usr/lib/libKSVHidApi.so.1 usr/lib/libKSVHidApi.so.$version \
-  usr/lib/libKSVHidWatch.so.1 usr/lib/libKSVHidWatch.so.$version
+take libksvhidapi1 usr/lib/libKSVHidApi.so.1 usr/lib/libKSVHidApi.so."$version" \
+  usr/lib/libKSVHidWatch.so.1 usr/lib/libKSVHidWatch.so."$version"
 # The rule where Debian 12's udev keeps its own.
 mkdir -p "$src/debian/libksvhidapi1/lib/udev/rules.d"
 mv "$staged/usr/lib/udev/rules.d/70-ksvhid.rules" "$src/debian/libksvhidapi1/lib/udev/rules.d/"
