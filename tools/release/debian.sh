@@ -81,6 +81,23 @@ for package in libksvhidapi1 libksvhidapi-dev ksvhid; do
     echo " -- $maintainer  $date"
   } | gzip -9n >"$doc/changelog.Debian.gz"
 done
+# ksvhid's manual page: its own help text, so that the two never differ.
+man=$src/debian/ksvhid/usr/share/man/man1
+mkdir -p "$man"
+{
+  echo ".TH KSVHID 1 \"\" \"KSVHidApi $version\" \"User Commands\""
+  echo ".SH NAME"
+  echo "ksvhid \\- list, diagnose and drive KSVHidApi measurement modules"
+  echo ".SH DESCRIPTION"
+  echo ".nf"
+  # In roff a backslash is written \e, and a line may not begin with a control character.
+  "$build/linux/tools/ksvhid/ksvhid" help | sed -e 's/\\/\\e/g' -e "s/^\([.']\)/\\\\\&\1/"
+  echo ".fi"
+  echo ".SH SEE ALSO"
+  echo "The simulator library is in /usr/lib/ksvhid-simulator/: LD_LIBRARY_PATH=/usr/lib/ksvhid-simulator"
+  echo "makes a program use it instead of libKSVHidApi.so.1."
+} | gzip -9n >"$man/ksvhid.1.gz"
+
 mkdir -p "$src/debian/libksvhidapi1/DEBIAN"
 # The libraries' ABI is the one of version 1.3 onwards: a program built against this version
 # needs at least it.
