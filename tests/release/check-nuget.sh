@@ -15,10 +15,13 @@ source "$here/lib.sh"
 version=$(sed -n 's/^project(KSVHidApi VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 package=$work/packages/KsvHid.$version
 
-# nuget keeps its settings and caches under HOME: a fresh one. unshare -n takes the network away.
+# nuget keeps its settings and caches under HOME: a fresh one. unshare -n takes the network away
+# (it needs root; without, -Source alone keeps nuget to the folder).
 offline_install() {
+  local offline=(unshare -n)
+  unshare -n true 2>/dev/null || offline=()
   mkdir -p "$work/home" "$work/packages"
-  HOME=$work/home unshare -n nuget install KsvHid -Version "$version" -Source "$dist" \
+  HOME=$work/home "${offline[@]}" nuget install KsvHid -Version "$version" -Source "$dist" \
     -OutputDirectory "$work/packages" -NonInteractive
   [ -f "$package/lib/netstandard2.0/KsvHid.dll" ] && [ -f "$package/lib/netstandard2.0/KsvHid.xml" ]
 }
