@@ -98,7 +98,10 @@ mkdir -p "$man"
   echo "makes a program use it instead of libKSVHidApi.so.1."
 } | gzip -9n >"$man/ksvhid.1.gz"
 
-mkdir -p "$src/debian/libksvhidapi1/DEBIAN"
+# A package's folder is known by its DEBIAN folder (also to dpkg-shlibdeps).
+for package in libksvhidapi1 libksvhidapi-dev ksvhid; do
+  mkdir -p "$src/debian/$package/DEBIAN"
+done
 # The libraries' ABI is the one of version 1.3 onwards: a program built against this version
 # needs at least it.
 cat >"$src/debian/libksvhidapi1/DEBIAN/shlibs" <<SHLIBS
@@ -112,17 +115,22 @@ done
 
 # shlibdeps PACKAGE: the Depends of the package's ELF files.
 shlibdeps() {
-  local files
+  local files output
   mapfile -t files < <(find "$src/debian/$1" -type f \( -name '*.so*' -o -path '*/usr/bin/*' \))
-  (cd "$src" && dpkg-shlibdeps -O -l"debian/libksvhidapi1/usr/lib" "${files[@]}" 2>/dev/null) |
-    sed -n 's/^shlibs:Depends=//p'
+  output=$(cd "$src" && dpkg-shlibdeps -O -l"debian/libksvhidapi1/usr/lib" "${files[@]}")
+  sed -n 's/^shlibs:Depends=//p' <<<"$output"
 }
+# Worked out here, where a failure ends the release.
+library_depends=$(shlibdeps libksvhidapi1)
+tool_depends=$(shlibdeps ksvhid)
+[ -n "$library_depends" ] && [ -n "$tool_depends" ] ||
+  { echo "debian: dpkg-shlibdeps found no dependencies" >&2; exit 1; }
 
 describe() {  # PACKAGE: Section, Depends and Description
   case $1 in
     libksvhidapi1)
       echo "Section: libs"
-      echo "Depends: $(shlibdeps libksvhidapi1)"
+      echo "Depends: $library_depends"
       echo "Description: find and drive measurement modules attached as USB HID devices"
       echo " KSVHidApi finds measurement modules that attach over USB and present"
       echo " themselves as HID devices, opens one by its serial number and exchanges"
@@ -145,7 +153,7 @@ describe() {  # PACKAGE: Section, Depends and Description
     ksvhid)
       echo "Section: utils"
       # The tool and the libraries of one build: exactly this version of them.
-      echo "Depends: $(shlibdeps ksvhid | sed 's/libksvhidapi1 ([^)]*)/libksvhidapi1 (= '"$revision"')/')"
+      echo "Depends: $(sed 's/libksvhidapi1 ([^)]*)/libksvhidapi1 (= '"$revision"')/' <<<"$tool_depends")"
       echo "Description: command-line tool for KSVHidApi measurement modules"
       echo " ksvhid lists the measurement modules that KSVHidApi finds, sends commands"
       echo " to them, tells why a module is not listed and reports modules arriving"
@@ -159,7 +167,6 @@ describe() {  # PACKAGE: Section, Depends and Description
 
 for package in libksvhidapi1 libksvhidapi-dev ksvhid; do
   dir=$src/debian/$package
-  mkdir -p "$dir/DEBIAN"
   (cd "$dir" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z |
     xargs -0 md5sum >DEBIAN/md5sums)
   {
