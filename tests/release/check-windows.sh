@@ -70,6 +70,17 @@ mingw_consumer() {  # WIDTH BUILD-DIR
     grep -q "libKSVHidApi.dll.a" "$dir/build.ninja"
 }
 
+# A 64-bit consumer pointed at the x86 folder is told that the package there is a 32-bit one.
+other_width_refused() {
+  local output
+  if output=$(cmake -S "$here/consumer" -B "$work/mingw-other-width" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$zip/x86" 2>&1); then
+    echo "configured against the x86 folder"
+    return 1
+  fi
+  grep -qF "version: $version (32bit)" <<<"$output" || { echo "$output"; return 1; }
+}
+
 for width in x64 x86; do
   if [ "$width" = x64 ]; then prefix=$prefix64; else prefix=$prefix32; fi
   run=$work/run-$width
@@ -86,6 +97,8 @@ for width in x64 x86; do
   check "zip $width: mingw-w64 consumer exchanges with the simulator DLL" \
     consumer_run "$prefix" "$run/consumer-mingw.exe"
 done
+
+check "zip: the x86 CMake package refuses a 64-bit consumer" other_width_refused
 
 # The MSIs, both in one fresh 64-bit prefix (a 64-bit Windows with its 32-bit side).
 msi_prefix=$work/msi-prefix
