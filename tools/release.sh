@@ -29,7 +29,8 @@ here=$root/tools/release
 # One version for everything: the project's, as each tree was configured with it.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/linux/CMakeCache.txt")
 for tree in linux windows windows32; do
-  [ -f "$build/$tree/CMakeCache.txt" ] || { echo "release: $build/$tree was not built" >&2; exit 1; }
+  [ -f "$build/$tree/CMakeCache.txt" ] ||
+    { echo "release: $build/$tree was not built" >&2; exit 1; }
   tree_version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/$tree/CMakeCache.txt")
   [ "$tree_version" = "$version" ] ||
     { echo "release: $tree is version $tree_version, linux $version" >&2; exit 1; }

@@ -10,7 +10,8 @@
 # simulator run, and uninstalling leaves no installed file behind.
 set -euo pipefail
 
-dist=$(realpath "$1") work=$(realpath "$2") prefix64=$(realpath -m "$3") prefix32=$(realpath -m "$4")
+dist=$(realpath "$1") work=$(realpath "$2")
+prefix64=$(realpath -m "$3") prefix32=$(realpath -m "$4")
 root=$(cd "$(dirname "$0")/../.." && pwd)
 here=$root/tests/release
 # shellcheck source=tests/release/lib.sh
@@ -35,7 +36,8 @@ msvc_consumer() {  # WIDTH OUT.exe
     printf 'LIBRARY kernel32.dll\nEXPORTS\n  GetStdHandle@4\n  WriteFile@20\n  ExitProcess@4\n' \
       >"$work/kernel32-$width.def"
   fi
-  llvm-dlltool -m "$machine" "${kill[@]}" -d "$work/kernel32-$width.def" -l "$work/kernel32-$width.lib"
+  llvm-dlltool -m "$machine" "${kill[@]}" -d "$work/kernel32-$width.def" \
+    -l "$work/kernel32-$width.lib"
   clang --target="$target" -DKSV_CONSUMER_NO_CRT -ffreestanding -fno-builtin -fno-stack-protector \
     -mno-stack-arg-probe -O1 -Wall -Wextra -Werror -I"$zip/$width/include" \
     -c "$here/consumer/consumer.c" -o "$work/consumer-$width.obj"
@@ -74,7 +76,8 @@ mingw_consumer() {  # WIDTH BUILD-DIR
 other_width_refused() {
   local output
   if output=$(cmake -S "$here/consumer" -B "$work/mingw-other-width" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$zip/x86" 2>&1); then
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$zip/x86" \
+    2>&1); then
     echo "configured against the x86 folder"
     return 1
   fi

@@ -94,8 +94,9 @@ mkdir -p "$man"
   "$build/linux/tools/ksvhid/ksvhid" help | sed -e 's/\\/\\e/g' -e "s/^\([.']\)/\\\\\&\1/"
   echo ".fi"
   echo ".SH SEE ALSO"
-  echo "The simulator library is in /usr/lib/ksvhid-simulator/: LD_LIBRARY_PATH=/usr/lib/ksvhid-simulator"
-  echo "makes a program use it instead of libKSVHidApi.so.1."
+  echo "The simulator library is in /usr/lib/ksvhid-simulator/:"
+  echo "LD_LIBRARY_PATH=/usr/lib/ksvhid-simulator makes a program use it instead of"
+  echo "libKSVHidApi.so.1."
 } | gzip -9n >"$man/ksvhid.1.gz"
 
 # A package's folder is known by its DEBIAN folder (also to dpkg-shlibdeps).
@@ -153,7 +154,7 @@ describe() {  # PACKAGE: Section, Depends and Description
     ksvhid)
       echo "Section: utils"
       # The tool and the libraries of one build: exactly this version of them.
-      echo "Depends: $(sed 's/libksvhidapi1 ([^)]*)/libksvhidapi1 (= '"$revision"')/' <<<"$tool_depends")"
+      echo "Depends: ${tool_depends/libksvhidapi1 (>= $version)/libksvhidapi1 (= $revision)}"
       echo "Description: command-line tool for KSVHidApi measurement modules"
       echo " ksvhid lists the measurement modules that KSVHidApi finds, sends commands"
       echo " to them, tells why a module is not listed and reports modules arriving"

@@ -7,8 +7,9 @@ installs every file under DIR (the width's folder of the release zip) and the te
 LICENSE.txt and CHANGELOG.md of --docs in <Program Files>\\KSVHidApi, for all users of the machine
 (the x86 package in Program Files (x86) on 64-bit Windows). Each width has its own UpgradeCode,
 kept for ever, so a later version of the same width replaces this one and the two widths can be
-installed side by side; each version has a ProductCode of its own. Component GUIDs are derived from the UpgradeCode and the file's path, so
-that a file keeps its component from one version to the next, as Windows Installer expects.
+installed side by side; each version has a ProductCode of its own. Component GUIDs are derived
+from the UpgradeCode and the file's path, so that a file keeps its component from one version to
+the next, as Windows Installer expects.
 """
 import argparse
 import os
@@ -87,8 +88,9 @@ def wxs(width, version, files_dir, docs_dir):
         f'           Manufacturer="{MANUFACTURER}" UpgradeCode="{upgrade}">',
         f'    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"',
         f'             Manufacturer="{MANUFACTURER}"',
-        f'             Description="{title}: find and drive measurement modules attached over USB"/>',
-        '    <MajorUpgrade DowngradeErrorMessage="A later version of KSVHidApi is already installed."/>',
+        f'             Description="{title}: find and drive measurement modules"/>',
+        '    <MajorUpgrade',
+        '        DowngradeErrorMessage="A later version of KSVHidApi is already installed."/>',
         '    <Media Id="1" Cabinet="KSVHidApi.cab" EmbedCab="yes"/>',
         '    <Directory Id="TARGETDIR" Name="SourceDir">',
         f'      <Directory Id="{PROGRAM_FILES[width]}">',

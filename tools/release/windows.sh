@@ -24,14 +24,16 @@ import_library() {  # WIDTH DEF-OF-THE-BUILD OUT-DIR NAME
       echo "; The exports of the 32-bit $name.dll, as __stdcall callers name them (Name@N: N bytes"
       echo "; of arguments). The DLL exports the plain names; an import library made from this"
       echo "; file must look those up: llvm-dlltool -m i386 -k -d $name.def -l $name.lib"
-      sed -n -e '/^LIBRARY/p' -e '/^EXPORTS/p' -e 's/^ *\([A-Za-z_][A-Za-z0-9_]*@[0-9]\+\) == .*/  \1/p' "$def"
+      sed -n -e '/^LIBRARY/p' -e '/^EXPORTS/p' \
+        -e 's/^ *\([A-Za-z_][A-Za-z0-9_]*@[0-9]\+\) == .*/  \1/p' "$def"
     } >"$dir/$name.def"
     llvm-dlltool -m i386 -k -d "$dir/$name.def" -l "$dir/$name.lib"
   fi
 }
 
 for width in x64 x86; do
-  if [ "$width" = x64 ]; then tree=$build/windows suffix=""; else tree=$build/windows32 suffix=-i686; fi
+  tree=$build/windows suffix=""
+  [ "$width" = x64 ] || tree=$build/windows32 suffix=-i686
   prefix=$work/install-$width
   cmake --install "$tree" --prefix "$prefix" >/dev/null
   dir=$zip_root/$width
