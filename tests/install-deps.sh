@@ -20,6 +20,10 @@ packages=(
   # the test guest (tests/vm): QEMU, its initramfs, the kernel payload's decompressors, flock,
   # and udev for the device suites
   qemu-system-x86 busybox-static xz-utils zstd gzip coreutils util-linux udev
+  # the release (tools/release.sh) and its proofs: MSVC import libraries and an MSVC-ABI consumer
+  # (llvm-dlltool, lld-link), the zip, the MSIs (wixl), the Debian packages and their check
+  # (dpkg-shlibdeps, lintian), the NuGet package installed offline
+  llvm lld zip unzip dpkg-dev msitools wixl lintian nuget
 )
 
 native=$(dpkg --print-architecture)

@@ -9,7 +9,8 @@
 #   5. windows32-wine: the 32-bit Windows DLL (i686), and the same tests under 32-bit Wine
 #   6. windows32-devices: the 32-bit DLL under 32-bit Wine in the test guest
 #   7. the Python package against the simulator library, and its wheels
-#   8. formatting of the sources
+#   8. the release (tools/release.sh) and each of its files installed and used (tests/release)
+#   9. formatting of the sources
 # Ends with one line "N passed, N failed": the tests of every CTest run, plus one for each other
 # check (a failed build counts as one failed test).
 #
@@ -137,9 +138,20 @@ python_suite() {  # the Python package's tests against the simulator library of 
   return "$status"
 }
 
+# The release made from the Linux and both Windows trees, each of its files installed and used
+# (tests/release): one test per check.
+release_checks() {
+  tests/release/run.sh "$build" "$tally"
+}
+
 format_check() {
   local status=0 doc target
-  git ls-files '*.cpp' '*.h' '*.hpp' '*.c' | xargs clang-format --dry-run --Werror || status=1
+  # The sources git tracks; in an unpacked source archive, which has no .git, those of the tree.
+  if [ -e .git ]; then
+    git ls-files '*.cpp' '*.h' '*.hpp' '*.c'
+  else
+    find Library tools tests bindings -name '*.cpp' -o -name '*.h' -o -name '*.hpp' -o -name '*.c'
+  fi | xargs clang-format --dry-run --Werror || status=1
   # Every relative link of the README and docs/ names a file of the tree.
   for doc in README.md docs/*.md; do
     for target in $(grep -oE '\]\([^):]+\)' "$doc" | sed -E 's/^\]\(([^)#]*).*/\1/'); do
@@ -153,7 +165,7 @@ format_check() {
 wine_prefix64=$build/wine-prefix
 wine_prefix32=$build/wine-prefix-32
 order=(linux windows-wine windows-devices windows32-wine windows32-devices linux-sanitizers
-  linux-tsan fuzz python format)
+  linux-tsan fuzz python release format)
 
 start=$SECONDS
 echo "=== linux: building"
@@ -180,6 +192,7 @@ guest_lane=$!
   suite "linux-tsan" tsan_test "$build/tsan"
   suite "fuzz" fuzz_test "$build/fuzz"
   suite "python" python_suite
+  suite "release" release_checks
   suite "format" format_check
   # A second test guest, beside the guest lane's Windows device suite, once this lane's builds no
   # longer need the cores.

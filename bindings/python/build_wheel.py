@@ -4,7 +4,7 @@
 
 TAG is the wheel's platform tag: linux_x86_64 (FILE is libKSVHidApi.so.1), win_amd64 or win32
 (FILE is the matching KSVHidApi.dll). The package, pyproject.toml's metadata and the README's
-"Python" section (the description) are staged in a scratch folder beside DIR, with the library
+"Python" section (the description) and the licence are staged in a scratch folder beside DIR, with the library
 inside the package under the name the package looks for (and KSVHidWatch beside it, for
 ksvhid.watch), and setuptools' bdist_wheel makes
 DIR/ksvhid-VERSION-py3-none-TAG.whl. Needs setuptools and wheel (Debian's python3-setuptools and
@@ -71,6 +71,8 @@ def main():
         data.append(WATCH_NAMES[args.platform])
         shutil.copyfile(args.watch_library, os.path.join(package, data[-1]))
     os.makedirs(out, exist_ok=True)
+    # The licence, which bdist_wheel puts in the wheel's .dist-info folder.
+    shutil.copyfile(os.path.join(HERE, "..", "..", "LICENSE"), os.path.join(stage, "LICENSE"))
 
     os.chdir(stage)
     # setuptools warns that its install step, which bdist_wheel runs, is deprecated.
@@ -82,6 +84,9 @@ def main():
         long_description=description,
         long_description_content_type="text/markdown",
         python_requires=project["requires-python"],
+        author=project["authors"][0]["name"],
+        license=project["license"]["text"],
+        license_files=["LICENSE"],
         classifiers=project["classifiers"],
         packages=["ksvhid"],
         package_data={"ksvhid": data},

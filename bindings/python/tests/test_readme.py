@@ -78,7 +78,12 @@ def test_wheel_contents(platform):
         library = [name for name in names if name.startswith("ksvhid/") and "KSVHidApi" in name]
         assert "ksvhid/py.typed" in names and len(library) == 1
         image = wheel.read(library[0])
+        licence = wheel.read("ksvhid-1.3.170.dist-info/LICENSE")
     assert "\nVersion: 1.3.170\n" in metadata and "\nRequires-Python: >=3.8\n" in metadata
+    # The licence as the metadata names it, and its text in the .dist-info folder.
+    assert "\nLicense: MIT\n" in metadata and "\nAuthor: The KSVHidApi authors\n" in metadata
+    with open(os.path.join(ROOT, "LICENSE"), "rb") as file:
+        assert licence == file.read()
     assert metadata.split("\n\n", 1)[1].strip() == readme_python_section().strip()
     if platform in MACHINES:
         assert library == ["ksvhid/KSVHidApi.dll"]
