@@ -3,7 +3,7 @@
 # library packages are, from the Linux tree's installation under /usr:
 #   libksvhidapi1     the libraries (libKSVHidApi.so.1, libKSVHidWatch.so.1) and the udev rule
 #   libksvhidapi-dev  the headers, the .so links, pkg-config and the CMake package
-#   ksvhid            the tool and the simulator library
+#   ksvhid            the tool, the simulator library and the recorder library
 # Binaries are stripped; dependencies come from dpkg-shlibdeps; each package has its copyright,
 # changelogs and md5sums, and lintian reports no errors on them (tests/release checks that).
 set -euo pipefail
@@ -54,7 +54,7 @@ mkdir -p "$src/debian/libksvhidapi1/lib/udev/rules.d"
 mv "$staged/usr/lib/udev/rules.d/70-ksvhid.rules" "$src/debian/libksvhidapi1/lib/udev/rules.d/"
 take libksvhidapi-dev usr/include usr/lib/libKSVHidApi.so usr/lib/libKSVHidWatch.so \
   usr/lib/pkgconfig usr/lib/cmake
-take ksvhid usr/bin/ksvhid usr/lib/ksvhid-simulator
+take ksvhid usr/bin/ksvhid usr/lib/ksvhid-simulator usr/lib/ksvhid-recorder
 # What cmake --install also puts there and no package carries: the Python wheel (a release file
 # of its own).
 rm -rf "$staged/usr/share/ksvhid" "$staged/usr/lib/udev"
@@ -96,7 +96,8 @@ mkdir -p "$man"
   echo ".SH SEE ALSO"
   echo "The simulator library is in /usr/lib/ksvhid-simulator/:"
   echo "LD_LIBRARY_PATH=/usr/lib/ksvhid-simulator makes a program use it instead of"
-  echo "libKSVHidApi.so.1."
+  echo "libKSVHidApi.so.1. The recorder library, in /usr/lib/ksvhid-recorder/, records"
+  echo "a program's conversation with its modules (ksvhid record FILE -- PROGRAM)."
 } | gzip -9n >"$man/ksvhid.1.gz"
 
 # A package's folder is known by its DEBIAN folder (also to dpkg-shlibdeps).
@@ -161,7 +162,9 @@ describe() {  # PACKAGE: Section, Depends and Description
       echo " and leaving."
       echo " ."
       echo " It also holds the simulator library, the same library over simulated"
-      echo " modules, for developing an application without hardware."
+      echo " modules, for developing an application without hardware, and the"
+      echo " recorder library, which records a program's conversation with its modules"
+      echo " for the simulator to replay."
       ;;
   esac
 }
