@@ -16,6 +16,23 @@ check() {
   return 0
 }
 
+# Whether this host runs 32-bit x86 programs, which 32-bit Wine is (the kernels of some virtual
+# machines run none).
+host_runs_i386() { /usr/lib/wine/wine --version >/dev/null 2>&1; }
+
+# check_on WIDTH WHAT COMMAND...: a check that runs a program of that width under Wine; on a host
+# that cannot run 32-bit programs an x86 one is reported as not run, with the reason, and counted
+# neither way.
+check_on() {
+  local width=$1
+  shift
+  if [ "$width" = x86 ] && ! host_runs_i386; then
+    echo "not run: $1 (this host cannot run 32-bit programs)"
+    return 0
+  fi
+  check "$@"
+}
+
 # expect_lines TEXT LINE...: every LINE is a whole line of TEXT.
 expect_lines() {
   local text=$1 line
