@@ -66,10 +66,10 @@ const TestDevice kDevices[] = {
      Answer::kNone, 0},
     {"A", "module:vid=0x17fe,pid=0x82cd,serial=KSV-A,xor=0x5a,late-marker=0xe7,id=A", 0x17FE,
      0x82CD, "KSV-A", Answer::kEcho, kXorA, kUhidUsb1},
-    {"B", "module:vid=0x10c4,pid=0x82cd,serial=KSV-B,reply-id=2,id=B", 0x10C4, 0x82CD, "KSV-B",
-     Answer::kReplyId2, 0, kUhidUsb1},
-    {"ID3", "module:vid=0x17fe,pid=0x82cd,serial=KSV-ID3,reply-id=3,id=ID3", 0x17FE, 0x82CD,
-     "KSV-ID3", Answer::kReplyId3, 0, kUhidUsb1},
+    {"B", "module:vid=0x10c4,pid=0x82cd,serial=KSV-B,reply-id=2,late-marker=0xe7,id=B", 0x10C4,
+     0x82CD, "KSV-B", Answer::kReplyId2, 0, kUhidUsb1},
+    {"ID3", "module:vid=0x17fe,pid=0x82cd,serial=KSV-ID3,reply-id=3,late-marker=0xe7,id=ID3",
+     0x17FE, 0x82CD, "KSV-ID3", Answer::kReplyId3, 0, kUhidUsb1},
     {"SHORT", "module:vid=0x10c4,pid=0x82cd,serial=KSV-SHORT,input-size=9,short=10,id=SHORT",
      0x10C4, 0x82CD, "KSV-SHORT", Answer::kShort, 0, kUhidUsb2},
     {"LEN", "module:vid=0x17fe,pid=0x8200,serial=KSV-LENIENT,id=LEN", 0x17FE, 0x8200, "KSV-LENIENT",
@@ -415,20 +415,26 @@ Payload Numbered(unsigned n, int delay_ms = 0) {
   return p;
 }
 
-// What became of exchanges whose replies should each be their own command's.
+// The result an answer of the device gives in mode 0: report ID 2 is another reply kind, 3 an
+// unknown one.
+int ResultInMode0(const TestDevice& d) {
+  return d.answer == Answer::kReplyId2 ? 0 : d.answer == Answer::kReplyId3 ? -15 : 1;
+}
+
+// What became of exchanges (mode 0) whose replies should each be their own command's.
 struct Tally {
   int exchanges = 0;
-  int own = 0;    // result 1, the reply to this very command
-  int wrong = 0;  // result 1, but another command's reply
+  int own = 0;    // the device's result, with the reply to this very command
+  int wrong = 0;  // the device's result, but another command's reply
   int timeouts = 0;
   int other = 0;  // any other result (a module that left, ...)
 
-  int Exchange(const Exports& api, KSVHidHandle h, const Payload& command, std::uint8_t mask) {
+  int Exchange(const Exports& api, KSVHidHandle h, const Payload& command, const TestDevice& d) {
     Payload reply{};
     const int result = api.SendReceiveKestrovanHID(h, command.data(), reply.data());
     ++exchanges;
-    if (result == 1) {
-      ++(reply == Transformed(command, mask) ? own : wrong);
+    if (result == ResultInMode0(d)) {
+      ++(reply == Transformed(command, d.xor_mask) ? own : wrong);
     } else {
       ++(result == -1 ? timeouts : other);
     }
@@ -456,7 +462,7 @@ const LateCase kLateCases[] = {
     {2100, 1, false}, {2100, 5, false}, {2500, 0, true},
 };
 // The modules that take turns at the cases, where the bed has them.
-const char* const kLateModules[] = {"A", "LUK", "L1", "LATE"};
+const char* const kLateModules[] = {"A", "LUK", "B", "ID3", "L1", "LATE"};
 
 struct LateOutcome {
   const LateCase* c = nullptr;
@@ -477,7 +483,7 @@ LateOutcome RunLateCase(const Exports& api, const Options& options, const TestDe
   o.module = d.id;
   Tally late;
   auto start = Clock::now();
-  o.late_result = late.Exchange(api, h, Numbered(n++, c.delay_ms), d.xor_mask);
+  o.late_result = late.Exchange(api, h, Numbered(n++, c.delay_ms), d);
   o.late_s = SecondsSince(start);
   if (c.reopen) {
     api.CloseKestrovanHID(h);
@@ -489,14 +495,14 @@ LateOutcome RunLateCase(const Exports& api, const Options& options, const TestDe
   }
   Tally next;
   start = Clock::now();
-  o.next_result = next.Exchange(api, h, Numbered(n++), d.xor_mask);
+  o.next_result = next.Exchange(api, h, Numbered(n++), d);
   o.next_s = SecondsSince(start);
   o.next_own = next.own == 1;
   for (int i = 0; i < 40; ++i) {
     if (c.gap_ms > 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(c.gap_ms));
     }
-    o.after.Exchange(api, h, Numbered(n++), d.xor_mask);
+    o.after.Exchange(api, h, Numbered(n++), d);
   }
   return o;
 }
@@ -554,7 +560,7 @@ void LateRepliesInOrder(const Exports& api, const Options& options) {
       const std::string what = std::string(o.module) + " late by " + std::to_string(o.c->delay_ms);
       KSV_CHECK_MSG(o.late_result == -1 && o.late_s >= 1.9 && o.late_s < 5.0, what);
       KSV_CHECK_MSG(o.reopened, what + ": reopen");
-      KSV_CHECK_MSG(o.next_result == 1 && o.next_own, what + ": the next exchange's own reply");
+      KSV_CHECK_MSG(o.next_own, what + ": the next exchange's own reply");
       KSV_CHECK_MSG(o.after.own == 40 && o.after.wrong == 0, what + ": 40 own replies");
     }
   }
@@ -947,16 +953,16 @@ void SoakModule(const Exports& api, const Options& options, const TestDevice& d,
     const auto roll = random() % 100;
     if (roll < 55) {  // plain exchanges, back to back
       for (int i = 0; i < 10; ++i) {
-        t.Exchange(api, h, Numbered(n++), d.xor_mask);
+        t.Exchange(api, h, Numbered(n++), d);
       }
     } else if (roll < 85) {  // late or never answered, then retried at once
       const bool drop = roll >= 75;
       gate.EnterLate();
       ++(drop ? counts.dropped : counts.late);
       t.Exchange(api, h, Numbered(n++, drop ? kDropped : static_cast<int>(2000 + random() % 1501)),
-                 d.xor_mask);
+                 d);
       for (int i = 0; i < 5; ++i) {
-        t.Exchange(api, h, Numbered(n++), d.xor_mask);
+        t.Exchange(api, h, Numbered(n++), d);
       }
       gate.LeaveLate();
     } else if (roll < 93 || !can_unplug) {  // closed and opened again
@@ -968,7 +974,7 @@ void SoakModule(const Exports& api, const Options& options, const TestDevice& d,
       ++counts.unplugs;
       options.unplug(d.id);
       // Until the handle notices that the module left.
-      for (int i = 0; i < 50 && t.Exchange(api, h, Numbered(n++), d.xor_mask) == 1; ++i) {
+      for (int i = 0; i < 50 && t.Exchange(api, h, Numbered(n++), d) == ResultInMode0(d); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
       api.CloseKestrovanHID(h);
