@@ -961,6 +961,15 @@ void SoakModule(const Exports& api, const Options& options, const TestDevice& d,
       ++(drop ? counts.dropped : counts.late);
       t.Exchange(api, h, Numbered(n++, drop ? kDropped : static_cast<int>(2000 + random() % 1501)),
                  d);
+      if (roll % 2 == 1) {  // the answer is owed to the module, not to the handle
+        ++counts.reopens;
+        api.CloseKestrovanHID(h);
+        h = Open(api, text);
+        if (h == nullptr) {
+          gate.LeaveLate();
+          continue;
+        }
+      }
       for (int i = 0; i < 5; ++i) {
         t.Exchange(api, h, Numbered(n++), d);
       }
