@@ -8,16 +8,18 @@
 #      made by uhid and against USB modules (configfs gadgets on dummy_hcd)
 #   5. windows32-wine: the 32-bit Windows DLL (i686), and the same tests under 32-bit Wine
 #   6. windows32-devices: the 32-bit DLL under 32-bit Wine in the test guest
-#   7. the Python package against the simulator library, and its wheels
-#   8. the release (tools/release.sh) and each of its files installed and used (tests/release)
-#   9. formatting of the sources
+#   7. soak: four threads on four USB modules in the test guest for 60 s, over the .so: late,
+#      dropped and plain exchanges, reopens, unplug and replug; no reply may be another command's
+#   8. the Python package against the simulator library, and its wheels
+#   9. the release (tools/release.sh) and each of its files installed and used (tests/release)
+#  10. formatting of the sources
 # Ends with one line "N passed, N failed": the tests of every CTest run, plus one for each other
 # check (a failed build counts as one failed test).
 #
 # After the Linux build, two lanes run side by side: the guest lane runs the Linux tests (their
 # guest tests one at a time), then the 64-bit Windows device suite; the build lane builds the other
-# trees, runs the suites that need no guest and ends with the 32-bit Windows device suite, in a
-# test guest of its own beside the guest lane's.
+# trees, runs the suites that need no guest, then the soak and the 32-bit Windows device suite, each
+# in a test guest of its own beside the guest lane's.
 # Each suite's output goes to build/results/NAME.log and is printed, in the order above, at the
 # end; a line per suite says when it ends.
 set -uo pipefail
@@ -187,7 +189,7 @@ windows32_tables() {  # the 32-bit tree built, and the checks that run none of i
 # Each Windows build's tests run in a Wine prefix of their own: a 32-bit one for the 32-bit DLL.
 wine_prefix64=$build/wine-prefix
 wine_prefix32=$build/wine-prefix-32
-order=(linux windows-wine windows-devices windows32-wine windows32-devices linux-sanitizers
+order=(linux windows-wine windows-devices windows32-wine windows32-devices soak linux-sanitizers
   linux-tsan fuzz python release format)
 
 start=$SECONDS
@@ -219,6 +221,11 @@ guest_lane=$!
   suite "python" python_suite
   suite "release" release_checks
   suite "format" format_check
+  # The soak waits on late replies more than it computes: in the build lane, beside the guest lane,
+  # where it does not lengthen the test command.
+  suite "soak" tests/vm/run-in-guest.sh --timeout 300 -- tests/device/with-modules.sh --beds soak \
+    "$build/linux/tools/virtual-module/ksv-virtual-module" "$build/linux/tests/device/device_suite" \
+    -- "$build/linux/tests/device/device_suite" --soak 60
   # A second test guest, beside the guest lane's Windows device suite, once this lane's builds no
   # longer need the cores.
   if host_runs_i386; then

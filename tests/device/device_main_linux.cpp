@@ -1,5 +1,6 @@
-// The device suite over libKSVHidApi.so. Also counts the process's open descriptors before and
-// after, so that anything the library leaves open shows.
+// The device suite over libKSVHidApi.so (`--soak SECONDS`: the soak on its bed instead). Also
+// counts the process's open descriptors before and after, so that anything the library leaves open
+// shows.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -59,13 +60,14 @@ bool WithDescriptorReused(KSVHidHandle closed, const std::function<void()>& act)
   return file == descriptor && open && st.st_size == 0;
 }
 
-// Tells ksv-virtual-module, through its control FIFO, to take the module off the bus.
-bool Unplug(const char* id) {
+// Sends ksv-virtual-module a command about one module through its control FIFO: "unplug" takes the
+// module off the bus, "plug" puts it back.
+bool Control(const char* verb, const char* id) {
   const int fifo = open(ksv::test::ControlChannel(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   if (fifo < 0) {
     return false;
   }
-  const std::string line = std::string("unplug ") + id + "\n";
+  const std::string line = std::string(verb) + " " + id + "\n";
   const bool written = write(fifo, line.data(), line.size()) == static_cast<ssize_t>(line.size());
   close(fifo);
   return written;
@@ -88,12 +90,17 @@ int main(int argc, char** argv) {
   ksv::test::Options options;
   options.bed = ksv::test::BedFromEnvironment();
   if (*ksv::test::ControlChannel() != '\0') {
-    options.unplug = Unplug;
+    options.unplug = [](const char* id) { return Control("unplug", id); };
+    options.plug = [](const char* id) { return Control("plug", id); };
   }
   options.second_process_open = OpenInAnotherProcess;
   options.with_descriptor_reused = WithDescriptorReused;
   if (!ksv::test::WaitForModules(kApi, options, 10)) {
     return ksv::test::Finish("device_suite (linux)");
+  }
+  if (argc > 2 && std::strcmp(argv[1], "--soak") == 0) {
+    ksv::test::Soak(kApi, options, std::atoi(argv[2]));
+    return ksv::test::Finish("device_suite (linux) soak");
   }
   ksv::test::RunScenarios(kApi, options);
   std::printf("round trip: median %.3f ms\n", ksv::test::MedianRoundTripMs(kApi, 200));

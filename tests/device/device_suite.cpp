@@ -15,9 +15,13 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,12 +64,12 @@ constexpr unsigned kUhidUsb2 = kBedUhid | kBedUsb2;
 const TestDevice kDevices[] = {
     {"kbd", "keyboard:vid=0x046d,pid=0xc31c,serial=KBD1,id=kbd", 0x046D, 0xC31C, "KBD1",
      Answer::kNone, 0},
-    {"A", "module:vid=0x17fe,pid=0x82cd,serial=KSV-A,xor=0x5a,id=A", 0x17FE, 0x82CD, "KSV-A",
-     Answer::kEcho, kXorA, kUhidUsb1},
-    {"B", "module:vid=0x10c4,pid=0x82cd,serial=KSV-B,reply-id=2,id=B", 0x10C4, 0x82CD, "KSV-B",
-     Answer::kReplyId2, 0, kUhidUsb1},
-    {"ID3", "module:vid=0x17fe,pid=0x82cd,serial=KSV-ID3,reply-id=3,id=ID3", 0x17FE, 0x82CD,
-     "KSV-ID3", Answer::kReplyId3, 0, kUhidUsb1},
+    {"A", "module:vid=0x17fe,pid=0x82cd,serial=KSV-A,xor=0x5a,late-marker=0xe7,id=A", 0x17FE,
+     0x82CD, "KSV-A", Answer::kEcho, kXorA, kUhidUsb1},
+    {"B", "module:vid=0x10c4,pid=0x82cd,serial=KSV-B,reply-id=2,late-marker=0xe7,id=B", 0x10C4,
+     0x82CD, "KSV-B", Answer::kReplyId2, 0, kUhidUsb1},
+    {"ID3", "module:vid=0x17fe,pid=0x82cd,serial=KSV-ID3,reply-id=3,late-marker=0xe7,id=ID3",
+     0x17FE, 0x82CD, "KSV-ID3", Answer::kReplyId3, 0, kUhidUsb1},
     {"SHORT", "module:vid=0x10c4,pid=0x82cd,serial=KSV-SHORT,input-size=9,short=10,id=SHORT",
      0x10C4, 0x82CD, "KSV-SHORT", Answer::kShort, 0, kUhidUsb2},
     {"LEN", "module:vid=0x17fe,pid=0x8200,serial=KSV-LENIENT,id=LEN", 0x17FE, 0x8200, "KSV-LENIENT",
@@ -76,13 +80,14 @@ const TestDevice kDevices[] = {
      0x82CD, "KSV-SLOW", Answer::kEcho, kXorSlow},
     // Its first answer comes 2500 ms after the command, later ones at once.
     {"LATE",
-     "module:vid=0x17fe,pid=0x82cd,serial=KSV-LATE,xor=0x0f,delay=2500,delay-first=1,id=LATE",
+     "module:vid=0x17fe,pid=0x82cd,serial=KSV-LATE,xor=0x0f,delay=2500,delay-first=1,"
+     "late-marker=0xe7,id=LATE",
      0x17FE, 0x82CD, "KSV-LATE", Answer::kEcho, kXorLate},
-    {"LUK", "module:vid=0x17fe,pid=0x82cd,serial=\xC5\x81UK,id=LUK", 0x17FE, 0x82CD, "AUK",
-     Answer::kEcho, 0, kUhidUsb1},
+    {"LUK", "module:vid=0x17fe,pid=0x82cd,serial=\xC5\x81UK,late-marker=0xe7,id=LUK", 0x17FE,
+     0x82CD, "AUK", Answer::kEcho, 0, kUhidUsb1},
     // Wine puts the serial number into the device path: a path that only opens in UTF-16.
-    {"L1", "module:vid=0x10c4,pid=0x82cd,serial=KSV-\xC5\x81-1,xor=0x5a,id=L1", 0x10C4, 0x82CD,
-     "KSV-A-1", Answer::kEcho, kXorA},
+    {"L1", "module:vid=0x10c4,pid=0x82cd,serial=KSV-\xC5\x81-1,xor=0x5a,late-marker=0xe7,id=L1",
+     0x10C4, 0x82CD, "KSV-A-1", Answer::kEcho, kXorA},
     {"DUP1", "module:vid=0x17fe,pid=0x82cd,serial=KSV-DUP,id=DUP1", 0x17FE, 0x82CD, "KSV-DUP",
      Answer::kEcho, 0},
     {"DUP2", "module:vid=0x10c4,pid=0x82cd,serial=KSV-DUP,reply-id=2,id=DUP2", 0x10C4, 0x82CD,
@@ -97,7 +102,21 @@ const TestDevice kDevices[] = {
     // uhid takes every output report at once, so only a USB module can leave a write blocked.
     {"STALL", "module:vid=0x17fe,pid=0x82cd,serial=KSV-STALL,never-take,id=STALL", 0x17FE, 0x82CD,
      "KSV-STALL", Answer::kNeverTakes, 0, kBedUsb2},
+    // The soak's four USB modules, each with its own mask.
+    {"S1", "module:vid=0x17fe,pid=0x82cd,serial=KSV-S1,xor=0xff,late-marker=0xe7,id=S1", 0x17FE,
+     0x82CD, "KSV-S1", Answer::kEcho, 0xFF, kBedSoak},
+    {"S2", "module:vid=0x10c4,pid=0x82cd,serial=KSV-S2,xor=0xa5,late-marker=0xe7,id=S2", 0x10C4,
+     0x82CD, "KSV-S2", Answer::kEcho, 0xA5, kBedSoak},
+    {"S3", "module:vid=0x17fe,pid=0x82cd,serial=KSV-S3,xor=0x3c,late-marker=0xe7,id=S3", 0x17FE,
+     0x82CD, "KSV-S3", Answer::kEcho, 0x3C, kBedSoak},
+    {"S4", "module:vid=0x10c4,pid=0x82cd,serial=KSV-S4,xor=0x96,late-marker=0xe7,id=S4", 0x10C4,
+     0x82CD, "KSV-S4", Answer::kEcho, 0x96, kBedSoak},
 };
+
+// Modules with late-marker=0xe7 answer a command that starts with the marker after the delay its
+// next two bytes give (milliseconds, big-endian), or never for 0xFFFF.
+constexpr std::uint8_t kLateMarker = 0xE7;
+constexpr int kDropped = 0xFFFF;
 
 // Which devices each mode takes as modules, stated independently of the library's table.
 bool IsModule(const TestDevice& d, int mode) {
@@ -342,9 +361,19 @@ void SilentOnceThenAnswers(const Exports& api) {
   std::printf("silent module: -1 after %.2f s\n", waited);
   KSV_CHECK(waited >= 1.9 && waited < 5.0);
   KSV_CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x66; }));
-  // The handle still works.
+  // The handle still works: the unanswered command costs the next exchange at most the 2 s that
+  // an owed reply is waited for, and each reply is then its own.
+  const auto next = Clock::now();
   KSV_CHECK_EQ(api.SendReceiveKestrovanHID(q, command.data(), reply.data()), 1);
+  const double next_waited = SecondsSince(next);
+  std::printf("silent module: the next exchange took %.2f s\n", next_waited);
   KSV_CHECK(reply == command);
+  KSV_CHECK(next_waited < 2.0 + 2.5);
+  for (std::uint8_t i = 1; i <= 5; ++i) {
+    const Payload c = Pattern(static_cast<std::uint8_t>(0x40 + i));
+    KSV_CHECK_EQ(api.SendReceiveKestrovanHID(q, c.data(), reply.data()), 1);
+    KSV_CHECK(reply == c);
+  }
   api.CloseKestrovanHID(q);
 }
 
@@ -372,6 +401,161 @@ void LateReplyThenOwnReplies(const Exports& api) {
     KSV_CHECK_MSG(reply == Transformed(c, kXorLate), "each exchange gets its own command's reply");
   }
   KSV_CHECK_EQ(api.CloseKestrovanHID(h), 1);
+}
+
+// A command numbered `n` (payload bytes 3 and 4) for a module with the late marker: late by
+// `delay_ms` (kDropped: never answered) when `delay_ms` is not 0.
+Payload Numbered(unsigned n, int delay_ms = 0) {
+  Payload p = Pattern(static_cast<std::uint8_t>(n));
+  p[0] = static_cast<char>(delay_ms != 0 ? kLateMarker : 0x4C);
+  p[1] = static_cast<char>(delay_ms >> 8);
+  p[2] = static_cast<char>(delay_ms);
+  p[3] = static_cast<char>(n >> 8);
+  p[4] = static_cast<char>(n);
+  return p;
+}
+
+// The result an answer of the device gives in mode 0: report ID 2 is another reply kind, 3 an
+// unknown one.
+int ResultInMode0(const TestDevice& d) {
+  return d.answer == Answer::kReplyId2 ? 0 : d.answer == Answer::kReplyId3 ? -15 : 1;
+}
+
+// What became of exchanges (mode 0) whose replies should each be their own command's.
+struct Tally {
+  int exchanges = 0;
+  int own = 0;    // the device's result, with the reply to this very command
+  int wrong = 0;  // the device's result, but another command's reply
+  int timeouts = 0;
+  int other = 0;  // any other result (a module that left, ...)
+
+  int Exchange(const Exports& api, KSVHidHandle h, const Payload& command, const TestDevice& d) {
+    Payload reply{};
+    const int result = api.SendReceiveKestrovanHID(h, command.data(), reply.data());
+    ++exchanges;
+    if (result == ResultInMode0(d)) {
+      ++(reply == Transformed(command, d.xor_mask) ? own : wrong);
+    } else {
+      ++(result == -1 ? timeouts : other);
+    }
+    return result;
+  }
+  void Add(const Tally& t) {
+    exchanges += t.exchanges;
+    own += t.own;
+    wrong += t.wrong;
+    timeouts += t.timeouts;
+    other += t.other;
+  }
+};
+
+// One late reply and what follows it: the module answers command 0 `delay_ms` late (past the
+// read's 2 s), then come 40 commands `gap_ms` apart, on a handle reopened right after the time-out
+// when `reopen` is set.
+struct LateCase {
+  int delay_ms;
+  int gap_ms;
+  bool reopen;
+};
+// The longest first; a reopen costs a walk.
+const LateCase kLateCases[] = {
+    {2500, 0, true},  {3500, 1, false}, {3500, 5, false}, {2500, 1, false},
+    {2500, 5, false}, {2100, 1, false}, {2100, 5, false},
+};
+// The modules that take turns at the cases, where the bed has them.
+const char* const kLateModules[] = {"A", "LUK", "B", "ID3", "L1"};
+
+struct LateOutcome {
+  const LateCase* c = nullptr;
+  const char* module = "";
+  int late_result = 0;
+  double late_s = 0;
+  int next_result = 0;  // the first exchange after the time-out
+  bool next_own = false;
+  double next_s = 0;
+  bool reopened = true;
+  Tally after;  // the 40 that follow
+};
+
+LateOutcome RunLateCase(const Exports& api, const Options& options, const TestDevice& d,
+                        KSVHidHandle& h, const LateCase& c, unsigned& n) {
+  LateOutcome o;
+  o.c = &c;
+  o.module = d.id;
+  Tally late;
+  auto start = Clock::now();
+  o.late_result = late.Exchange(api, h, Numbered(n++, c.delay_ms), d);
+  o.late_s = SecondsSince(start);
+  if (c.reopen) {
+    api.CloseKestrovanHID(h);
+    h = Open(api, TextOf(d, options));
+    o.reopened = h != nullptr;
+    if (h == nullptr) {
+      return o;
+    }
+  }
+  Tally next;
+  start = Clock::now();
+  o.next_result = next.Exchange(api, h, Numbered(n++), d);
+  o.next_s = SecondsSince(start);
+  o.next_own = next.own == 1;
+  for (int i = 0; i < 40; ++i) {
+    if (c.gap_ms > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.gap_ms));
+    }
+    o.after.Exchange(api, h, Numbered(n++), d);
+  }
+  return o;
+}
+
+// The cases run side by side, one module each at a time, the longest first.
+void LateRepliesInOrder(const Exports& api, const Options& options) {
+  api.SetModuleMode(0);
+  std::vector<const TestDevice*> modules;
+  for (const char* id : kLateModules) {
+    for (const TestDevice& d : kDevices) {
+      if (std::strcmp(d.id, id) == 0 && Reachable(d, options)) {
+        modules.push_back(&d);
+      }
+    }
+  }
+  // Each module, once open, takes the next case of the table until none is left.
+  std::atomic<std::size_t> next_case{0};
+  std::vector<std::vector<LateOutcome>> outcomes(modules.size());
+  std::vector<int> opened(modules.size(), 0);
+  std::vector<std::thread> threads;
+  for (std::size_t m = 0; m < modules.size(); ++m) {
+    threads.emplace_back([&, m] {
+      KSVHidHandle h = Open(api, TextOf(*modules[m], options));
+      opened[m] = h != nullptr;
+      unsigned n = 0x100 * static_cast<unsigned>(m + 1);
+      for (std::size_t i; h != nullptr && (i = next_case++) < std::size(kLateCases);) {
+        outcomes[m].push_back(RunLateCase(api, options, *modules[m], h, kLateCases[i], n));
+      }
+      if (h != nullptr) {
+        api.CloseKestrovanHID(h);
+      }
+    });
+  }
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  for (std::size_t m = 0; m < modules.size(); ++m) {
+    KSV_CHECK_MSG(opened[m] == 1, modules[m]->id);
+    for (const LateOutcome& o : outcomes[m]) {
+      std::printf(
+          "late by %d ms, %s%d ms apart, module %s: %d after %.2f s; next %d (%s) after %.2f s; "
+          "40 more: %d own, %d wrong, %d time-outs, %d other\n",
+          o.c->delay_ms, o.c->reopen ? "reopened, " : "", o.c->gap_ms, o.module, o.late_result,
+          o.late_s, o.next_result, o.next_own ? "own" : "not own", o.next_s, o.after.own,
+          o.after.wrong, o.after.timeouts, o.after.other);
+      const std::string what = std::string(o.module) + " late by " + std::to_string(o.c->delay_ms);
+      KSV_CHECK_MSG(o.late_result == -1 && o.late_s >= 1.9 && o.late_s < 5.0, what);
+      KSV_CHECK_MSG(o.reopened, what + ": reopen");
+      KSV_CHECK_MSG(o.next_own, what + ": the next exchange's own reply");
+      KSV_CHECK_MSG(o.after.own == 40 && o.after.wrong == 0, what + ": 40 own replies");
+    }
+  }
 }
 
 // A closed handle whose descriptor number now belongs to a plain file acts on nothing.
@@ -563,7 +747,9 @@ void RemovedDuringBlockedWrite(const Exports& api, const Options& options) {
     const auto start = Clock::now();
     KSV_CHECK_EQ(api.SendReceiveKestrovanHID(h, command.data(), reply.data()), -1);
     const double waited = SecondsSince(start);
-    KSV_CHECK_MSG(waited >= 1.9 && waited < 5.0, "silence: -1 after the read's 2 s");
+    // From the second on, each first waits up to 2 s for the reply the module owes.
+    KSV_CHECK_MSG(waited >= 1.9 && waited < (i == 0 ? 5.0 : 7.0),
+                  "silence: -1 after the read's 2 s and the wait for the owed reply");
   }
   KSV_CHECK(std::all_of(reply.begin(), reply.end(), [](char c) { return c == 0x66; }));
   bool unplugged = false;
@@ -610,7 +796,10 @@ unsigned BedFromEnvironment() {
   if (std::strcmp(name, "usb1") == 0) {
     return kBedUsb1;
   }
-  return std::strcmp(name, "usb2") == 0 ? unsigned{kBedUsb2} : 0u;
+  if (std::strcmp(name, "usb2") == 0) {
+    return kBedUsb2;
+  }
+  return std::strcmp(name, "soak") == 0 ? unsigned{kBedSoak} : 0u;
 }
 
 std::vector<std::string> ModuleTexts(int mode, const Options& options) {
@@ -650,6 +839,9 @@ void RunScenarios(const Exports& api, const Options& options) {
     const char* name;
     void (*run)(const Exports&, const Options&);
     std::array<const char*, 4> needs;  // ksv-virtual-module ids of the devices it drives
+    // Runs beside the next step: both mostly wait for modules that no other step of the group
+    // drives, and neither counts the modules (an open one is not counted on Linux).
+    bool beside_next = false;
   };
   const Step steps[] = {
       {"counts and names", CountsAndNames, {}},
@@ -660,10 +852,13 @@ void RunScenarios(const Exports& api, const Options& options) {
       {"short reply", [](const Exports& a, const Options&) { ShortReply(a); }, {"SHORT"}},
       {"silent once",
        [](const Exports& a, const Options&) { SilentOnceThenAnswers(a); },
-       {"QUIET"}},
+       {"QUIET"},
+       true},
       {"late reply",
        [](const Exports& a, const Options&) { LateReplyThenOwnReplies(a); },
-       {"LATE"}},
+       {"LATE"},
+       true},
+      {"late replies in order", LateRepliesInOrder, {"A", "LUK"}},
       {"duplicate serials", DuplicateSerials, {"DUP1", "DUP2"}},
       {"bad handles", [](const Exports& a, const Options&) { BadHandles(a); }, {"A"}},
       {"stale handle", StaleHandle, {"A"}},
@@ -676,24 +871,212 @@ void RunScenarios(const Exports& api, const Options& options) {
        {"GONE"}},
       {"removed during a blocked write", RemovedDuringBlockedWrite, {"STALL"}},
   };
+  std::vector<const Step*> group;
   for (const Step& step : steps) {
     const char* const* missing =
         std::find_if(step.needs.begin(), step.needs.end(),
                      [&](const char* id) { return id != nullptr && !Present(id, options); });
     if (missing != step.needs.end()) {
       std::printf("SKIPPED %s: module %s is not on this bed\n", step.name, *missing);
-      continue;
-    }
-    if (std::strcmp(step.name, "removed during a blocked write") == 0 && !options.unplug) {
+    } else if (std::strcmp(step.name, "removed during a blocked write") == 0 && !options.unplug) {
       std::printf("SKIPPED %s: no control channel to unplug the module\n", step.name);
+    } else {
+      group.push_back(&step);
+    }
+    if (step.beside_next || group.empty()) {
       continue;
     }
+    // The group's failures are told apart only by their messages.
     const int failures_before = ksv::test::g_failures;
     const auto start = Clock::now();
-    step.run(api, options);
-    std::printf("[%s] %s (%.2f s)\n", ksv::test::g_failures == failures_before ? "pass" : "FAIL",
-                step.name, SecondsSince(start));
+    std::vector<std::thread> threads;
+    std::vector<double> seconds(group.size());
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      threads.emplace_back([&, i] {
+        const auto own_start = Clock::now();
+        group[i]->run(api, options);
+        seconds[i] = SecondsSince(own_start);
+      });
+    }
+    for (std::thread& t : threads) {
+      t.join();
+    }
+    std::string names;
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      char time[32];
+      std::snprintf(time, sizeof time, " (%.2f s)", seconds[i]);
+      names += (i == 0 ? "" : " | ") + std::string(group[i]->name) + time;
+    }
+    if (group.size() > 1) {
+      char time[48];
+      std::snprintf(time, sizeof time, ", side by side in %.2f s", SecondsSince(start));
+      names += time;
+    }
+    std::printf("[%s] %s\n", ksv::test::g_failures == failures_before ? "pass" : "FAIL",
+                names.c_str());
+    group.clear();
   }
+}
+
+}  // namespace ksv::test
+
+namespace ksv::test {
+
+namespace {
+
+// Late and dropped commands hold the gate open; unplugging and plugging a module close it. The
+// virtual modules are one program, which does not read while it waits for a plugged module's node,
+// so a plug would hold back the other modules' late replies by that wait.
+class PlugGate {
+ public:
+  void EnterLate() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !plugging_; });
+    ++late_;
+  }
+  void LeaveLate() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --late_;
+    changed_.notify_all();
+  }
+  void EnterPlug() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !plugging_; });
+    plugging_ = true;
+    changed_.wait(lock, [&] { return late_ == 0; });
+  }
+  void LeavePlug() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    plugging_ = false;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int late_ = 0;
+  bool plugging_ = false;
+};
+
+struct SoakCounts {
+  Tally tally;
+  int late = 0, dropped = 0, reopens = 0, unplugs = 0, failed_opens = 0;
+};
+
+void SoakModule(const Exports& api, const Options& options, const TestDevice& d, unsigned seed,
+                Clock::time_point deadline, PlugGate& gate, SoakCounts& counts) {
+  std::mt19937 random(seed);
+  const char* text = TextOf(d, options);
+  const bool can_unplug = IsUsbBed(options.bed) && options.unplug && options.plug;
+  unsigned n = seed << 12;
+  Tally& t = counts.tally;
+  KSVHidHandle h = Open(api, text);
+  while (Clock::now() < deadline) {
+    if (h == nullptr) {
+      ++counts.failed_opens;
+      break;
+    }
+    const auto roll = random() % 100;
+    if (roll < 55) {  // plain exchanges, back to back
+      for (int i = 0; i < 10; ++i) {
+        t.Exchange(api, h, Numbered(n++), d);
+      }
+    } else if (roll < 85) {  // late or never answered, then retried at once
+      const bool drop = roll >= 75;
+      gate.EnterLate();
+      ++(drop ? counts.dropped : counts.late);
+      t.Exchange(api, h, Numbered(n++, drop ? kDropped : static_cast<int>(2000 + random() % 1501)),
+                 d);
+      if (roll % 2 == 1) {  // the answer is owed to the module, not to the handle
+        ++counts.reopens;
+        api.CloseKestrovanHID(h);
+        h = Open(api, text);
+        if (h == nullptr) {
+          gate.LeaveLate();
+          continue;
+        }
+      }
+      for (int i = 0; i < 5; ++i) {
+        t.Exchange(api, h, Numbered(n++), d);
+      }
+      gate.LeaveLate();
+    } else if (roll < 93 || !can_unplug) {  // closed and opened again
+      ++counts.reopens;
+      api.CloseKestrovanHID(h);
+      h = Open(api, text);
+    } else {  // off the bus and back
+      gate.EnterPlug();
+      ++counts.unplugs;
+      options.unplug(d.id);
+      // Until the handle notices that the module left.
+      for (int i = 0; i < 50 && t.Exchange(api, h, Numbered(n++), d) == ResultInMode0(d); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      api.CloseKestrovanHID(h);
+      h = nullptr;
+      options.plug(d.id);
+      for (int i = 0; i < 150 && h == nullptr; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        h = Open(api, text);
+      }
+      gate.LeavePlug();
+    }
+  }
+  if (h != nullptr) {
+    api.CloseKestrovanHID(h);
+  }
+}
+
+}  // namespace
+
+void Soak(const Exports& api, const Options& options, int seconds) {
+  api.SetModuleMode(0);
+  std::vector<const TestDevice*> modules;
+  for (const TestDevice& d : kDevices) {
+    if ((d.beds & kBedSoak) != 0 && Reachable(d, options)) {
+      modules.push_back(&d);
+    }
+  }
+  KSV_CHECK_EQ(modules.size(), 4);
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::seconds(seconds);
+  PlugGate gate;
+  std::vector<SoakCounts> counts(modules.size());
+  std::vector<std::thread> threads;
+  for (std::size_t m = 0; m < modules.size(); ++m) {
+    threads.emplace_back(SoakModule, std::cref(api), std::cref(options), std::cref(*modules[m]),
+                         static_cast<unsigned>(m + 1), deadline, std::ref(gate),
+                         std::ref(counts[m]));
+  }
+  for (std::thread& t : threads) {
+    t.join();
+  }
+  SoakCounts all;
+  for (std::size_t m = 0; m < modules.size(); ++m) {
+    const SoakCounts& c = counts[m];
+    std::printf(
+        "soak %s: %d exchanges, %d own, %d wrong, %d -1, %d other; %d late, %d dropped, "
+        "%d reopens, %d unplugs\n",
+        modules[m]->id, c.tally.exchanges, c.tally.own, c.tally.wrong, c.tally.timeouts,
+        c.tally.other, c.late, c.dropped, c.reopens, c.unplugs);
+    all.tally.Add(c.tally);
+    all.late += c.late;
+    all.dropped += c.dropped;
+    all.reopens += c.reopens;
+    all.unplugs += c.unplugs;
+    all.failed_opens += c.failed_opens;
+  }
+  std::printf(
+      "soak: %.1f s, %d exchanges, %d -1, %d other results, %d wrong replies; %d late, "
+      "%d dropped, %d reopens, %d unplugs\n",
+      SecondsSince(start), all.tally.exchanges, all.tally.timeouts, all.tally.other,
+      all.tally.wrong, all.late, all.dropped, all.reopens, all.unplugs);
+  KSV_CHECK_EQ(all.tally.wrong, 0);
+  KSV_CHECK_EQ(all.failed_opens, 0);
+  // Every kind of step came up, and most exchanges were answered.
+  KSV_CHECK(all.late > 0 && all.dropped > 0 && all.reopens > 0);
+  KSV_CHECK(all.unplugs > 0 || !IsUsbBed(options.bed) || !options.plug);
+  KSV_CHECK(all.tally.own > all.tally.exchanges / 2);
 }
 
 }  // namespace ksv::test

@@ -17,14 +17,15 @@ using Exports = ksv::tool::ExportTable;
 
 // The beds the suite runs on: uhid devices (any number, no USB underneath), or USB modules
 // (configfs gadgets on dummy_hcd) in two sets, since the kernel makes at most 4 USB HID functions
-// at a time. Each device of the table names the beds it exists on.
-enum Bed : unsigned { kBedUhid = 1, kBedUsb1 = 2, kBedUsb2 = 4 };
+// at a time; the soak has a USB bed of its own. Each device of the table names the beds it exists
+// on.
+enum Bed : unsigned { kBedUhid = 1, kBedUsb1 = 2, kBedUsb2 = 4, kBedSoak = 8 };
 
-// The bed that ksv-virtual-module made the devices for: $KSV_DEVICE_BED (uhid, usb1 or usb2; unset:
-// uhid). Unknown names give 0, on which nothing exists.
+// The bed that ksv-virtual-module made the devices for: $KSV_DEVICE_BED (uhid, usb1, usb2 or soak;
+// unset: uhid). Unknown names give 0, on which nothing exists.
 unsigned BedFromEnvironment();
 // True for a USB bed.
-constexpr bool IsUsbBed(unsigned bed) { return (bed & (kBedUsb1 | kBedUsb2)) != 0; }
+constexpr bool IsUsbBed(unsigned bed) { return (bed & (kBedUsb1 | kBedUsb2 | kBedSoak)) != 0; }
 
 struct Options {
   unsigned bed = kBedUhid;
@@ -41,6 +42,8 @@ struct Options {
   std::function<bool(KSVHidHandle closed, const std::function<void()>& act)> with_descriptor_reused;
   // Takes the module with this ksv-virtual-module id off the bus now (unset: not available).
   std::function<bool(const char* id)> unplug;
+  // Puts an unplugged module back on the bus (unset: not available).
+  std::function<bool(const char* id)> plug;
 };
 
 void PrintDevices();
@@ -48,6 +51,10 @@ void PrintDevices();
 bool WaitForModules(const Exports& api, int seconds);
 bool WaitForModules(const Exports& api, const Options& options, int seconds);
 void RunScenarios(const Exports& api, const Options& options);
+// Four threads on the soak bed's four modules for `seconds`: plain exchanges, late replies with
+// immediate retries, dropped commands, reopens and (with unplug and plug) a module that leaves and
+// comes back. Prints the totals; every reply of result 1 must be its own command's.
+void Soak(const Exports& api, const Options& options, int seconds);
 // Median round trip over many exchanges with an answering module, in milliseconds; -1 when the bed
 // has none.
 double MedianRoundTripMs(const Exports& api, int exchanges);

@@ -3,17 +3,19 @@
 // tells whether any failed.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
 namespace ksv::test {
 
-inline int g_failures = 0;
-inline int g_checks = 0;
+// Checks may run on several threads at once.
+inline std::atomic<int> g_failures{0};
+inline std::atomic<int> g_checks{0};
 
 // Prints the closing line and gives the exit status.
 inline int Finish(const char* program) {
-  std::printf("%s: %d checks, %d failed\n", program, g_checks, g_failures);
+  std::printf("%s: %d checks, %d failed\n", program, g_checks.load(), g_failures.load());
   return g_failures == 0 ? 0 : 1;
 }
 

@@ -165,6 +165,10 @@ DeviceDescription ParseDeviceDescription(std::string_view text, unsigned sequenc
       module_only();
       need_value();
       b.delay_first = static_cast<unsigned>(ParseNumber(key, value, 1'000'000));
+    } else if (key == "late-marker") {
+      module_only();
+      need_value();
+      b.late_marker = static_cast<std::uint8_t>(ParseNumber(key, value, 0xFF));
     } else if (key == "ignore") {
       module_only();
       need_value();
@@ -211,6 +215,14 @@ std::vector<std::uint8_t> MakeReply(const Behaviour& behaviour, const std::uint8
   for (std::size_t i = 1; i < reply.size(); ++i) reply[i] ^= behaviour.xor_mask;
   if (behaviour.short_length) reply.resize(*behaviour.short_length);
   return reply;
+}
+
+std::optional<std::chrono::milliseconds> CommandedDelay(const Behaviour& behaviour,
+                                                        const std::uint8_t* output,
+                                                        std::size_t size) {
+  // output[0] is the report ID; the marker and the delay are payload bytes 0, 1 and 2.
+  if (!behaviour.late_marker || size < 4 || output[1] != *behaviour.late_marker) return {};
+  return std::chrono::milliseconds((output[2] << 8) | output[3]);
 }
 
 std::optional<ControlCommand> ParseControlLine(std::string_view line) {

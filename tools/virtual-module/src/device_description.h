@@ -46,7 +46,18 @@ struct Behaviour {
   std::optional<std::size_t> short_length;  // answer only this many bytes (ID byte included)
   std::chrono::milliseconds delay{0};       // wait this long before answering
   std::optional<unsigned> delay_first;      // delay only the first N answers (unset: every one)
+  // A command whose first payload byte is this marker names its own answer's delay in the next
+  // two payload bytes (milliseconds, big-endian); kNoAnswer there drops it unanswered.
+  std::optional<std::uint8_t> late_marker;
 };
+
+inline constexpr std::chrono::milliseconds kNoAnswer{0xFFFF};
+
+// The delay that output report `output` (report ID byte first) asks for through the late marker;
+// nothing when it carries none.
+std::optional<std::chrono::milliseconds> CommandedDelay(const Behaviour& behaviour,
+                                                        const std::uint8_t* output,
+                                                        std::size_t size);
 
 struct DeviceDescription {
   DeviceKind kind = DeviceKind::kModule;

@@ -36,8 +36,8 @@ const char kUsage[] =
     "usage: ksv-virtual-module [--usb] [--control -|none|FIFO] [--trace] [DEVICE...]\n"
     "  DEVICE: module:vid=N,pid=N[,serial=S][,name=S][,version=N][,id=S]\n"
     "                 [,echo][,xor=N][,reply-id=N][,short=LEN][,delay=MS][,delay-first=N]\n"
-    "                 [,ignore=N][,silent][,never-take][,remove-after-output][,input-size=N]\n"
-    "                 [,udc=NAME]\n"
+    "                 [,late-marker=N][,ignore=N][,silent][,never-take][,remove-after-output]\n"
+    "                 [,input-size=N][,udc=NAME]\n"
     "          keyboard:vid=N,pid=N[,serial=S][,name=S][,version=N][,id=S]\n"
     "  --control -     read commands from stdin, quit at its end (default)\n"
     "  --control none  no commands; run until SIGTERM/SIGINT\n"
@@ -64,6 +64,9 @@ struct Device {
   std::string hidraw;
   unsigned generation = 0;
   unsigned outputs = 0;  // output reports received so far
+  // When its latest answer is due: a module answers in the order of the commands, so an answer
+  // is never sent before the one to an earlier command.
+  Clock::time_point last_due{};
 };
 
 struct PendingReply {
@@ -118,6 +121,7 @@ class App {
     d.device->Unplug();
     d.plugged = false;
     d.outputs = 0;
+    d.last_due = {};
     d.generation = ++generation_;  // replies still pending belong to the device that left
     Emit("unplugged " + id);
   }
@@ -241,12 +245,18 @@ class App {
     if (reply.empty()) return false;
     // Answers are counted from the first output report that was not ignored.
     const bool delayed = !b.delay_first || device.outputs - b.ignore_first <= *b.delay_first;
-    const auto delay = delayed ? b.delay : std::chrono::milliseconds(0);
-    if (delay.count() == 0 && pending_.empty()) {
+    auto delay = delayed ? b.delay : std::chrono::milliseconds(0);
+    if (const auto commanded = CommandedDelay(b, out, size)) {
+      if (*commanded == kNoAnswer) return false;
+      delay = *commanded;
+    }
+    const auto now = Clock::now();
+    const auto due = std::max(now + delay, device.last_due);
+    device.last_due = due;
+    if (due <= now && pending_.empty()) {
       device.device->SendInput(reply);
     } else {
-      pending_.push(
-          PendingReply{Clock::now() + delay, ++order_, device.generation, std::move(reply)});
+      pending_.push(PendingReply{due, ++order_, device.generation, std::move(reply)});
     }
     return false;
   }

@@ -183,6 +183,20 @@ void Replies() {
   KSV_CHECK(ThrowsDescriptionError([] { ParseDeviceDescription("module:vid=1,pid=2,udc=", 1); }));
   KSV_CHECK(
       ThrowsDescriptionError([] { ParseDeviceDescription("module:vid=1,pid=2,udc=../x", 1); }));
+
+  // A marked command names its answer's delay; unmarked ones and modules without a marker name
+  // none.
+  const auto marked = ParseDeviceDescription("module:vid=1,pid=2,late-marker=0xe7", 1).behaviour;
+  const std::vector<std::uint8_t> late{1, 0xE7, 0x0D, 0xAC, 0x42};
+  const std::vector<std::uint8_t> dropped{1, 0xE7, 0xFF, 0xFF};
+  const std::vector<std::uint8_t> unmarked{1, 0xE6, 0x0D, 0xAC};
+  KSV_CHECK(CommandedDelay(marked, late.data(), late.size()) == std::chrono::milliseconds(3500));
+  KSV_CHECK(CommandedDelay(marked, dropped.data(), dropped.size()) == kNoAnswer);
+  KSV_CHECK(!CommandedDelay(marked, unmarked.data(), unmarked.size()));
+  KSV_CHECK(!CommandedDelay(marked, late.data(), 3));  // no room for the delay
+  KSV_CHECK(!CommandedDelay(echo, late.data(), late.size()));
+  KSV_CHECK(Rejected("module:vid=1,pid=2,late-marker=256"));
+  KSV_CHECK(Rejected("keyboard:vid=1,pid=2,late-marker=1"));
 }
 
 void ControlLines() {
