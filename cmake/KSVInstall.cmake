@@ -16,22 +16,18 @@ install(TARGETS KSVHidApi KSVHidWatch EXPORT KSVHidApiTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
 )
-# The simulator library: the same file names, in folders of their own, so that an application
-# is pointed at it through its library search path.
-if(TARGET KSVHidApiSimulator)
-  install(TARGETS KSVHidApiSimulator
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}/ksvhid-simulator
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-simulator
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-simulator
-  )
-endif()
-if(TARGET KSVHidApiRecorder)
-  install(TARGETS KSVHidApiRecorder
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}/ksvhid-recorder
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-recorder
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-recorder
-  )
-endif()
+# The simulator and recorder libraries: the same file names, in folders of their own, so that an
+# application is pointed at one of them through its library search path.
+foreach(ksv_beside IN ITEMS Simulator Recorder)
+  string(TOLOWER ${ksv_beside} ksv_folder)
+  if(TARGET KSVHidApi${ksv_beside})
+    install(TARGETS KSVHidApi${ksv_beside}
+      RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}/ksvhid-${ksv_folder}
+      LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-${ksv_folder}
+      ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-${ksv_folder}
+    )
+  endif()
+endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/Library/include/KSVHidApi.h
               ${PROJECT_SOURCE_DIR}/Library/include/KSVHidWatch.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

@@ -17,8 +17,8 @@
 # check (a failed build counts as one failed test).
 #
 # After the Linux build, two lanes run side by side: the guest lane runs the Linux tests (their
-# guest tests one at a time), then the 64-bit Windows device suite; the build lane builds the other
-# trees, runs the suites that need no guest, then the soak and the 32-bit Windows device suite, each
+# guest tests one at a time), then the 64-bit Windows device suite and the soak; the build lane
+# builds the other trees, runs the suites that need no guest, then the 32-bit Windows device suite
 # in a test guest of its own beside the guest lane's.
 # Each suite's output goes to build/results/NAME.log and is printed, in the order above, at the
 # end; a line per suite says when it ends.
@@ -202,6 +202,11 @@ configure_build "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$results/linu
   await_build "$build/windows"
   KSV_WG_BEDS=uhid,usb1,usb2 KSV_WG_TIMEOUT=900 \
     suite "windows-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows"
+  # The soak waits on late replies more than it computes; it ends the guest lane, which is the
+  # shorter one once the build lane runs the 32-bit suites.
+  suite "soak" tests/vm/run-in-guest.sh --timeout 300 -- tests/device/with-modules.sh --beds soak \
+    "$build/linux/tools/virtual-module/ksv-virtual-module" "$build/linux/tests/device/device_suite" \
+    -- "$build/linux/tests/device/device_suite" --soak 60
 ) &
 guest_lane=$!
 
@@ -221,11 +226,6 @@ guest_lane=$!
   suite "python" python_suite
   suite "release" release_checks
   suite "format" format_check
-  # The soak waits on late replies more than it computes: in the build lane, beside the guest lane,
-  # where it does not lengthen the test command.
-  suite "soak" tests/vm/run-in-guest.sh --timeout 300 -- tests/device/with-modules.sh --beds soak \
-    "$build/linux/tools/virtual-module/ksv-virtual-module" "$build/linux/tests/device/device_suite" \
-    -- "$build/linux/tests/device/device_suite" --soak 60
   # A second test guest, beside the guest lane's Windows device suite, once this lane's builds no
   # longer need the cores.
   if host_runs_i386; then
