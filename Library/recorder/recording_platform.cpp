@@ -239,7 +239,12 @@ Description RecordingPlatform::DescribeInterface(const char* path, InterfaceFact
     const std::lock_guard<std::mutex> lock(mutex_);
     Interface& i = InterfaceAt(path);
     Learn(i.ids, std::optional(facts.ids));
-    if (i.held != facts.held) {
+    // A module this process holds open is held by the program itself, which the replay plays
+    // with its own opens; only a holder elsewhere makes it busy.
+    const std::size_t index = by_path_.at(path);
+    const bool own = std::any_of(handles_.begin(), handles_.end(),
+                                 [&](const auto& handle) { return handle.second == index; });
+    if (!own && i.held != facts.held) {
       i.held = facts.held;
       changed_ = true;
     }

@@ -37,6 +37,8 @@ std::vector<std::string> RunScript(HidPlatform& platform) {
       seen.push_back(std::string(serial) + " not opened");
       continue;
     }
+    // A walk sees the module held, by this process: the recording must not make it busy.
+    seen.push_back(std::string(serial) + " open, count " + std::to_string(CountModules(platform)));
     for (int k = 0; k < 4; ++k) {
       std::array<char, 63> command{}, reply{};
       command[0] = static_cast<char>(k * 17);
