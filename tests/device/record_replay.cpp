@@ -593,9 +593,8 @@ int CheckMode(const std::string& recorder, const std::string& simulator) {
   std::size_t module = 0;
   std::string sent, step_byte;
   KSV_CHECK(ChangeStep(recording, changed, "RR-INV", kChangedStep, module, sent, step_byte));
-  std::printf(
-      "=== step %d of RR-INV (module %zu) changed: command byte 0 is 0x%s there, not 0x%s\n",
-      kChangedStep, module, step_byte.c_str(), sent.c_str());
+  std::printf("=== step %d of RR-INV (module %zu) changed: its command byte 0 is 0x%s, was 0x%s\n",
+              kChangedStep, module, step_byte.c_str(), sent.c_str());
   KSV_CHECK_EQ(
       RunSelf({"run", simulator, stopped, "--stop-at", "RR-INV", std::to_string(kChangedStep)},
               "KSVHID_SIMULATION", changed, stopped_err),
