@@ -61,7 +61,7 @@ struct Module {
 };
 
 constexpr std::uint8_t kDelayedMask = 0x5A;
-constexpr int kDelayMs = 40;
+constexpr int kDelayMs = 100;  // well past the tolerance: a delay left out or doubled shows
 
 // In creation order. The USB bed has at most 4 modules.
 const Module kModules[] = {
@@ -69,7 +69,7 @@ const Module kModules[] = {
      kUhid},
     {"RR-INV", "module:vid=0x17fe,pid=0x82cd,serial=RR-INV,xor=0xff,id=RR-INV", Kind::kInvert,
      0x17FE, kUhid | kUsb1},
-    {"RR-SLOW", "module:vid=0x10c4,pid=0x82cd,serial=RR-SLOW,xor=0x5a,delay=40,id=RR-SLOW",
+    {"RR-SLOW", "module:vid=0x10c4,pid=0x82cd,serial=RR-SLOW,xor=0x5a,delay=100,id=RR-SLOW",
      Kind::kDelayed, 0x10C4, kUhid | kUsb1},
     {"RR-SHORT", "module:vid=0x17fe,pid=0x82cd,serial=RR-SHORT,short=10,input-size=9,id=RR-SHORT",
      Kind::kShort, 0x17FE, kUhid | kUsb1},
@@ -166,7 +166,7 @@ class Script {
       if (auto* id2 = handle(Kind::kReportId2); id2 != nullptr && round % 3 == 0) {
         Exchange(*id2, Command(n++), 0);
       }
-      if (auto* slow = handle(Kind::kDelayed); slow != nullptr && round % 5 == 2) {
+      if (auto* slow = handle(Kind::kDelayed); slow != nullptr && round % 10 == 2) {
         Exchange(*slow, Command(n++), 0);
       }
       if (auto* cut = handle(Kind::kShort); cut != nullptr && round % 4 == 1) {
