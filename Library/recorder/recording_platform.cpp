@@ -92,13 +92,32 @@ void RecordingPlatform::Learn(std::optional<T>& known, const std::optional<T>& s
   }
 }
 
-RecordingPlatform::Interface& RecordingPlatform::InterfaceAt(const std::string& path) {
+RecordingPlatform::Interface& RecordingPlatform::InterfaceAt(const std::string& path,
+                                                             InterfaceListToken list) {
   const auto [it, added] = by_path_.emplace(path, interfaces_.size());
   if (added) {
     interfaces_.push_back(Interface{path, std::nullopt, std::nullopt, false});
+    auto place = order_.end();
+    if (list != nullptr) {
+      const auto last = walk_last_.find(list);
+      place = last == walk_last_.end() ? order_.begin()
+                                       : std::find(order_.begin(), order_.end(), last->second) + 1;
+    }
+    order_.insert(place, it->second);
     changed_ = true;
   }
+  if (list != nullptr) {
+    walk_last_[list] = it->second;
+  }
   return interfaces_[it->second];
+}
+
+std::size_t RecordingPlatform::PlaceOf(std::size_t seen) const {
+  return static_cast<std::size_t>(std::find(order_.begin(), order_.end(), seen) - order_.begin());
+}
+
+std::string RecordingPlatform::StepLine(const Step& step) const {
+  return "{\"module\": " + std::to_string(PlaceOf(step.seen)) + ", " + step.rest + "}";
 }
 
 void RecordingPlatform::EndCommand(std::uintptr_t handle, const std::string& outcome,
@@ -112,8 +131,8 @@ void RecordingPlatform::EndCommand(std::uintptr_t handle, const std::string& out
   while (length > 1 && command.bytes[length - 1] == 0) {
     --length;  // a command's trailing zeros are implied
   }
-  const std::string step = "{\"module\": " + std::to_string(command.seen) + ", \"command\": \"" +
-                           Hex(command.bytes.data(), length) + "\", " + outcome + "}";
+  const Step step{command.seen,
+                  "\"command\": \"" + Hex(command.bytes.data(), length) + "\", " + outcome};
   commands_.erase(it);
   Append(step);
 }
@@ -144,8 +163,8 @@ std::string RecordingPlatform::Text() const {
   // Every interface is listed, so that a step's module number never changes; one whose IDs were
   // never seen is written as 0000:0000, which no mode takes for a module.
   std::string text = "{\"modules\": [";
-  for (std::size_t n = 0; n < interfaces_.size(); ++n) {
-    const Interface& i = interfaces_[n];
+  for (std::size_t n = 0; n < order_.size(); ++n) {
+    const Interface& i = interfaces_[order_[n]];
     const DeviceIdentity ids = i.ids.value_or(DeviceIdentity{});
     text += n == 0 ? "\n" : ",\n";
     text += "  {\"vendor\": \"" + HexId(ids.vendor) + "\", \"product\": \"" + HexId(ids.product) +
@@ -154,7 +173,7 @@ std::string RecordingPlatform::Text() const {
   }
   text += "\n],\n\"steps\": [";
   for (std::size_t n = 0; n < steps_.size(); ++n) {
-    text += (n == 0 ? "\n" : ",\n") + steps_[n];
+    text += (n == 0 ? "\n" : ",\n") + StepLine(steps_[n]);
   }
   return text + kTail;
 }
@@ -184,14 +203,14 @@ void RecordingPlatform::Save() {
   out_.reset(std::fopen(file_.c_str(), "r+b"));
 }
 
-void RecordingPlatform::Append(const std::string& step) {
+void RecordingPlatform::Append(const Step& step) {
   steps_.push_back(step);
   if (changed_ || !out_) {
     Save();
     return;
   }
   // Over the old tail: one write, flushed, so that the file is whole again after it.
-  const std::string text = (steps_.size() == 1 ? "\n" : ",\n") + step + kTail;
+  const std::string text = (steps_.size() == 1 ? "\n" : ",\n") + StepLine(step) + kTail;
   if (std::fseek(out_.get(), -kTailBytes, SEEK_END) != 0 ||
       std::fwrite(text.data(), 1, text.size(), out_.get()) != text.size() ||
       std::fflush(out_.get()) != 0) {
@@ -217,7 +236,7 @@ PathBlock RecordingPlatform::GetInterfacePath(InterfaceListToken list,
   const PathBlock block = wrapped_.GetInterfacePath(list, record);
   if (block.text != nullptr) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    InterfaceAt(block.text);
+    InterfaceAt(block.text, list);
   }
   return block;
 }
@@ -227,6 +246,7 @@ void RecordingPlatform::ReleasePathBlock(PathBlock block) { wrapped_.ReleasePath
 void RecordingPlatform::CloseInterfaceList(InterfaceListToken list) {
   wrapped_.CloseInterfaceList(list);
   const std::lock_guard<std::mutex> lock(mutex_);
+  walk_last_.erase(list);
   if (changed_) {
     Save();
   }

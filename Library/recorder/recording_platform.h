@@ -94,27 +94,41 @@ class RecordingPlatform final : public HidPlatform {
     const std::uint8_t* buffer;
     Clock::time_point ended;
   };
+  // A step: its interface (by place in interfaces_) and the rest of its line.
+  struct Step {
+    std::size_t seen;
+    std::string rest;
+  };
 
-  Interface& InterfaceAt(const std::string& path);  // under the mutex
+  // Under the mutex. A new interface that a walk (`list`) finds goes right after the one that walk
+  // found before it, or first; one found outside a walk goes last.
+  Interface& InterfaceAt(const std::string& path, InterfaceListToken list = nullptr);
+  std::size_t PlaceOf(std::size_t seen) const;  // under the mutex: its module number in the file
   template <typename T>
   void Learn(std::optional<T>& known, const std::optional<T>& seen);  // under the mutex
   // Under the mutex: what followed the handle's waiting command, as the rest of its step line.
   void EndCommand(std::uintptr_t handle, const std::string& outcome, Clock::time_point at);
   void ReplyArrived(std::uintptr_t handle, const std::uint8_t* bytes, std::uint32_t count,
                     Clock::time_point at);
-  void Save();                           // under the mutex: the whole file
-  void Append(const std::string& step);  // under the mutex: one step at its end
+  void Save();                    // under the mutex: the whole file
+  void Append(const Step& step);  // under the mutex: one step at its end
 
   HidPlatform& wrapped_;
   const std::string file_;
   mutable std::mutex mutex_;
-  std::vector<Interface> interfaces_;  // in the order a walk first saw them
+  std::string StepLine(const Step& step) const;  // under the mutex
+
+  std::vector<Interface> interfaces_;  // in the order they were first seen
+  // interfaces_ in walk order, as the file lists them: a walk that lists an interface found later
+  // before others (Wine sorts by path) puts it in its place, and the steps' numbers follow.
+  std::vector<std::size_t> order_;
+  std::map<InterfaceListToken, std::size_t> walk_last_;  // per walk: the interface it found last
   std::map<std::string, std::size_t> by_path_;
   std::map<std::uintptr_t, std::size_t> handles_;  // open handle -> interface
   std::map<std::uintptr_t, Command> commands_;     // by handle
   std::map<const TransferRecord*, Read> reads_;
-  std::vector<std::string> steps_;  // every step's line, for a file written again whole
-  bool changed_ = false;            // an interface changed since the file was written whole
+  std::vector<Step> steps_;  // every step, for a file written again whole
+  bool changed_ = false;     // an interface changed since the file was written whole
   std::unique_ptr<std::FILE, CloseFile> out_;  // the file, kept open for appending
 };
 

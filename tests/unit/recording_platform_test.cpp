@@ -98,5 +98,56 @@ TEST(RecordingPlatformTest, ARecordingReplaysTheSameResults) {
   }
 }
 
+// What a walk names, in its order.
+std::vector<std::string> Names(HidPlatform& platform) {
+  std::vector<std::string> names;
+  for (int ordinal = 0;; ++ordinal) {
+    std::array<char, 256> serial{};
+    if (NameModule(platform, ordinal, serial.data()) != 1) {
+      return names;
+    }
+    names.emplace_back(serial.data());
+  }
+}
+
+// A module that arrives after the first walk but comes first in walk order (as Wine sorts by
+// path) is listed first, and the steps name the modules by their new places.
+TEST(RecordingPlatformTest, AnInterfaceFoundLaterTakesItsPlaceInTheWalkOrder) {
+  std::vector<SimulatedDevice> devices{test::Module("m-a", 0x17FE, 0x82CD, "A"),
+                                       test::Module("m-b", 0x17FE, 0x82CD, "B")};
+  devices[1].reply = SimulatedReply::kInvert;
+  test::ScriptedPlatform modules(devices);
+  modules.faults("m-a").absent = true;
+  const std::string file = testing::TempDir() + "arrival.json";
+  RecordingPlatform recorder(modules, file);
+  const auto exchange = [](HidPlatform& platform, const char* serial) {
+    DeviceHandle h = InvalidDeviceHandle();
+    std::array<char, 63> command{serial[0]}, reply{};
+    OwedReplies owed;
+    const int opened = OpenModuleBySerial(platform, &h, serial);
+    const ExchangeResult result =
+        ExchangeReport(platform, owed, h, 1, command.data(), reply.data());
+    CloseModule(platform, h);
+    return std::to_string(opened) + " " + std::to_string(result) + " " +
+           std::to_string(static_cast<unsigned char>(reply[0]));
+  };
+  EXPECT_EQ(Names(recorder), std::vector<std::string>{"B"});
+  const std::string b_before = exchange(recorder, "B");
+  modules.faults("m-a").absent = false;
+  EXPECT_EQ(Names(recorder), (std::vector<std::string>{"A", "B"}));
+  const std::string a = exchange(recorder, "A"), b = exchange(recorder, "B");
+
+  std::string error;
+  const auto replayed = ParseSimulation(recorder.Text(), "recording", error);
+  ASSERT_TRUE(replayed) << error << "\n" << recorder.Text();
+  test::ScriptedPlatform replay(*replayed);
+  EXPECT_EQ(Names(replay), (std::vector<std::string>{"A", "B"})) << recorder.Text();
+  EXPECT_EQ(exchange(replay, "B"), b_before) << recorder.Text();
+  EXPECT_EQ(exchange(replay, "A"), a);
+  EXPECT_EQ(exchange(replay, "B"), b);
+  std::ifstream written(file);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), recorder.Text());
+}
+
 }  // namespace
 }  // namespace ksv
