@@ -1,7 +1,10 @@
 // The C++ interface over the real library and hidraw, against the device suite's virtual modules
-// on the uhid bed: listed, opened once, a reply as bytes, a time-out as an error code.
+// on the uhid bed: listed, opened once, a reply as bytes, a time-out as an error code, and the
+// modules present as a watch reports them.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -31,5 +34,19 @@ int main() {
   KSV_CHECK_MSG(error == ksv::result::timed_out, error.message());
   KSV_CHECK(quiet.exchange(command, sizeof command, error).result == ksv::result::report_id_1);
   KSV_CHECK_MSG(!error, error.message());
+
+  // A watch reports first every module present, free or held: KSV-A and KSV-QUIET are held here.
+  ksv::Watch watch(0);
+  std::vector<std::string> arrived;
+  while (const std::optional<ksv::WatchEvent> event = watch.next(std::chrono::milliseconds(500))) {
+    KSV_CHECK(event->arrived);
+    arrived.push_back(event->serial);
+    if (event->serial == "KSV-A") {
+      KSV_CHECK_EQ(event->vendor_id, 0x17FE);
+      KSV_CHECK_EQ(event->free, KSVHID_WATCH_HELD);
+    }
+  }
+  KSV_CHECK(std::find(arrived.begin(), arrived.end(), "KSV-A") != arrived.end());
+  KSV_CHECK(std::find(arrived.begin(), arrived.end(), "KSV-B") != arrived.end());
   return ksv::test::Finish("cpp_guest");
 }
