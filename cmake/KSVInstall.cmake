@@ -29,6 +29,7 @@ foreach(ksv_beside IN ITEMS Simulator Recorder)
   endif()
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/Library/include/KSVHidApi.h
+              ${PROJECT_SOURCE_DIR}/Library/include/KSVHidApi.hpp
               ${PROJECT_SOURCE_DIR}/Library/include/KSVHidWatch.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 

@@ -14,20 +14,20 @@ struct ErrorResult {
 
 // Windows error numbers that have a code of their own.
 constexpr std::array<ErrorResult, 14> kErrorResults{{
-    {kErrorInvalidFunction, -3},
-    {kErrorFileNotFound, -4},
-    {kErrorPathNotFound, -5},
-    {kErrorTooManyOpenFiles, -1},  // reported as a time-out
-    {kErrorAccessDenied, -6},
-    {kErrorInvalidHandle, -7},
-    {kErrorNotEnoughMemory, -8},
-    {kErrorBadEnvironment, -2},  // reported as a failed wait
-    {kErrorOutOfMemory, -9},
-    {kErrorWriteProtect, -10},
-    {kErrorWriteFault, -11},
-    {kErrorReadFault, -12},
-    {kErrorInvalidParameter, -13},
-    {kErrorOpenFailed, -14},
+    {kErrorInvalidFunction, KSVHID_INVALID_FUNCTION},
+    {kErrorFileNotFound, KSVHID_FILE_NOT_FOUND},
+    {kErrorPathNotFound, KSVHID_PATH_NOT_FOUND},
+    {kErrorTooManyOpenFiles, KSVHID_TIMED_OUT},  // reported as a time-out
+    {kErrorAccessDenied, KSVHID_ACCESS_DENIED},
+    {kErrorInvalidHandle, KSVHID_INVALID_HANDLE},
+    {kErrorNotEnoughMemory, KSVHID_NOT_ENOUGH_MEMORY},
+    {kErrorBadEnvironment, KSVHID_WAIT_FAILED},  // reported as a failed wait
+    {kErrorOutOfMemory, KSVHID_OUT_OF_MEMORY},
+    {kErrorWriteProtect, KSVHID_WRITE_PROTECT},
+    {kErrorWriteFault, KSVHID_WRITE_FAULT},
+    {kErrorReadFault, KSVHID_READ_FAULT},
+    {kErrorInvalidParameter, KSVHID_INVALID_PARAMETER},
+    {kErrorOpenFailed, KSVHID_OPEN_FAILED},
 }};
 
 }  // namespace

@@ -8,20 +8,21 @@
 #include <cstdint>
 
 #include "core/module_mode.h"
+#include "include/KSVHidApi.h"
 
 namespace ksv {
 
-// The signed result code of one exchange.
+// The signed result code of one exchange; the values and their names are the public header's.
 using ExchangeResult = std::int32_t;
 
-inline constexpr ExchangeResult kResultReplyId1 = 1;
-inline constexpr ExchangeResult kResultReplyId2 = 0;
-inline constexpr ExchangeResult kResultReplyId3 = 3;
-inline constexpr ExchangeResult kResultTimedOut = -1;
-inline constexpr ExchangeResult kResultWaitFailed = -2;
-inline constexpr ExchangeResult kResultUnknownReportId = -15;
-inline constexpr ExchangeResult kResultWrongLength = -16;
-inline constexpr ExchangeResult kResultOther = -255;
+inline constexpr ExchangeResult kResultReplyId1 = KSVHID_REPORT_ID_1;
+inline constexpr ExchangeResult kResultReplyId2 = KSVHID_REPORT_ID_2;
+inline constexpr ExchangeResult kResultReplyId3 = KSVHID_REPORT_ID_3;
+inline constexpr ExchangeResult kResultTimedOut = KSVHID_TIMED_OUT;
+inline constexpr ExchangeResult kResultWaitFailed = KSVHID_WAIT_FAILED;
+inline constexpr ExchangeResult kResultUnknownReportId = KSVHID_OTHER_REPORT_ID;
+inline constexpr ExchangeResult kResultWrongLength = KSVHID_WRONG_LENGTH;
+inline constexpr ExchangeResult kResultOther = KSVHID_OTHER_ERROR;
 
 // The command and the reply are 63 payload bytes each; on the wire each travels behind a one-byte
 // report ID, in a report of 64 bytes.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "include/KSVHidApi.h"
+
 namespace ksv::tool {
 namespace {
 
@@ -250,55 +252,16 @@ std::string JsonText(const std::string& utf8) {
 }
 
 std::string ResultName(int result) {
-  switch (result) {
-    case 1:
-      return "reply (report ID 1)";
-    case 0:
-      return "reply (report ID 2)";
-    case 3:
-      return "reply (report ID 3)";
-    case -1:
-      return "timed out";
-    case -2:
-      return "wait failed";
-    case -3:
-      return "invalid function";
-    case -4:
-      return "file not found";
-    case -5:
-      return "path not found";
-    case -6:
-      return "access denied";
-    case -7:
-      return "invalid handle";
-    case -8:
-      return "not enough memory";
-    case -9:
-      return "out of memory";
-    case -10:
-      return "write protected";
-    case -11:
-      return "write fault";
-    case -12:
-      return "read fault";
-    case -13:
-      return "invalid parameter";
-    case -14:
-      return "open failed";
-    case -15:
-      return "unexpected report ID";
-    case -16:
-      return "wrong reply length";
-    case -255:
-      return "other failure";
-    default:
-      return "unknown result";
-  }
+  const char* meaning = KSVHidResultMeaning(result);
+  return meaning != nullptr ? meaning : "unknown result";
 }
 
-bool ReplyWritten(int result) { return ReplyAccepted(result) || result == -15 || result == -16; }
+bool ReplyWritten(int result) { return KSVHidResultHasReply(result) != 0; }
 
-bool ReplyAccepted(int result) { return result == 1 || result == 0 || result == 3; }
+bool ReplyAccepted(int result) {
+  return result == KSVHID_REPORT_ID_1 || result == KSVHID_REPORT_ID_2 ||
+         result == KSVHID_REPORT_ID_3;
+}
 
 std::optional<RoundTrips> Summarise(std::vector<double> times_ms) {
   if (times_ms.empty()) {
