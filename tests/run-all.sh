@@ -9,7 +9,9 @@
 #   5. windows32-wine: the 32-bit Windows DLL (i686), and the same tests under 32-bit Wine
 #   6. windows32-devices: the 32-bit DLL under 32-bit Wine in the test guest
 #   7. soak: four threads on four USB modules in the test guest for 60 s, over the .so: late,
-#      dropped and plain exchanges, reopens, unplug and replug; no reply may be another command's
+#      dropped and plain exchanges, reopens, unplug and replug; no reply may be another command's;
+#      record-replay: the recorder DLL under Wine in the guest, its recording replayed by the Linux
+#      and the Windows simulators
 #   8. the Python package against the simulator library, and its wheels
 #   9. the release (tools/release.sh) and each of its files installed and used (tests/release)
 #  10. formatting of the sources
@@ -186,11 +188,18 @@ windows32_tables() {  # the 32-bit tree built, and the checks that run none of i
   return "$status"
 }
 
+# A recording made by the 64-bit recorder DLL under Wine in the test guest, replayed by the Linux
+# and the Windows simulators: about 50 s at the end of the guest lane, after the Windows device
+# suite, whose guest Wine prefix it uses too.
+record_replay_suite() {
+  suite "record-replay" tests/wine-guest/record-replay.sh "$build/linux" "$build/windows"
+}
+
 # Each Windows build's tests run in a Wine prefix of their own: a 32-bit one for the 32-bit DLL.
 wine_prefix64=$build/wine-prefix
 wine_prefix32=$build/wine-prefix-32
-order=(linux windows-wine windows-devices windows32-wine windows32-devices soak linux-sanitizers
-  linux-tsan fuzz python release format)
+order=(linux windows-wine windows-devices windows32-wine windows32-devices soak record-replay
+  linux-sanitizers linux-tsan fuzz python release format)
 
 start=$SECONDS
 echo "=== linux: building"
@@ -207,6 +216,7 @@ configure_build "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$results/linu
   suite "soak" tests/vm/run-in-guest.sh --timeout 300 -- tests/device/with-modules.sh --beds soak \
     "$build/linux/tools/virtual-module/ksv-virtual-module" "$build/linux/tests/device/device_suite" \
     -- "$build/linux/tests/device/device_suite" --soak 60
+  record_replay_suite
 ) &
 guest_lane=$!
 
