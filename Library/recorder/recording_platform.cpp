@@ -405,7 +405,7 @@ std::uint32_t RecordingPlatform::GetCompletedCount(DeviceHandle h, TransferRecor
     if (record.error == kErrorDeviceNotConnected) {
       EndCommand(read.handle, "\"leaves\": true", read.ended);
     } else if (record.error != 0) {
-      commands_.erase(read.handle);  // a system error the simulator does not play
+      EndCommand(read.handle, "\"system_error\": " + std::to_string(record.error), read.ended);
     } else {
       ReplyArrived(read.handle, read.buffer, count, read.ended);
     }

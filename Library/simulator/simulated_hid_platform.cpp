@@ -27,7 +27,8 @@ struct SimulatedHidPlatform::Transfer {
   bool started;
   bool is_read;
   bool finished;
-  bool left;  // a read that ended because the device left
+  bool left;                       // a read that ended because the device left
+  std::uint32_t system_error = 0;  // a read that ended with this error
 };
 
 namespace {
@@ -321,6 +322,7 @@ bool SimulatedHidPlatform::TryFinishRead(Transfer& t, DeviceState& device, Clock
   const QueuedReply& reply = device.replies.front();
   t.count = std::min(reply.count, t.size);
   std::copy_n(reply.bytes.begin(), t.count, t.buffer);
+  t.system_error = reply.system_error;
   device.replies.pop_front();
   t.finished = true;
   return true;
@@ -428,6 +430,10 @@ void SimulatedHidPlatform::Converse(DeviceState& device, const std::uint8_t* byt
     case ConversationStep::Outcome::kLeaves:
       device.gone = true;
       break;
+    case ConversationStep::Outcome::kSystemError:
+      Queue(device, nullptr, 0, step->delay_ms);
+      device.replies.back().system_error = step->system_error;
+      break;
     case ConversationStep::Outcome::kSilent:
       break;
   }
@@ -507,6 +513,8 @@ std::uint32_t SimulatedHidPlatform::GetCompletedCount(DeviceHandle, TransferReco
   Store(record, t);
   if (t.left) {
     record.error = kErrorDeviceNotConnected;
+  } else if (t.system_error != 0) {
+    record.error = t.system_error;
   }
   return t.count;
 }

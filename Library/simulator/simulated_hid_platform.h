@@ -44,13 +44,14 @@ enum class SimulatedReply {
 // One step of a conversation: a command and what the module does about it.
 struct ConversationStep {
   static constexpr std::size_t kCommandBytes = 63;  // the bytes after the output report's ID
-  enum class Outcome { kReply, kSilent, kLeaves };
+  enum class Outcome { kReply, kSilent, kLeaves, kSystemError };
 
   std::array<std::uint8_t, kCommandBytes> command{};
   std::array<std::uint8_t, kCommandBytes> mask{};  // set bits must match; all set unless masked
   Outcome outcome = Outcome::kReply;
   std::vector<std::uint8_t> reply;  // kReply: the input report as it arrives, report ID first
-  std::uint32_t delay_ms = 0;       // kReply: from the command until the reply can be read
+  std::uint32_t delay_ms = 0;       // kReply, kSystemError: from the command until the read ends
+  std::uint32_t system_error = 0;   // kSystemError: the read ends with this (Windows-meaning) error
 };
 
 inline constexpr std::uint32_t kSimulatedReportBytes = 64;
@@ -125,6 +126,7 @@ class SimulatedHidPlatform final : public HidPlatform {
     std::array<std::uint8_t, kSimulatedReportBytes> bytes{};
     std::uint32_t count = 0;
     Clock::time_point readable_at;
+    std::uint32_t system_error = 0;  // not 0: the read that takes it ends with this error
   };
   struct DeviceState {
     SimulatedDevice description;

@@ -107,7 +107,8 @@ bool Flag(const json& value, const std::string& where) {
 }
 
 // One step of a conversation: {"command": HEX, "mask": HEX, then "reply": HEX with "delay_ms",
-// or "silent": true, or "leaves": true}.
+// or "silent": true, or "leaves": true, or "system_error": N (the read ends with that
+// Windows-meaning error number, which the library maps to its result code)}.
 ConversationStep Step(const json& entry, const std::string& where, bool names_module) {
   if (!entry.is_object() || !entry.contains("command")) {
     Fault(where, "is not an object with a \"command\"");
@@ -133,6 +134,13 @@ ConversationStep Step(const json& entry, const std::string& where, bool names_mo
       step.delay_ms = Integer(value, at, kSimulatedLongestDelayMs);
     } else if (key == "module" && names_module) {
       // Read by the caller, which knows the modules.
+    } else if (key == "system_error") {
+      step.system_error = Integer(value, at, std::numeric_limits<std::uint32_t>::max());
+      if (step.system_error == 0) {
+        Fault(at, "is an error number, never 0");
+      }
+      step.outcome = ConversationStep::Outcome::kSystemError;
+      ++outcomes;
     } else if (key == "silent" || key == "leaves") {
       if (!Flag(value, at)) {
         Fault(at, "is only ever true");
@@ -145,7 +153,7 @@ ConversationStep Step(const json& entry, const std::string& where, bool names_mo
     }
   }
   if (outcomes != 1) {
-    Fault(where, "needs exactly one of \"reply\", \"silent\" and \"leaves\"");
+    Fault(where, "needs exactly one of \"reply\", \"silent\", \"leaves\" and \"system_error\"");
   }
   return step;
 }

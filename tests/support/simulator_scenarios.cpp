@@ -348,7 +348,8 @@ std::vector<std::string> CheckBadFiles(const SimulatorRun& run) {
       {"step with two outcomes",
        R"({"modules": [{"vendor": "0x17FE", "product": "0x82CD", "reply": "conversation",
                         "steps": [{"command": "01", "reply": "01", "silent": true}]}]})",
-       "modules[0].steps[0]: needs exactly one of \"reply\", \"silent\" and \"leaves\""},
+       "modules[0].steps[0]: needs exactly one of \"reply\", \"silent\", \"leaves\" and "
+       "\"system_error\""},
   };
   std::vector<std::string> lines;
   for (const BadFile& bad : kBadFiles) {

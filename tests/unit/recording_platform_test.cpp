@@ -31,7 +31,8 @@ std::vector<std::string> RunScript(HidPlatform& platform) {
     seen.push_back(std::string("name ") + serial.data());
   }
   OwedReplies owed;
-  for (const char* serial : {"ECHO", "INVERT", "SHORT", "ID2", "SILENT", "LEAVES", "ECHO"}) {
+  for (const char* serial :
+       {"ECHO", "INVERT", "SHORT", "ID2", "SILENT", "FAULTY", "LEAVES", "ECHO"}) {
     DeviceHandle h = InvalidDeviceHandle();
     if (OpenModuleBySerial(platform, &h, serial) != 1) {
       seen.push_back(std::string(serial) + " not opened");
@@ -64,7 +65,7 @@ TEST(RecordingPlatformTest, ARecordingReplaysTheSameResults) {
       test::OtherDevice("keyboard", 0x1209, 0x0001), module("ECHO", SimulatedReply::kEcho),
       module("INVERT", SimulatedReply::kInvert),     module("SHORT", SimulatedReply::kEcho),
       module("ID2", SimulatedReply::kPlusOne),       module("SILENT", SimulatedReply::kSilent),
-      module("LEAVES", SimulatedReply::kEcho)};
+      module("LEAVES", SimulatedReply::kEcho),       module("FAULTY", SimulatedReply::kEcho)};
   devices[3].length = 32;
   devices[4].report_id = 2;
   devices[6].unplug_after = 2;
@@ -72,6 +73,7 @@ TEST(RecordingPlatformTest, ARecordingReplaysTheSameResults) {
     SCOPED_TRACE(describes ? "interfaces described" : "interfaces opened to be told");
     test::ScriptedPlatform modules(devices);
     modules.describes = describes;
+    modules.faults("m-FAULTY").read_end_error = kErrorReadFault;  // replayed: the same -12
     const std::string file = testing::TempDir() + "recording.json";
     RecordingPlatform recorder(modules, file);
     const std::vector<std::string> recorded = RunScript(recorder);
@@ -85,7 +87,9 @@ TEST(RecordingPlatformTest, ARecordingReplaysTheSameResults) {
     test::ScriptedPlatform replay(*replayed_devices);
     replay.describes = describes;
     EXPECT_EQ(RunScript(replay), recorded) << recorder.Text();
-    EXPECT_EQ(recorded.back(), "count 5") << "a module that left is no longer counted";
+    EXPECT_EQ(recorded.back(), "count 6") << "a module that left is no longer counted";
+    EXPECT_NE(std::find(recorded.begin(), recorded.end(), "FAULTY -12 " + std::string(63, '\0')),
+              recorded.end());
 
     // A recording cut off in the middle of a step is refused, with the line where it ends.
     const std::string text = recorder.Text();

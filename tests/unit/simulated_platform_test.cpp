@@ -133,7 +133,8 @@ TEST(SimulatedPlatformTest, ConversationsAnswerTheirSteps) {
       {"command": "03", "silent": true},
       {"command": "04", "leaves": true}]},
     {"vendor": "0x17FE", "product": "0x82CD", "reply": "conversation", "match": "lookup",
-     "steps": [{"command": "10", "reply": "0111"}, {"command": "20", "reply": "0322"}]}]})";
+     "steps": [{"command": "10", "reply": "0111"}, {"command": "20", "reply": "0322"},
+               {"command": "40", "system_error": 30}]}]})";
   std::string error;
   const auto devices = LoadSimulation(file, error);
   ASSERT_TRUE(devices) << error;
@@ -162,7 +163,8 @@ TEST(SimulatedPlatformTest, ConversationsAnswerTheirSteps) {
       {1, {0x20}, false, 3, '\x22', ""},
       {1, {0x10}, false, 1, '\x11', ""},
       {1, {0x10}, false, 1, '\x11', ""},
-      {1, {0x30}, false, -1, 0, "command 4 matches none of the 2 steps; no reply\n"},
+      {1, {0x40}, false, -12, 0, ""},  // the read fails with a read fault
+      {1, {0x30}, false, -1, 0, "command 5 matches none of the 3 steps; no reply\n"},
   };
   DeviceHandle handles[2] = {platform.OpenDevicePath("sim:modules[0]"),
                              platform.OpenDevicePath("sim:modules[1]")};
