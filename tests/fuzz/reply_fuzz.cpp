@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memcpy(input.data(), data, std::min(size, input.size()));
 
   // The mode a caller sets: only 0..3 are stored, anything else falls back to 0.
-  const int accepted = SetModuleMode(mode_value);
+  const int accepted = ksv::SetModuleMode(mode_value);
   const ModuleMode mode = CurrentMode();
   KSV_FUZZ_CHECK(mode >= kDefaultMode && mode <= kSecondaryVendorMode);
   KSV_FUZZ_CHECK(accepted == (mode_value >= 0 && mode_value <= 3 ? 1 : 0));
