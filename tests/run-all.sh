@@ -19,9 +19,9 @@
 # check (a failed build counts as one failed test).
 #
 # After the Linux build, two lanes run side by side: the guest lane runs the Linux tests (their
-# guest tests one at a time), then the 64-bit Windows device suite and the soak; the build lane
-# builds the other trees, runs the suites that need no guest, then the 32-bit Windows device suite
-# in a test guest of its own beside the guest lane's.
+# guest tests one at a time), then the 64-bit Windows device suite; the build lane builds the other
+# trees, runs the suites that need no guest, then the 32-bit Windows device suite in a test guest of
+# its own beside the guest lane's. The soak and record-replay end the lane that ends sooner.
 # Each suite's output goes to build/results/NAME.log and is printed, in the order above, at the
 # end; a line per suite says when it ends.
 set -uo pipefail
@@ -188,10 +188,15 @@ windows32_tables() {  # the 32-bit tree built, and the checks that run none of i
   return "$status"
 }
 
-# A recording made by the 64-bit recorder DLL under Wine in the test guest, replayed by the Linux
-# and the Windows simulators: about 50 s at the end of the guest lane, after the Windows device
-# suite, whose guest Wine prefix it uses too.
-record_replay_suite() {
+# Two suites that each boot a test guest of their own, about two minutes together, at the end of
+# the lane that ends sooner: the guest lane where the build lane runs the 32-bit suites, else the
+# build lane. The soak waits on late replies more than it computes; record-replay makes a recording
+# with the 64-bit recorder DLL under Wine in the guest and replays it in the Linux and the Windows
+# simulators.
+later_guest_suites() {
+  suite "soak" tests/vm/run-in-guest.sh --timeout 300 -- tests/device/with-modules.sh --beds soak \
+    "$build/linux/tools/virtual-module/ksv-virtual-module" "$build/linux/tests/device/device_suite" \
+    -- "$build/linux/tests/device/device_suite" --soak 60
   suite "record-replay" tests/wine-guest/record-replay.sh "$build/linux" "$build/windows"
 }
 
@@ -211,12 +216,9 @@ configure_build "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$results/linu
   await_build "$build/windows"
   KSV_WG_BEDS=uhid,usb1,usb2 KSV_WG_TIMEOUT=900 \
     suite "windows-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows"
-  # The soak waits on late replies more than it computes; it ends the guest lane, which is the
-  # shorter one once the build lane runs the 32-bit suites.
-  suite "soak" tests/vm/run-in-guest.sh --timeout 300 -- tests/device/with-modules.sh --beds soak \
-    "$build/linux/tools/virtual-module/ksv-virtual-module" "$build/linux/tests/device/device_suite" \
-    -- "$build/linux/tests/device/device_suite" --soak 60
-  record_replay_suite
+  if host_runs_i386; then
+    later_guest_suites
+  fi
 ) &
 guest_lane=$!
 
@@ -242,6 +244,7 @@ guest_lane=$!
     suite "windows32-devices" tests/wine-guest/run-device-suite.sh "$build/linux" "$build/windows32"
   else
     not_run "windows32-devices" "the 32-bit DLL's device suite (its Wine prefix is made here)"
+    later_guest_suites
   fi
 ) &
 build_lane=$!
