@@ -81,10 +81,11 @@ await_build() {  # DIR
   done
 }
 
-run_ctest() {  # DIR
+run_ctest() {  # DIR [CTEST-ARGS...]
   local dir=$1 status=0
+  shift
   [ -e "$dir.built" ] || { echo "$dir was not built"; return 1; }
-  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600) | tee "$dir.ctest.log" ||
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600 "$@") | tee "$dir.ctest.log" ||
     status=$?
   # "N% tests passed, F tests failed out of T" gives the suite's count.
   sed -n 's/.* \([0-9]\+\) tests failed out of \([0-9]\+\)$/\1 \2/p' "$dir.ctest.log" |
@@ -179,10 +180,7 @@ not_run() {  # NAME WHAT: the suite's line in the summary, and no count
 windows32_tables() {  # the 32-bit tree built, and the checks that run none of its programs
   configure_build "$@" || return 1
   local status=0
-  (cd "$1" && ctest --output-on-failure -R '_exports_and_imports$') | tee "$1.ctest.log" ||
-    status=$?
-  sed -n 's/.* \([0-9]\+\) tests failed out of \([0-9]\+\)$/\1 \2/p' "$1.ctest.log" |
-    { read -r f t && echo "$((t - f)) $f" >"$tally"; }
+  run_ctest "$1" -R '_exports_and_imports$' || status=$?
   echo "not run on this host (it cannot run 32-bit programs): the 32-bit DLL's tests under Wine"
   echo "windows32-wine: the tests under 32-bit Wine" >>"$results/not-run"
   return "$status"

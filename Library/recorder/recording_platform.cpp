@@ -120,8 +120,7 @@ std::string RecordingPlatform::StepLine(const Step& step) const {
   return "{\"module\": " + std::to_string(PlaceOf(step.seen)) + ", " + step.rest + "}";
 }
 
-void RecordingPlatform::EndCommand(std::uintptr_t handle, const std::string& outcome,
-                                   Clock::time_point) {
+void RecordingPlatform::EndCommand(std::uintptr_t handle, const std::string& outcome) {
   const auto it = commands_.find(handle);
   if (it == commands_.end()) {
     return;
@@ -145,10 +144,8 @@ void RecordingPlatform::ReplyArrived(std::uintptr_t handle, const std::uint8_t* 
   }
   const auto delay =
       std::chrono::duration_cast<std::chrono::milliseconds>(at - it->second.written).count();
-  EndCommand(handle,
-             "\"reply\": \"" + Hex(bytes, count) +
-                 "\", \"delay_ms\": " + std::to_string(std::max<long long>(delay, 0)),
-             at);
+  EndCommand(handle, "\"reply\": \"" + Hex(bytes, count) +
+                         "\", \"delay_ms\": " + std::to_string(std::max<long long>(delay, 0)));
 }
 
 namespace {
@@ -317,7 +314,7 @@ bool RecordingPlatform::Close(DeviceHandle h) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     handles_.erase(Key(h));
-    EndCommand(Key(h), "\"silent\": true", Clock::now());  // a write that was never taken
+    EndCommand(Key(h), "\"silent\": true");  // a write that was never taken
   }
   return wrapped_.Close(h);
 }
@@ -349,14 +346,14 @@ StartOutcome RecordingPlatform::StartWrite(DeviceHandle h, const std::uint8_t* b
     return start;
   }
   // A command that got no outcome before the next one (its write was never taken) had no reply.
-  EndCommand(Key(h), "\"silent\": true", at);
+  EndCommand(Key(h), "\"silent\": true");
   if (start.completed || start.error == kIoPending || start.error == kErrorDeviceNotConnected) {
     Command command{it->second, {}, at};
     std::copy_n(bytes + 1, std::min<std::size_t>(n > 0 ? n - 1 : 0, kCommandBytes),
                 command.bytes.begin());
     commands_[Key(h)] = command;
     if (start.error == kErrorDeviceNotConnected) {
-      EndCommand(Key(h), "\"leaves\": true", at);
+      EndCommand(Key(h), "\"leaves\": true");
     }
   }
   return start;
@@ -386,7 +383,7 @@ std::uint32_t RecordingPlatform::WaitCompletion(DeviceHandle h, TransferRecord& 
     if (wait == kWaitSignalled) {
       it->second.ended = Clock::now();
     } else {
-      EndCommand(it->second.handle, "\"silent\": true", Clock::now());
+      EndCommand(it->second.handle, "\"silent\": true");
       reads_.erase(it);
     }
   }
@@ -403,9 +400,9 @@ std::uint32_t RecordingPlatform::GetCompletedCount(DeviceHandle h, TransferRecor
     const Read read = it->second;
     reads_.erase(it);
     if (record.error == kErrorDeviceNotConnected) {
-      EndCommand(read.handle, "\"leaves\": true", read.ended);
+      EndCommand(read.handle, "\"leaves\": true");
     } else if (record.error != 0) {
-      EndCommand(read.handle, "\"system_error\": " + std::to_string(record.error), read.ended);
+      EndCommand(read.handle, "\"system_error\": " + std::to_string(record.error));
     } else {
       ReplyArrived(read.handle, read.buffer, count, read.ended);
     }

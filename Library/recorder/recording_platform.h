@@ -107,7 +107,7 @@ class RecordingPlatform final : public HidPlatform {
   template <typename T>
   void Learn(std::optional<T>& known, const std::optional<T>& seen);  // under the mutex
   // Under the mutex: what followed the handle's waiting command, as the rest of its step line.
-  void EndCommand(std::uintptr_t handle, const std::string& outcome, Clock::time_point at);
+  void EndCommand(std::uintptr_t handle, const std::string& outcome);
   void ReplyArrived(std::uintptr_t handle, const std::uint8_t* bytes, std::uint32_t count,
                     Clock::time_point at);
   void Save();                    // under the mutex: the whole file
