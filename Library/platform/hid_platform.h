@@ -6,7 +6,7 @@
 // The table is shaped after one model of I/O, Windows' overlapped transfers: a transfer is
 // started, its completion event is waited for with a time limit, its byte count is collected, and
 // a transfer that ran out of time is cancelled and waited for. Windows realises this directly. A
-// system without that model emulates it (linux_hid_platform.cpp says how); operations marked
+// system without that model emulates it (linux_transfer.h says how); operations marked
 // "May do nothing" are then legitimately empty. Numbers that cross this boundary keep their
 // Windows meaning on every realisation: kIoPending (997) for a transfer that was started, wait
 // results kWaitSignalled (0) and kWaitTimedOut (258), and the Windows error numbers that the
