@@ -171,7 +171,7 @@ void BM_ExchangeBesideAnOwingModule(benchmark::State& state) {
 }
 
 // Through the recorder, which appends every step to its file: the recorder's own cost per
-// exchange (a hidraw round trip on uhid takes about 0.6 ms, over USB about 12 ms).
+// exchange, to be set beside a hidraw round trip (docs/benchmarks.md has both).
 void BM_ExchangeThroughRecorder(benchmark::State& state) {
   InstantModule module(false);
   const std::string file = "/tmp/ksvhid-bench-recording.json";
