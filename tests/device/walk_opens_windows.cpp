@@ -153,6 +153,7 @@ std::string Narrow(const std::wstring& path) {
 }  // namespace
 
 void CheckWalkOpens(HMODULE dll, const Exports& api) {
+  const ULONGLONG start = GetTickCount64();
   api.SetModuleMode(0);
   std::vector<CreateCall> calls;
   {
@@ -189,8 +190,9 @@ void CheckWalkOpens(HMODULE dll, const Exports& api) {
       KSV_CHECK_MSG(module, what);
     }
   }
-  std::printf("walk opens: %zu CreateFileW calls, %d on other interfaces, %d with share mode 0\n",
-              calls.size(), described, exclusive);
+  std::printf(
+      "walk opens: %zu CreateFileW calls, %d on other interfaces, %d with share mode 0 (%.1f s)\n",
+      calls.size(), described, exclusive, static_cast<double>(GetTickCount64() - start) / 1000);
   // Each walk passes the bed's other devices, and the open takes its module exclusively.
   KSV_CHECK(described > 0);
   KSV_CHECK(exclusive > 0);
