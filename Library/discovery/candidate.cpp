@@ -30,14 +30,28 @@ Device OpenAndCheck(HidPlatform& platform, const char* path, const ModeIdentitie
   return device;
 }
 
-Verdict VerdictOf(const InterfaceFacts& facts, const ModeIdentities& wanted) {
-  if (!Accepts(wanted, facts.ids)) {
+// The verdict on a candidate that the description gives without an open, and the holder of a held
+// one into `candidate`; nothing when only an open can tell. The holders are looked at only for an
+// accessible interface with the wanted IDs.
+std::optional<Verdict> DescribedVerdict(HidPlatform& platform, const char* path,
+                                        Description description, const InterfaceFacts& facts,
+                                        Candidate& candidate, WalkHolders& holders) {
+  if (!Accepts(candidate.wanted, facts.ids)) {
     return Verdict::kOtherIds;
+  }
+  if (description != Description::kDescribed) {
+    return std::nullopt;  // the IDs alone: an open shows access and holder
   }
   if (!facts.accessible) {
     return Verdict::kAccessDenied;
   }
-  return facts.held ? Verdict::kHeld : Verdict::kModule;
+  const HoldersToken look = holders.Look();
+  if (look == nullptr) {
+    return std::nullopt;
+  }
+  const Holding holding = platform.HolderOf(look, path, facts);
+  candidate.holder = holding.held ? holding.holder : 0;
+  return holding.held ? Verdict::kHeld : Verdict::kModule;
 }
 
 }  // namespace
@@ -47,7 +61,7 @@ bool Accepts(const ModeIdentities& wanted, DeviceIdentity ids) {
 }
 
 Candidate ExamineCandidate(HidPlatform& platform, const char* path, SerialQuery query,
-                           SerialUnits& units) {
+                           SerialUnits& units, WalkHolders& holders) {
   Candidate candidate;
   candidate.wanted = IdentitiesFor(CurrentMode());
   // The serial-number string is read with the description only when it may be wanted: a module's
@@ -59,13 +73,15 @@ Candidate ExamineCandidate(HidPlatform& platform, const char* path, SerialQuery 
     candidate.described = true;  // refused as an open of it would be
     return candidate;
   }
-  if (description == Description::kDescribed) {
-    candidate.described = true;
-    candidate.ids = facts.ids;
-    candidate.verdict = VerdictOf(facts, candidate.wanted);
-    candidate.holder = facts.held ? facts.holder : 0;
-    candidate.serial_read = query != SerialQuery::kNone && facts.serial_read;
-    return candidate;
+  if (description != Description::kOpenToTell) {
+    if (const std::optional<Verdict> verdict =
+            DescribedVerdict(platform, path, description, facts, candidate, holders)) {
+      candidate.described = true;
+      candidate.ids = facts.ids;
+      candidate.verdict = *verdict;
+      candidate.serial_read = query != SerialQuery::kNone && facts.serial_read;
+      return candidate;
+    }
   }
   candidate.device = OpenAndCheck(platform, path, candidate.wanted, query, &units, candidate);
   return candidate;

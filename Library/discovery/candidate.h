@@ -1,9 +1,12 @@
 // Deciding whether a HID interface is a module under the current module mode.
 //
 // Where the platform can describe an interface without opening it, the decision takes no open:
-// IDs, access and holder come from the description. Where it cannot, the candidate is opened
-// once, exclusively, and its IDs are read on the handle; the walk then holds that handle while it
-// looks, so that no other walk or program can take the module between the check and its use.
+// IDs and access come from the description, and the holder from one look at the system's holders
+// per walk, taken only once a candidate needs it (an accessible interface with a module's IDs).
+// Where the platform can tell only the IDs, an interface with other IDs is left alone and one with
+// a module's IDs is opened once, exclusively, to learn the rest. Where it can tell nothing, the
+// candidate is opened so, and its IDs are read on the handle. The walk then holds that handle while
+// it looks, so that no other walk or program can take the module between the check and its use.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +37,26 @@ struct Candidate {
   Device device;                      // the open handle of a module that had to be opened
 };
 
+// What holds the system's interfaces, looked at once per walk and only when a candidate needs it:
+// where other programs hold many locks, the look is the costly part of a description.
+class WalkHolders {
+ public:
+  explicit WalkHolders(HidPlatform& platform) : platform_(platform) {}
+  // The look, taken at the first call; null when it could not be had.
+  HoldersToken Look() {
+    if (!looked_) {
+      looked_ = true;
+      holders_ = Holders(platform_, platform_.ReadHolders());
+    }
+    return holders_.get();
+  }
+
+ private:
+  HidPlatform& platform_;
+  bool looked_ = false;
+  Holders holders_;
+};
+
 // Whether a device with `ids` is a module for the mode whose identities are `wanted`. The one
 // place where the mode's identities are compared.
 bool Accepts(const ModeIdentities& wanted, DeviceIdentity ids);
@@ -47,9 +70,10 @@ enum class SerialQuery {
 
 // Examines the candidate at `path` under the current mode, read once. The serial-number string
 // that `query` asks for goes into `units` (read on the handle when the candidate was opened), and
-// `serial_read` says whether it could be read. A handle not handed back in `device` is closed.
+// `serial_read` says whether it could be read. Who holds a described module comes from `holders`.
+// A handle not handed back in `device` is closed.
 Candidate ExamineCandidate(HidPlatform& platform, const char* path, SerialQuery query,
-                           SerialUnits& units);
+                           SerialUnits& units, WalkHolders& holders);
 
 // Opens `path` exclusively for overlapped I/O, once, and keeps the handle only when the device
 // reports one of the `wanted` identities as its vendor and product IDs. An empty Device when the
@@ -58,7 +82,7 @@ Candidate ExamineCandidate(HidPlatform& platform, const char* path, SerialQuery 
 Device OpenMatchingDevice(HidPlatform& platform, const char* path, const ModeIdentities& wanted);
 
 // Opens `path` as a module under the current mode, read once for this candidate; an empty Device
-// when it is not one.
+// when it is not one. The opening form opens a module that a description found with it.
 Device OpenCandidate(HidPlatform& platform, const char* path);
 
 }  // namespace ksv

@@ -20,17 +20,32 @@ bool VisitInterfacesWith(HidPlatform& platform, VisitScope scope, VisitFunction 
   if (!interfaces.list) {
     return false;
   }
-  for (std::uint32_t index = 0; scope == VisitScope::kWholeList || index < kInterfaceIndexBound;
-       ++index) {
+  WalkHolders holders(platform);
+  if (scope == VisitScope::kWalk) {
+    DevicePath path;
+    for (std::uint32_t index = 0;; ++index) {
+      const PathLookup lookup = FindHidInterfacePath(platform, interfaces, index, path);
+      if (lookup == PathLookup::kEnd) {
+        break;
+      }
+      if (lookup == PathLookup::kFound &&
+          visit(context, {platform, index, true, PathSkip::kNone, path.data(), holders})) {
+        break;
+      }
+    }
+    return true;
+  }
+  for (std::uint32_t index = 0;; ++index) {
     const InterfaceEntry entry = LookUpInterface(platform, interfaces, index);
     if (entry.lookup == PathLookup::kEnd) {
       break;
     }
-    if (scope == VisitScope::kWalk && entry.skip != PathSkip::kNone) {
-      continue;
-    }
-    const InterfaceVisit v{platform, index, index < kInterfaceIndexBound, entry.skip,
-                           entry.block ? entry.block.get().text : nullptr};
+    const InterfaceVisit v{platform,
+                           index,
+                           index < kInterfaceIndexBound,
+                           entry.skip,
+                           entry.block ? entry.block.get().text : nullptr,
+                           holders};
     if (visit(context, v)) {
       break;
     }

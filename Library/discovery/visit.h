@@ -2,11 +2,11 @@
 // that explain what a walk sees.
 //
 // It builds one list of the interfaces present when it starts and hands each index to a visitor,
-// with the interface's path or the reason it has none. The visitor examines the candidate when
-// it wants to (InterfaceVisit::Examine), so that the mode's identities are applied in one place.
-// Walks of one process run one at a time. Walks also take the platform's machine-wide walk lock
-// where it has one (where candidates are opened to examine them), so that a walk never holds a
-// candidate open while a walk of another process looks at it.
+// with the interface's path (FindHidInterfacePath) or, for tools, the reason it has none. The
+// visitor examines the candidate when it wants to (InterfaceVisit::Examine), so that the mode's
+// identities are applied in one place. Walks of one process run one at a time. Walks also take the
+// platform's machine-wide walk lock where it has one (where candidates are opened to examine them),
+// so that a walk never holds a candidate open while a walk of another process looks at it.
 #pragma once
 
 #include <cstdint>
@@ -31,13 +31,14 @@ enum class VisitScope {
 struct InterfaceVisit {
   HidPlatform& platform;
   std::uint32_t index;
-  bool within_bound;  // index < kInterfaceIndexBound
-  PathSkip skip;      // kNone: `path` is usable
-  const char* path;   // the path text; also for kTooLong; null when unreadable
+  bool within_bound;     // index < kInterfaceIndexBound
+  PathSkip skip;         // kNone: `path` is usable
+  const char* path;      // the path text; also for kTooLong; null when unreadable
+  WalkHolders& holders;  // the walk's one look at the holders, taken when first needed
 
   // Examines the interface as a candidate under the current mode (ExamineCandidate).
   Candidate Examine(SerialQuery query, SerialUnits& units) const {
-    return ExamineCandidate(platform, path, query, units);
+    return ExamineCandidate(platform, path, query, units, holders);
   }
 };
 

@@ -16,11 +16,10 @@ namespace {
 bool SameSerial(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 
 // Opens the module at `path` that was described as one, and hands it back only when the handle
-// shows the wanted IDs and the serial number text `serial`: the node may have been taken over by
+// shows the mode's IDs and the serial number text `serial`: the node may have been taken over by
 // another device since it was described.
-Device OpenDescribedModule(HidPlatform& platform, const char* path, const Candidate& candidate,
-                           const char* serial) {
-  Device device = OpenMatchingDevice(platform, path, candidate.wanted);
+Device OpenDescribedModule(HidPlatform& platform, const char* path, const char* serial) {
+  Device device = OpenCandidate(platform, path);
   SerialText text{};
   if (!device || !ReadSerialNarrow(platform, device.get(), text.data()) ||
       !SameSerial(text.data(), serial)) {
@@ -83,7 +82,7 @@ int OpenModuleBySerial(HidPlatform& platform, DeviceHandle* out, const char* ser
     if (!SameSerial(text.data(), serial)) {
       return false;
     }
-    Device module = candidate.described ? OpenDescribedModule(platform, v.path, candidate, serial)
+    Device module = candidate.described ? OpenDescribedModule(platform, v.path, serial)
                                         : std::move(candidate.device);
     if (!module) {
       return false;

@@ -6,7 +6,7 @@
 // The table is shaped after one model of I/O, Windows' overlapped transfers: a transfer is
 // started, its completion event is waited for with a time limit, its byte count is collected, and
 // a transfer that ran out of time is cancelled and waited for. Windows realises this directly. A
-// system without that model emulates it (linux_hid_platform.cpp says how); operations marked
+// system without that model emulates it (linux_transfer.h says how); operations marked
 // "May do nothing" are then legitimately empty. Numbers that cross this boundary keep their
 // Windows meaning on every realisation: kIoPending (997) for a transfer that was started, wait
 // results kWaitSignalled (0) and kWaitTimedOut (258), and the Windows error numbers that the
@@ -100,21 +100,31 @@ struct StartOutcome {
 inline constexpr std::size_t kSerialUnits = 256;
 using SerialUnits = std::array<std::uint16_t, kSerialUnits>;
 
-// What DescribeInterface tells of an interface without opening it.
+// What DescribeInterface tells of an interface without taking it.
 struct InterfaceFacts {
-  DeviceIdentity ids;       // as GetDeviceIds would read them on an open handle
-  bool accessible = false;  // the caller may open it for reading and writing
-  bool held = false;        // an open handle (this process's own included) keeps OpenDevicePath out
-  std::int64_t holder = 0;  // when held: the holding process's ID; 0 when the system does not say
+  DeviceIdentity ids;        // as GetDeviceIds would read them on an open handle
+  bool accessible = false;   // kDescribed: the caller may open it for reading and writing
   bool serial_read = false;  // the serial-number string was asked for and could be read
+  // kDescribed: names the interface's node to HolderOf (realisation-defined).
+  std::array<std::uint64_t, 2> node{};
 };
 
 // What DescribeInterface could tell.
 enum class Description {
-  kDescribed,   // the facts are filled
+  kDescribed,   // IDs, access and node are filled; HolderOf tells who holds it
+  kIdentified,  // only the IDs are filled: access and holder show from an open of it alone
   kGone,        // there is no such interface (any more): an open would find nothing
   kOpenToTell,  // the system cannot tell without opening it
 };
+
+// Who keeps a described interface out of OpenDevicePath, as one look at the system saw it.
+struct Holding {
+  bool held = false;        // an open handle (this process's own included) keeps OpenDevicePath out
+  std::int64_t holder = 0;  // when held: the holding process's ID; 0 when the system does not say
+};
+
+// One look at what holds the system's interfaces, as the platform hands it out; null: none.
+using HoldersToken = void*;
 
 // A machine-wide walk lock as the platform hands it out; null: not held.
 using WalkLockToken = void*;
@@ -160,13 +170,23 @@ class HidPlatform {
   // call it; it serves tools that explain what a walk passed over.
   virtual std::uint32_t OpenRefusal(const char* path) = 0;
 
-  // --- Interfaces seen without opening them ---------------------------------------------
-  // What an open of `path` and the reads on it would show, learned without opening it: kDescribed
-  // with `facts` filled, kGone, or kOpenToTell when the system cannot tell without an open (the
-  // caller then opens it to learn). When `units` is not null, the serial-number string goes there
-  // as GetSerialUnits would give it, and `facts.serial_read` says whether it could be read.
+  // --- Interfaces seen without taking them ----------------------------------------------
+  // What an open of `path` and the reads on it would show, learned without taking it: kDescribed
+  // with `facts` filled, kIdentified with only the IDs filled, kGone, or kOpenToTell when the
+  // system cannot tell without an open (the caller then opens it to learn). Whatever the system
+  // needs to read the IDs, it never keeps another program from opening the interface. When
+  // `units` is not null, the serial-number string goes there as GetSerialUnits would give it, and
+  // `facts.serial_read` says whether it could be read (kDescribed only).
   virtual Description DescribeInterface(const char* path, InterfaceFacts& facts,
                                         SerialUnits* units) = 0;
+  // Reads once what holds the system's interfaces now, for HolderOf; null when it cannot be read
+  // (whether a described interface is held then shows from an open of it alone). Costly where
+  // the system lists other programs' locks beside the interfaces' own: asked once per walk.
+  virtual HoldersToken ReadHolders() = 0;
+  // Whether, in that look, an open handle held the interface at `path` that was described as
+  // `facts` (kDescribed), and by whom.
+  virtual Holding HolderOf(HoldersToken holders, const char* path, const InterfaceFacts& facts) = 0;
+  virtual void ReleaseHolders(HoldersToken holders) = 0;
 
   // --- Walks of other processes ----------------------------------------------------------
   // Takes the lock that lets one walk at a time, among all processes of the machine, hold
@@ -292,6 +312,13 @@ struct EventTraits {
   static void Release(HidPlatform& p, Value v) { p.CloseEvent(v); }
 };
 
+struct HoldersTraits {
+  using Value = HoldersToken;
+  static Value Empty() { return nullptr; }
+  static bool IsEmpty(Value v) { return v == nullptr; }
+  static void Release(HidPlatform& p, Value v) { p.ReleaseHolders(v); }
+};
+
 struct WalkLockTraits {
   using Value = WalkLockToken;
   static Value Empty() { return nullptr; }
@@ -304,5 +331,6 @@ using OwnedPathBlock = PlatformOwner<PathBlockTraits>;
 using Device = PlatformOwner<DeviceTraits>;
 using CompletionEvent = PlatformOwner<EventTraits>;
 using MachineWalkLock = PlatformOwner<WalkLockTraits>;
+using Holders = PlatformOwner<HoldersTraits>;
 
 }  // namespace ksv

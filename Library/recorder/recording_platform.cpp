@@ -252,25 +252,37 @@ void RecordingPlatform::CloseInterfaceList(InterfaceListToken list) {
 Description RecordingPlatform::DescribeInterface(const char* path, InterfaceFacts& facts,
                                                  SerialUnits* units) {
   const Description description = wrapped_.DescribeInterface(path, facts, units);
-  if (description == Description::kDescribed) {
+  if (description == Description::kDescribed || description == Description::kIdentified) {
     const std::lock_guard<std::mutex> lock(mutex_);
     Interface& i = InterfaceAt(path);
     Learn(i.ids, std::optional(facts.ids));
-    // A module this process holds open is held by the program itself, which the replay plays
-    // with its own opens; only a holder elsewhere makes it busy.
-    const std::size_t index = by_path_.at(path);
-    const bool own = std::any_of(handles_.begin(), handles_.end(),
-                                 [&](const auto& handle) { return handle.second == index; });
-    if (!own && i.held != facts.held) {
-      i.held = facts.held;
-      changed_ = true;
-    }
     if (units != nullptr && facts.serial_read) {
       Learn(i.serial, SerialOf(*units));
     }
   }
   return description;
 }
+
+HoldersToken RecordingPlatform::ReadHolders() { return wrapped_.ReadHolders(); }
+
+Holding RecordingPlatform::HolderOf(HoldersToken holders, const char* path,
+                                    const InterfaceFacts& facts) {
+  const Holding holding = wrapped_.HolderOf(holders, path, facts);
+  const std::lock_guard<std::mutex> lock(mutex_);
+  Interface& i = InterfaceAt(path);
+  // A module this process holds open is held by the program itself, which the replay plays with
+  // its own opens; only a holder elsewhere makes it busy.
+  const std::size_t index = by_path_.at(path);
+  const bool own = std::any_of(handles_.begin(), handles_.end(),
+                               [&](const auto& handle) { return handle.second == index; });
+  if (!own && i.held != holding.held) {
+    i.held = holding.held;
+    changed_ = true;
+  }
+  return holding;
+}
+
+void RecordingPlatform::ReleaseHolders(HoldersToken holders) { wrapped_.ReleaseHolders(holders); }
 
 WalkLockToken RecordingPlatform::LockMachineWalks(std::uint32_t limit_ms) {
   return wrapped_.LockMachineWalks(limit_ms);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <type_traits>
 
@@ -194,19 +195,19 @@ bool SimulatedHidPlatform::GetSerialUnits(DeviceHandle h, SerialUnits& units) {
 }
 
 // Described as a system that keeps the IDs, the serial number and the holder apart from the
-// device, as Linux does.
+// device, as Linux does: the node is the device's index + 1.
 Description SimulatedHidPlatform::DescribeInterface(const char* path, InterfaceFacts& facts,
                                                     SerialUnits* units) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  for (const DeviceState& device : devices_) {
+  for (std::size_t index = 0; index < devices_.size(); ++index) {
+    const DeviceState& device = devices_[index];
     const SimulatedDevice& d = device.description;
     if (d.path != path || device.gone) {
       continue;
     }
     facts.ids = d.ids;
     facts.accessible = true;
-    facts.held = device.open || d.busy;
-    facts.holder = 0;
+    facts.node = {index + 1, 0};
     facts.serial_read = units != nullptr && d.serial.has_value();
     if (facts.serial_read) {
       units->fill(0);
@@ -215,6 +216,32 @@ Description SimulatedHidPlatform::DescribeInterface(const char* path, InterfaceF
     return Description::kDescribed;
   }
   return Description::kGone;
+}
+
+// A look at the holders: which devices were held (open here, or busy elsewhere) when it was taken.
+HoldersToken SimulatedHidPlatform::ReadHolders() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  auto* held = new (std::nothrow) std::vector<bool>();
+  try {
+    for (const DeviceState& device : devices_) {
+      held->push_back(device.open || device.description.busy);
+    }
+  } catch (const std::bad_alloc&) {
+    delete held;
+    return nullptr;
+  }
+  return held;
+}
+
+Holding SimulatedHidPlatform::HolderOf(HoldersToken holders, const char*,
+                                       const InterfaceFacts& facts) {
+  const std::vector<bool>& held = *static_cast<const std::vector<bool>*>(holders);
+  const std::uint64_t index = facts.node[0] - 1;
+  return index < held.size() && held[index] ? Holding{true, 0} : Holding{};
+}
+
+void SimulatedHidPlatform::ReleaseHolders(HoldersToken holders) {
+  delete static_cast<std::vector<bool>*>(holders);
 }
 
 // The simulated modules live in this process: walks of other processes cannot hide them.

@@ -103,6 +103,9 @@ class SimulatedHidPlatform final : public HidPlatform {
   std::uint32_t OpenRefusal(const char* path) override;
   Description DescribeInterface(const char* path, InterfaceFacts& facts,
                                 SerialUnits* units) override;
+  HoldersToken ReadHolders() override;
+  Holding HolderOf(HoldersToken holders, const char* path, const InterfaceFacts& facts) override;
+  void ReleaseHolders(HoldersToken holders) override;
   WalkLockToken LockMachineWalks(std::uint32_t limit_ms) override;
   void UnlockMachineWalks(WalkLockToken token) override;
   std::uint32_t DiscardQueuedInput(DeviceHandle h, std::uint8_t* scratch, std::uint32_t n,

@@ -79,6 +79,11 @@ class InstantModule final : public ksv::HidPlatform {
                                      ksv::SerialUnits*) override {
     return ksv::Description::kGone;
   }
+  ksv::HoldersToken ReadHolders() override { return nullptr; }
+  ksv::Holding HolderOf(ksv::HoldersToken, const char*, const ksv::InterfaceFacts&) override {
+    return {};
+  }
+  void ReleaseHolders(ksv::HoldersToken) override {}
   ksv::WalkLockToken LockMachineWalks(std::uint32_t) override { return nullptr; }
   void UnlockMachineWalks(ksv::WalkLockToken) override {}
 

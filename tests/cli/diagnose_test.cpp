@@ -84,7 +84,8 @@ TEST(DiagnoseTest, EachInterfaceWithItsReason) {
       }
       ScriptedPlatform platform({test::OtherDevice("first", 0x046D, 0xC077), row.device});
       platform.faults(row.device.path) = row.faults;
-      platform.describes = describes;
+      platform.tells =
+          describes ? ScriptedPlatform::Telling::kAll : ScriptedPlatform::Telling::kNothing;
       ASSERT_EQ(SetModuleMode(row.mode), 1);
       g_holder_lookups.clear();
       const auto reports = tool::DiagnoseInterfaces(platform, FakeCommand);

@@ -119,15 +119,17 @@ std::size_t FaultInjectingPlatform::UnfinishedTransfers() const {
 bool FaultInjectingPlatform::Balanced(std::size_t handles_kept) const {
   const Guard lock(mutex_);
   return lists_.empty() && blocks_.empty() && events_.empty() && walk_locks_.empty() &&
-         handles_.size() == handles_kept && release_errors_.empty() && UnfinishedTransfers() == 0;
+         holders_.empty() && handles_.size() == handles_kept && release_errors_.empty() &&
+         UnfinishedTransfers() == 0;
 }
 
 std::string FaultInjectingPlatform::Describe() const {
   const Guard lock(mutex_);
   std::ostringstream out;
   out << "lists " << lists_.size() << ", path blocks " << blocks_.size() << ", events "
-      << events_.size() << ", walk locks " << walk_locks_.size() << ", handles " << handles_.size()
-      << ", unfinished transfers " << UnfinishedTransfers();
+      << events_.size() << ", walk locks " << walk_locks_.size() << ", holder looks "
+      << holders_.size() << ", handles " << handles_.size() << ", unfinished transfers "
+      << UnfinishedTransfers();
   for (const std::string& e : release_errors_) {
     out << "; " << e;
   }
@@ -244,34 +246,77 @@ std::uint32_t FaultInjectingPlatform::OpenRefusal(const char* path) {
 Description FaultInjectingPlatform::DescribeInterface(const char* path, InterfaceFacts& facts,
                                                       SerialUnits* units) {
   const Guard lock(mutex_);
-  if (Step(Op::kDescribeInterface, IndexOf(path), units != nullptr ? 1 : 0, describes) ||
-      !describes) {
+  const bool tells_any = tells != Telling::kNothing;
+  if (Step(Op::kDescribeInterface, IndexOf(path), units != nullptr ? 1 : 0, tells_any) ||
+      !tells_any) {
     return Description::kOpenToTell;
   }
   const DeviceFaults& f = faults_[path];
   if (f.absent || f.ids_unreadable) {
     return f.absent ? Description::kGone : Description::kOpenToTell;
   }
-  const Description description = wrapped_.DescribeInterface(path, facts, units);
-  if (description == Description::kDescribed) {
-    facts.accessible = facts.accessible && !f.refuses_open;
-    facts.holder = facts.held && f.holder != 0 ? f.holder : facts.holder;
-    if (facts.serial_read) {
-      FillPastTerminator(*units);
-    }
+  const bool all = tells == Telling::kAll;
+  const Description description = wrapped_.DescribeInterface(path, facts, all ? units : nullptr);
+  if (description != Description::kDescribed) {
+    return description;
+  }
+  if (!all) {
+    facts = InterfaceFacts{facts.ids};
+    return Description::kIdentified;
+  }
+  facts.accessible = facts.accessible && !f.refuses_open;
+  if (facts.serial_read) {
+    FillPastTerminator(*units);
   }
   return description;
 }
 
-WalkLockToken FaultInjectingPlatform::LockMachineWalks(std::uint32_t limit_ms) {
+HoldersToken FaultInjectingPlatform::ReadHolders() {
   const Guard lock(mutex_);
-  if (Step(Op::kLockMachineWalks, -1, limit_ms, !describes)) {
+  if (Step(Op::kReadHolders, -1, 0, true)) {
     return nullptr;
   }
-  const WalkLockToken token = describes ? wrapped_.LockMachineWalks(limit_ms)
-                                        : reinterpret_cast<WalkLockToken>(next_token_ += 16);
+  const HoldersToken holders = wrapped_.ReadHolders();
+  if (holders != nullptr) {
+    holders_.insert(Key(holders));
+  }
+  return holders;
+}
+
+Holding FaultInjectingPlatform::HolderOf(HoldersToken holders, const char* path,
+                                         const InterfaceFacts& facts) {
+  const Guard lock(mutex_);
+  Step(Op::kHolderOf, IndexOf(path), 0, false);
+  if (holders_.count(Key(holders)) == 0) {
+    release_errors_.push_back("holders asked of a look not handed out");
+    return {};
+  }
+  Holding holding = wrapped_.HolderOf(holders, path, facts);
+  const DeviceFaults& f = faults_[path];
+  if (holding.held && f.holder != 0) {
+    holding.holder = f.holder;
+  }
+  return holding;
+}
+
+void FaultInjectingPlatform::ReleaseHolders(HoldersToken holders) {
+  const Guard lock(mutex_);
+  Step(Op::kReleaseHolders, -1, 0, false);
+  if (Released(holders_, holders, release_errors_, "holders")) {
+    wrapped_.ReleaseHolders(holders);
+  }
+}
+
+WalkLockToken FaultInjectingPlatform::LockMachineWalks(std::uint32_t limit_ms) {
+  const Guard lock(mutex_);
+  const bool own = tells != Telling::kAll;
+  if (Step(Op::kLockMachineWalks, -1, limit_ms, own)) {
+    return nullptr;
+  }
+  const WalkLockToken token = own ? reinterpret_cast<WalkLockToken>(next_token_ += 16)
+                                  : wrapped_.LockMachineWalks(limit_ms);
   if (token != nullptr) {
-    walk_locks_[Key(token)] = !describes;
+    walk_locks_[Key(token)] = own;
   }
   return token;
 }

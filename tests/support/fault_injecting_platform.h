@@ -61,6 +61,9 @@ enum class Op {
   kOpenDevicePath,
   kOpenRefusal,
   kDescribeInterface,  // value: 1 when the serial-number string was asked for
+  kReadHolders,
+  kHolderOf,
+  kReleaseHolders,
   kLockMachineWalks,
   kUnlockMachineWalks,
   kGetDeviceIds,
@@ -90,10 +93,12 @@ class FaultInjectingPlatform : public HidPlatform {
  public:
   explicit FaultInjectingPlatform(HidPlatform& wrapped);
 
-  // False: plays a system that tells nothing of an interface without opening it and that has a
-  // machine-wide walk lock (as Windows): descriptions give kOpenToTell, and the walk lock is this
-  // layer's own. True: both go to the wrapped platform.
-  bool describes = false;
+  // What descriptions tell. kNothing: plays a system that tells nothing of an interface without
+  // opening it (kOpenToTell). kIds: one that tells the IDs only (kIdentified), as Windows does.
+  // Both have a machine-wide walk lock, this layer's own. kAll: descriptions, holders and the walk
+  // lock go to the wrapped platform, which describes as Linux does.
+  enum class Telling { kNothing, kIds, kAll };
+  Telling tells = Telling::kNothing;
   // Makes the k-th acquiring or transfer operation (counted from 1) fail in its own way: a null
   // list, a failed lookup of one entry, no path block, a refused open, unreadable IDs or serial, no
   // event, a start or a discard failing with error 31, a failed wait. 0: nothing fails.
@@ -137,6 +142,9 @@ class FaultInjectingPlatform : public HidPlatform {
   std::uint32_t OpenRefusal(const char* path) override;
   Description DescribeInterface(const char* path, InterfaceFacts& facts,
                                 SerialUnits* units) override;
+  HoldersToken ReadHolders() override;
+  Holding HolderOf(HoldersToken holders, const char* path, const InterfaceFacts& facts) override;
+  void ReleaseHolders(HoldersToken holders) override;
   WalkLockToken LockMachineWalks(std::uint32_t limit_ms) override;
   void UnlockMachineWalks(WalkLockToken token) override;
   std::optional<DeviceIdentity> GetDeviceIds(DeviceHandle h) override;
@@ -193,6 +201,7 @@ class FaultInjectingPlatform : public HidPlatform {
   std::map<std::uintptr_t, std::vector<std::uint32_t>> lists_;
   std::map<std::uintptr_t, std::string> handles_;  // -> path
   std::map<std::uintptr_t, bool> walk_locks_;      // -> this layer's own
+  std::set<std::uintptr_t> holders_;               // looks at the holders handed out
   // A multiset: a platform may hand out one token for every event.
   std::multiset<std::uintptr_t> blocks_, events_;
   std::map<std::string, std::vector<std::uint8_t>> written_;

@@ -104,12 +104,14 @@ TEST(DiscoveryFaultSweep, EveryFailingOperationGivesASensibleResultAndLeavesNoth
       {"open B", Opening("B"), "m-b", {""}, ""},
       {"open missing", Opening("C"), "", {}, ""},
   };
-  // On a platform that opens candidates (as Windows), and on one that describes them (as Linux).
-  for (const bool describes : {false, true})
+  // On a platform that opens candidates to tell, one that tells their IDs (as Windows), and one
+  // that describes them (as Linux).
+  using Telling = test::FaultInjectingPlatform::Telling;
+  for (const Telling tells : {Telling::kNothing, Telling::kIds, Telling::kAll})
     for (const auto& c : cases) {
-      SCOPED_TRACE(c.what + std::string(describes ? ", described" : ", opened"));
+      SCOPED_TRACE(std::string(c.what) + ", telling " + std::to_string(static_cast<int>(tells)));
       test::ScriptedPlatform clean(Scenario());
-      clean.describes = describes;
+      clean.tells = tells;
       ASSERT_EQ(c.form(clean), c.clean);
       const std::uint64_t operations = clean.operations();
       ASSERT_GT(operations, 0u);
@@ -118,7 +120,7 @@ TEST(DiscoveryFaultSweep, EveryFailingOperationGivesASensibleResultAndLeavesNoth
       for (std::uint64_t k = 1; k <= operations + 1; ++k) {
         SCOPED_TRACE("operation " + std::to_string(k) + " of " + std::to_string(operations));
         test::ScriptedPlatform platform(Scenario());
-        platform.describes = describes;
+        platform.tells = tells;
         platform.fail_operation = k;
         const std::string result = c.form(platform);
         EXPECT_TRUE(result == c.clean || c.other.count(result) == 1)
@@ -129,7 +131,7 @@ TEST(DiscoveryFaultSweep, EveryFailingOperationGivesASensibleResultAndLeavesNoth
         seen.insert(result);
 
         test::ScriptedPlatform throwing(Scenario());
-        throwing.describes = describes;
+        throwing.tells = tells;
         throwing.fail_operation = k;
         throwing.fail_throws = true;
         EXPECT_EQ(c.form(throwing), k <= operations ? c.not_found : c.clean) << "with a throw";

@@ -1,9 +1,11 @@
 // The three walk forms: counting, naming by ordinal and opening by serial number, against
-// scripted sets of HID interfaces, on a platform that opens candidates to examine them (as
-// Windows) and on one that describes them (as Linux). Every call is followed by a resource check
-// and a check that it built one interface list and opened each candidate at most once (on the
-// describing platform: counting and naming open nothing, opening opens only the module it hands
-// out), and every call that gives 0 must leave its out-argument as it was.
+// scripted sets of HID interfaces, on a platform that opens candidates to examine them, on one
+// that tells their IDs without opening them (as Windows) and on one that describes them (as
+// Linux). Every call is followed by a resource check and a check that it built one interface list,
+// opened each candidate at most once (on the identifying platform: only candidates with a module's
+// IDs; on the describing platform: counting and naming open nothing, opening opens only the module
+// it hands out) and looked at the holders at most once (never without a module's IDs present), and
+// every call that gives 0 must leave its out-argument as it was.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -20,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "core/module_mode.h"
+#include "discovery/candidate.h"
 #include "discovery/walk.h"
 #include "fault_injecting_platform.h"
 #include "fill_markers.h"
@@ -57,16 +60,19 @@ SimulatedDevice SerialUnreadable(SimulatedDevice i) {
   return i;
 }
 
-// The parameter: whether the platform describes interfaces without opening them.
-class WalkTest : public ::testing::TestWithParam<bool> {
+using Telling = test::FaultInjectingPlatform::Telling;
+
+// The parameter: what the platform tells of interfaces without opening them.
+class WalkTest : public ::testing::TestWithParam<Telling> {
  protected:
   void SetUp() override { Script({}); }
   void TearDown() override { SetModuleMode(0); }
 
   // A platform over these devices in place of the one before.
   void Script(std::vector<SimulatedDevice> devices) {
+    scripted = devices;
     platform = std::make_unique<test::ScriptedPlatform>(std::move(devices));
-    platform->describes = GetParam();
+    platform->tells = GetParam();
     traced = 0;
   }
 
@@ -77,16 +83,35 @@ class WalkTest : public ::testing::TestWithParam<bool> {
     const std::vector<test::TraceEntry> trace = platform->trace();
     std::size_t lists = 0;
     std::size_t all_opens = 0;
+    std::size_t looks = 0;
     std::map<int, int> opens;
+    const ModeIdentities wanted = IdentitiesFor(CurrentMode());
+    const auto carries_module_ids = [&](const SimulatedDevice& d) {
+      return Accepts(wanted, d.ids);
+    };
     for (std::size_t i = traced; i < trace.size(); ++i) {
       lists += trace[i].op == Op::kOpenInterfaceList;
-      all_opens += trace[i].op == Op::kOpenDevicePath;
-      if (trace[i].op == Op::kOpenDevicePath && ++opens[trace[i].interface_index] == 2) {
-        ADD_FAILURE() << "interface " << trace[i].interface_index << " opened twice in one walk";
+      looks += trace[i].op == Op::kReadHolders;
+      if (trace[i].op != Op::kOpenDevicePath) {
+        continue;
+      }
+      ++all_opens;
+      const int index = trace[i].interface_index;
+      if (++opens[index] == 2) {
+        ADD_FAILURE() << "interface " << index << " opened twice in one walk";
+      }
+      if (GetParam() == Telling::kIds && index >= 0 &&
+          static_cast<std::size_t>(index) < scripted.size()) {
+        EXPECT_TRUE(carries_module_ids(scripted[static_cast<std::size_t>(index)]))
+            << "interface " << index << " opened although its IDs are no module's";
       }
     }
     EXPECT_EQ(lists, walks) << "interface lists built by one walk";
-    if (platform->describes) {
+    EXPECT_LE(looks, 1u) << "looks at the holders by one walk";
+    if (std::none_of(scripted.begin(), scripted.end(), carries_module_ids)) {
+      EXPECT_EQ(looks, 0u) << "holders looked at without a module's IDs present";
+    }
+    if (GetParam() == Telling::kAll) {
       EXPECT_LE(all_opens, most_opens) << "opens by one walk of a describing platform";
     }
     traced = trace.size();
@@ -165,15 +190,21 @@ class WalkTest : public ::testing::TestWithParam<bool> {
   }
 
   std::unique_ptr<test::ScriptedPlatform> platform;
+  std::vector<SimulatedDevice> scripted;  // the devices the platform was scripted with
   std::size_t kept = 0;
   std::size_t traced = 0;  // trace entries already looked at by ExpectOneWalk
 };
 
-TEST_P(WalkTest, NothingAttached) {
-  EXPECT_EQ(Count(), 0);
-  EXPECT_EQ(Name(0), std::nullopt);
-  EXPECT_EQ(Open(""), -1);
-  EXPECT_EQ(Open("A"), -1);
+TEST_P(WalkTest, NothingAttachedOrNoModuleAmongTheInterfaces) {
+  const std::vector<std::vector<SimulatedDevice>> sets = {
+      {}, {Keyboard("keyboard"), test::OtherDevice("mouse", 0x046D, 0xC077)}};
+  for (const auto& devices : sets) {
+    Script(devices);
+    EXPECT_EQ(Count(), 0);
+    EXPECT_EQ(Name(0), std::nullopt);
+    EXPECT_EQ(Open(""), -1);
+    EXPECT_EQ(Open("A"), -1);
+  }
 }
 
 TEST_P(WalkTest, ModulesAmongOtherInterfacesInWalkOrder) {
@@ -241,7 +272,7 @@ TEST_P(WalkTest, NamingReadsOnlyTheRequestedModulesSerialAndStopsThere) {
       EXPECT_LE(trace[i].interface_index, row.last_examined) << "examined past the module";
       device_queries += trace[i].op == Op::kGetSerialUnits;
     }
-    EXPECT_EQ(device_queries, platform->describes ? 0u : row.queries);
+    EXPECT_EQ(device_queries, GetParam() == Telling::kAll ? 0u : row.queries);
   }
 }
 
@@ -457,9 +488,12 @@ TEST_P(WalkTest, SerialUnitsAreNarrowedToTheirLowByte) {
   EXPECT_EQ(OpenAndRelease(std::string(255, 'Z')), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Platforms, WalkTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& platform_kind) {
-                           return platform_kind.param ? "Describing" : "Opening";
+INSTANTIATE_TEST_SUITE_P(Platforms, WalkTest,
+                         ::testing::Values(Telling::kNothing, Telling::kIds, Telling::kAll),
+                         [](const ::testing::TestParamInfo<Telling>& platform_kind) {
+                           return platform_kind.param == Telling::kAll   ? "Describing"
+                                  : platform_kind.param == Telling::kIds ? "Identifying"
+                                                                         : "Opening";
                          });
 
 // Interfaces without a usable path, and devices that arrive or leave while a walk runs: each
@@ -542,8 +576,8 @@ TEST_P(WalkTest, InterfacesThatComeGoOrHaveNoUsablePath) {
       }
       int seen = 0;
       if (c.event) {
-        // A describing platform looks at a candidate where the other one opens it.
-        const Op op = platform->describes && c.event->op == Op::kOpenDevicePath
+        // A platform that tells looks at a candidate before, or instead of, opening it.
+        const Op op = GetParam() != Telling::kNothing && c.event->op == Op::kOpenDevicePath
                           ? Op::kDescribeInterface
                           : c.event->op;
         platform->before_operation = [&, op](const test::TraceEntry& e) {

@@ -69,10 +69,11 @@ TEST(RecordingPlatformTest, ARecordingReplaysTheSameResults) {
   devices[3].length = 32;
   devices[4].report_id = 2;
   devices[6].unplug_after = 2;
-  for (bool describes : {false, true}) {
-    SCOPED_TRACE(describes ? "interfaces described" : "interfaces opened to be told");
+  using Telling = test::FaultInjectingPlatform::Telling;
+  for (const Telling tells : {Telling::kNothing, Telling::kIds, Telling::kAll}) {
+    SCOPED_TRACE("telling " + std::to_string(static_cast<int>(tells)));
     test::ScriptedPlatform modules(devices);
-    modules.describes = describes;
+    modules.tells = tells;
     modules.faults("m-FAULTY").read_end_error = kErrorReadFault;  // replayed: the same -12
     const std::string file = testing::TempDir() + "recording.json";
     RecordingPlatform recorder(modules, file);
@@ -85,7 +86,7 @@ TEST(RecordingPlatformTest, ARecordingReplaysTheSameResults) {
     const auto replayed_devices = ParseSimulation(recorder.Text(), "recording", error);
     ASSERT_TRUE(replayed_devices) << error << "\n" << recorder.Text();
     test::ScriptedPlatform replay(*replayed_devices);
-    replay.describes = describes;
+    replay.tells = tells;
     EXPECT_EQ(RunScript(replay), recorded) << recorder.Text();
     EXPECT_EQ(recorded.back(), "count 6") << "a module that left is no longer counted";
     EXPECT_NE(std::find(recorded.begin(), recorded.end(), "FAULTY -12 " + std::string(63, '\0')),

@@ -8,8 +8,8 @@
 //     again by the time its event is read still has its IDs and serial number.
 //   - "hidraw": the node itself, whose sysfs path (/devices/.../<hid device>/hidraw/hidrawN) is the
 //     key; its "add" is the arrival, its "remove" the departure.
-// The held state is read from /proc/locks: a walk holds its modules with flock(), which that file
-// lists with the node's device and inode. No node is ever opened.
+// The held state is read from /proc/locks (linux_holders.h): one look per sweep, and one per
+// node that arrives. No node is ever opened.
 //
 // The socket is subscribed before the present nodes are listed, so nothing falls between the
 // listing and the events; a node that shows up in both is the same key twice, which the logic
@@ -40,6 +40,8 @@
 #include <vector>
 
 #include "platform/device_notifications.h"
+#include "platform/linux/linux_files.h"
+#include "platform/linux/linux_holders.h"
 #include "platform/linux/uevent.h"
 #include "platform/utf16_from_utf8.h"
 
@@ -52,73 +54,10 @@ constexpr int kKernelEventGroup = 1;
 // Room for a few thousand events, so that a program that calls Next late loses none.
 constexpr int kReceiveQueueBytes = 8 * 1024 * 1024;
 constexpr std::size_t kEventBytes = 8192;  // the kernel's largest uevent message is 2048 + 2048
-constexpr std::size_t kFileBytes = 4096;   // sysfs hands out at most one page
 
-// A descriptor, closed with its owner.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd) {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
-
-// Reads a small file whole (at most kFileBytes); its length, or -1.
-long ReadSmallFile(const char* path, std::array<char, kFileBytes>& text) {
-  const Fd fd(open(path, O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    return -1;
-  }
-  std::size_t length = 0;
-  while (length < text.size()) {
-    const ssize_t got = read(fd.get(), text.data() + length, text.size() - length);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
-    if (got <= 0) {
-      break;
-    }
-    length += static_cast<std::size_t>(got);
-  }
-  return static_cast<long>(length);
-}
-
-// The value of the first "KEY=value" line of `text`, or null. `text` holds lines ended by '\n'.
-const char* FindValue(const std::string& text, const char* key, std::size_t& length) {
-  const std::size_t key_length = std::strlen(key);
-  for (std::size_t line = 0; line < text.size();) {
-    std::size_t end = text.find('\n', line);
-    if (end == std::string::npos) {
-      end = text.size();
-    }
-    if (end - line > key_length && text.compare(line, key_length, key) == 0 &&
-        text[line + key_length] == '=') {
-      length = end - line - key_length - 1;
-      return text.data() + line + key_length + 1;
-    }
-    line = end + 1;
-  }
-  return nullptr;
-}
-
+// The value of a KEY=value line of an event's text, empty when it has none.
 std::string ValueOf(const std::string& text, const char* key) {
-  std::size_t length = 0;
-  const char* value = FindValue(text, key, length);
-  return value != nullptr ? std::string(value, length) : std::string();
+  return std::string(FindUeventValue(text.data(), text.size(), key).value_or(std::string_view()));
 }
 
 // What a HID device's uevent tells: its IDs and its unique ID (the serial number).
@@ -136,7 +75,7 @@ HidFacts FactsOf(const std::string& text) {
     facts.ids_read = true;
     facts.ids = {ids->vendor, ids->product};
   }
-  std::array<char, kFileBytes> uniq;
+  std::array<char, kSmallFileBytes> uniq;
   if (const std::optional<std::size_t> n =
           ParseUeventUniq(text.data(), text.size(), uniq.data(), uniq.size())) {
     facts.uniq.assign(uniq.data(), *n);
@@ -147,42 +86,29 @@ HidFacts FactsOf(const std::string& text) {
 
 // The facts of the HID device at sysfs path `hid_devpath` (below /sys), read from its uevent.
 HidFacts ReadHidFacts(const std::string& hid_devpath) {
-  std::array<char, kFileBytes> text;
+  SmallFileText text;
   const std::string path = std::string(kSysfsRoot) + hid_devpath + "/uevent";
-  const long length = ReadSmallFile(path.c_str(), text);
-  if (length < 0) {
+  const std::optional<std::size_t> length = ReadSmallFile(path.c_str(), text);
+  if (!length) {
     return {};
   }
-  return FactsOf(std::string(text.data(), static_cast<std::size_t>(length)));
+  return FactsOf(std::string(text.data(), *length));
 }
 
-// Whether a flock() lock is held on the node /dev/<node>, as /proc/locks lists it.
-HeldState HeldStateOf(const std::string& node) {
+// Whether a flock() lock is held on the node /dev/<node>, in the look at the holders `holders`.
+HeldState HeldStateOf(const std::string& node, const FlockHolders& holders) {
   struct stat st {};
   if (stat((kDevDir + node).c_str(), &st) != 0) {
     return HeldState::kUnknown;  // gone already: nobody can tell any more
   }
-  FILE* locks = std::fopen(kLocksFile, "re");
-  if (locks == nullptr) {
-    return HeldState::kUnknown;
-  }
-  HeldState state = HeldState::kFree;
-  char line[256];
-  while (state == HeldState::kFree && std::fgets(line, sizeof line, locks) != nullptr) {
-    const std::size_t length = std::strcspn(line, "\n");
-    const std::optional<FlockHolder> holder = ParseFlockLine(line, length);
-    if (holder && holder->device_major == major(st.st_dev) &&
-        holder->device_minor == minor(st.st_dev) && holder->inode == st.st_ino) {
-      state = HeldState::kHeld;
-    }
-  }
-  std::fclose(locks);
-  return state;
+  return holders.HolderOf(st.st_dev, st.st_ino) ? HeldState::kHeld : HeldState::kFree;
 }
 
 // Fills an arrival for hidraw node `node` at sysfs path `devpath` from `facts`.
+// Fills an arrival for hidraw node `node` at sysfs path `devpath` from `facts` and the look at
+// the holders `holders` (null when /proc/locks could not be read).
 void FillArrival(InterfaceChange& change, const std::string& devpath, const std::string& node,
-                 const HidFacts& facts) {
+                 const HidFacts& facts, const FlockHolders* holders) {
   change = InterfaceChange{};
   change.kind = InterfaceChange::Kind::kArrived;
   SetInterfaceKey(change, devpath.c_str());
@@ -196,7 +122,7 @@ void FillArrival(InterfaceChange& change, const std::string& devpath, const std:
     }
     change.serial_read = true;
   }
-  change.held = HeldStateOf(node);
+  change.held = holders != nullptr ? HeldStateOf(node, *holders) : HeldState::kUnknown;
 }
 
 // The HID device's path of a hidraw node's path: ".../<hid device>/hidraw/hidrawN".
@@ -291,6 +217,7 @@ class LinuxDeviceNotifications final : public DeviceNotifications {
       return a.size() != b.size() ? a.size() < b.size() : a < b;
     });
     sweep_next_ = 0;
+    sweep_holders_read_ = false;
     sweeping_ = true;
     sweep_begun_ = false;
     return true;
@@ -321,13 +248,23 @@ class LinuxDeviceNotifications final : public DeviceNotifications {
       if (devpath == nullptr) {
         continue;
       }
-      FillArrival(out, devpath, node, ReadHidFacts(HidDevicePathOf(devpath)));
+      FillArrival(out, devpath, node, ReadHidFacts(HidDevicePathOf(devpath)), LookAtHolders(false));
       return true;
     }
     sweeping_ = false;
     out = InterfaceChange{};
     out.kind = InterfaceChange::Kind::kSweepEnd;
     return true;
+  }
+
+  // The holders as /proc/locks shows them: one look for all the nodes of a sweep, a fresh one for
+  // a node that arrives. Null when the file cannot be read.
+  const FlockHolders* LookAtHolders(bool fresh) {
+    if (fresh || !sweep_holders_read_) {
+      holders_readable_ = holders_.Read();
+      sweep_holders_read_ = !fresh;
+    }
+    return holders_readable_ ? &holders_ : nullptr;
   }
 
   // Reads queued events until one is a change: 1 with `out` filled, 0 when the queue is empty.
@@ -387,7 +324,8 @@ class LinuxDeviceNotifications final : public DeviceNotifications {
       const std::string hid = HidDevicePathOf(devpath);
       const auto cached = hid_facts_.find(hid);
       FillArrival(out, devpath, ValueOf(text, "DEVNAME"),
-                  cached != hid_facts_.end() ? cached->second : ReadHidFacts(hid));
+                  cached != hid_facts_.end() ? cached->second : ReadHidFacts(hid),
+                  LookAtHolders(true));
       return true;
     }
     if (action == "remove") {
@@ -408,6 +346,9 @@ class LinuxDeviceNotifications final : public DeviceNotifications {
   std::size_t sweep_next_ = 0;
   bool sweeping_ = false;
   bool sweep_begun_ = false;
+  FlockHolders holders_;
+  bool holders_readable_ = false;
+  bool sweep_holders_read_ = false;  // `holders_` is the current sweep's look
 };
 
 }  // namespace

@@ -6,8 +6,8 @@
 namespace ksv {
 namespace {
 
-constexpr char kUniqKey[] = "HID_UNIQ=";
-constexpr char kIdKey[] = "HID_ID=";
+constexpr char kUniqKey[] = "HID_UNIQ";
+constexpr char kIdKey[] = "HID_ID";
 constexpr char kFlockKind[] = "FLOCK";
 constexpr char kWaiterMark[] = "->";
 constexpr std::size_t kIdFields = 3;
@@ -21,18 +21,18 @@ struct Span {
   }
 };
 
-// The value of the first line of the text that starts with `key`, up to the line's end or a zero
-// byte.
-std::optional<Span> FindValue(const char* text, std::size_t length, const char* key) {
-  const std::size_t key_length = std::strlen(key);
+// The value of the first line of the text that starts with `key` and '=', up to the line's end or
+// a zero byte.
+std::optional<Span> FindValue(const char* text, std::size_t length, std::string_view key) {
   const char* const end = text + length;
   for (const char* line = text; line < end;) {
     const char* const newline =
         static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
     const char* const line_end = newline != nullptr ? newline : end;
     const auto line_length = static_cast<std::size_t>(line_end - line);
-    if (line_length >= key_length && std::memcmp(line, key, key_length) == 0) {
-      const char* const value = line + key_length;
+    if (line_length > key.size() && std::memcmp(line, key.data(), key.size()) == 0 &&
+        line[key.size()] == '=') {
+      const char* const value = line + key.size() + 1;
       const auto value_length = static_cast<std::size_t>(line_end - value);
       const void* const zero = std::memchr(value, '\0', value_length);
       return Span{value, zero != nullptr
@@ -117,6 +117,15 @@ std::size_t SplitWords(const char* line, std::size_t length, Span (&words)[N]) {
 }
 
 }  // namespace
+
+std::optional<std::string_view> FindUeventValue(const char* text, std::size_t length,
+                                                std::string_view key) {
+  const std::optional<Span> value = FindValue(text, length, key);
+  if (!value) {
+    return std::nullopt;
+  }
+  return std::string_view(value->begin, value->length);
+}
 
 std::optional<std::size_t> ParseUeventUniq(const char* text, std::size_t length, char* out,
                                            std::size_t capacity) {

@@ -7,12 +7,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace ksv {
 
 // Where the walk and the watch read them.
 inline constexpr char kHidrawClassDir[] = "/sys/class/hidraw";
 inline constexpr char kLocksFile[] = "/proc/locks";
+
+// The value of the first line of `length` bytes of `text` that starts with `key` and '=': up to
+// the line's end, a zero byte or the end of the text. Nothing when no line has the key.
+std::optional<std::string_view> FindUeventValue(const char* text, std::size_t length,
+                                                std::string_view key);
 
 // Finds the first line of `length` bytes of `text` that starts with "HID_UNIQ=" and copies its
 // value, at most `capacity` bytes, to `out`. The key counts only at the start of a line, and the

@@ -48,6 +48,9 @@ static_assert(kIoPending == ERROR_IO_PENDING && kWaitSignalled == WAIT_OBJECT_0 
 constexpr DWORD kPresentInterfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;  // 0x12
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;                   // 0xC0000000
 constexpr DWORD kNoSharing = 0;
+// How interfaces are described: no access rights, and every other program's opens still allowed.
+constexpr DWORD kNoAccess = 0;
+constexpr DWORD kFullSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kSerialBytes = static_cast<DWORD>(kSerialUnits * sizeof(WCHAR));  // 512
 // Fixed part of the detail block as the system checks it: a DWORD and one WCHAR, padded to 8 on
 // x64.
@@ -178,6 +181,17 @@ HANDLE OpenWalkLock() {
   return OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kMachineWalkLockName);
 }
 
+// Opens a path (UTF-8) with the given access, sharing and flags; INVALID_HANDLE_VALUE, with the
+// reason in the last error, when the conversion (a path too long or not UTF-8) or the open fails.
+HANDLE OpenPath(const char* path, DWORD access, DWORD sharing, DWORD flags) {
+  std::array<WCHAR, kOpenPathUnits> wide;
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), kOpenPathUnits) ==
+      0) {
+    return INVALID_HANDLE_VALUE;
+  }
+  return CreateFileW(wide.data(), access, sharing, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
 class WindowsHidPlatform final : public HidPlatform {
  public:
   HidClass GetHidClass() override {
@@ -240,14 +254,7 @@ class WindowsHidPlatform final : public HidPlatform {
   }
 
   DeviceHandle OpenDevicePath(const char* path) override {
-    std::array<WCHAR, kOpenPathUnits> wide;
-    // Fails, with the reason in the last error, for a path too long or not UTF-8.
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), kOpenPathUnits) ==
-        0) {
-      return INVALID_HANDLE_VALUE;
-    }
-    const HANDLE h = CreateFileW(wide.data(), kReadWrite, kNoSharing, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE h = OpenPath(path, kReadWrite, kNoSharing, FILE_FLAG_OVERLAPPED);
     if (h != INVALID_HANDLE_VALUE) {
       open_devices_.Add(h, path);
     }
@@ -263,11 +270,35 @@ class WindowsHidPlatform final : public HidPlatform {
     return 0;
   }
 
-  // Nothing is known of a HID device without opening it: its IDs and serial number are read on a
-  // handle, and only an open shows whether another holder has it.
-  Description DescribeInterface(const char*, InterfaceFacts&, SerialUnits*) override {
-    return Description::kOpenToTell;
+  // The IDs are read through a handle with no access rights that shares everything, as the
+  // system's own device lists read them: it takes nothing from another program, and another
+  // program's open is never refused because of it. Whether the caller may open the interface for
+  // reading and writing, and whether another holder has it, only such an open shows. The
+  // serial-number string is read on the module's own handle, once it is opened.
+  Description DescribeInterface(const char* path, InterfaceFacts& facts, SerialUnits*) override {
+    const HANDLE h = OpenPath(path, kNoAccess, kFullSharing, 0);
+    if (h == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                 ? Description::kGone
+                 : Description::kOpenToTell;
+    }
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof attributes;
+    const BOOL read = HidD_GetAttributes(h, &attributes);
+    CloseHandle(h);
+    if (!read) {
+      return Description::kOpenToTell;
+    }
+    facts.ids = DeviceIdentity{attributes.VendorID, attributes.ProductID};
+    facts.serial_read = false;
+    return Description::kIdentified;
   }
+
+  // Never asked: no interface is described with its access and holder here.
+  HoldersToken ReadHolders() override { return nullptr; }
+  Holding HolderOf(HoldersToken, const char*, const InterfaceFacts&) override { return {}; }
+  void ReleaseHolders(HoldersToken) override {}
 
   // The mutex is taken when it is free or its holder died with it (WAIT_ABANDONED: the walk that
   // held it ended with its process, and what it held went with it).
