@@ -15,7 +15,8 @@
 # Beside other programs' locks (KSV_WALK_LOCKS, Linux, at the first interface count): another
 # process holds that many POSIX record locks while the walks are timed, and each round also times
 # one plain read of the whole /proc/locks. The summary then gives, for each build, the count at
-# the most locks against the plain read at that many plus the count at 0 locks.
+# the most locks against the plain read at that many plus the count at 0 locks, and each lock
+# count's count divided by the plain read of the same round.
 #
 # Environment: KSV_WALK_RUNS (timed calls per form, default 7), KSV_WALK_WINE_RUNS (the same under
 # Wine, default KSV_WALK_RUNS), KSV_WALK_INTERFACES (the interface counts, default "4 12 28"),
@@ -26,7 +27,7 @@
 #
 # The runs behind docs/benchmarks.md, "Walks beside other programs' locks":
 #   KSV_WALK_INTERFACES="6 30" KSV_WALK_MODULES=4 KSV_WALK_LOCKS="0 2000 20000" KSV_WALK_USB=0 \
-#     KSV_WALK_WINE_RUNS=3 bash tests/bench/run-walk-bench.sh AFTER_LINUX AFTER_WINDOWS \
+#     KSV_WALK_RUNS=11 KSV_WALK_WINE_RUNS=3 bash tests/bench/run-walk-bench.sh AFTER_LINUX AFTER_WINDOWS \
 #     BEFORE_LINUX BEFORE_WINDOWS
 set -euo pipefail
 
@@ -169,6 +170,9 @@ awk '
   $1 == "READ" {
     printf "%-13s %2d interfaces, %5d locks: one read of /proc/locks %s\n", $2 " system", $3, $4, span($5, $6, $7)
     if (!($4 in read)) read[$4] = $5
+  }
+  $1 == "PAIRED" {
+    printf "%-9s %-6s %2d interfaces, %5d locks: count / one read of /proc/locks, round by round %s\n", $2, $3, $4, $5, span($6, $7, $8)
   }
   $1 == "RAW" && $4 == 0 {
     key = $2 " system"

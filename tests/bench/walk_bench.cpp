@@ -18,6 +18,9 @@
 //   RESULT <system> <label> <interfaces> <locks> <count> <name> <open> <list>   (3 numbers each)
 //   RAW <system> <interfaces> <locks> <system calls of one walk>
 //   READ <system> <interfaces> <locks> <one plain read of /proc/locks>          (Linux)
+//   PAIRED <system> <label> <interfaces> <locks> <count / plain read>            (Linux, locks)
+// PAIRED divides each round's count by the plain read of the same round, so that a slow moment of
+// a loaded machine falls on both.
 #ifdef _WIN32
 #include <windows.h>
 // windows.h first: setupapi.h needs its types.
@@ -340,6 +343,18 @@ int Main(int argc, char** argv) {
       ok = ok && spread.median >= 0;
     }
     std::printf("\n");
+#ifndef _WIN32
+    if (foreign_locks > 0) {
+      std::vector<double> paired;
+      for (std::size_t round = 0; round < reads.size(); ++round) {
+        const double count = subject.times[0][round];
+        paired.push_back(count < 0 || reads[round] <= 0 ? -1 : count / reads[round]);
+      }
+      std::printf("PAIRED %s %s %d %d", kSystem, subject.label.c_str(), present, foreign_locks);
+      PrintSpread(SpreadOf(paired));
+      std::printf("\n");
+    }
+#endif
   }
   std::fflush(stdout);
   return ok ? 0 : 1;
