@@ -27,8 +27,8 @@
 #
 # The runs behind docs/benchmarks.md, "Walks beside other programs' locks":
 #   KSV_WALK_INTERFACES="6 30" KSV_WALK_MODULES=4 KSV_WALK_LOCKS="0 2000 20000" KSV_WALK_USB=0 \
-#     KSV_WALK_RUNS=11 KSV_WALK_WINE_RUNS=3 bash tests/bench/run-walk-bench.sh AFTER_LINUX AFTER_WINDOWS \
-#     BEFORE_LINUX BEFORE_WINDOWS
+#     KSV_WALK_RUNS=11 KSV_WALK_WINE_RUNS=3 bash tests/bench/run-walk-bench.sh \
+#     AFTER_LINUX AFTER_WINDOWS BEFORE_LINUX BEFORE_WINDOWS
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
