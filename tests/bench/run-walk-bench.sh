@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The walk benchmark in the test guest: the Linux library and the DLL under Wine, with 4, 12 and
-# 28 HID interfaces (two modules, the rest virtual keyboards).
+# 28 HID interfaces (two modules, the rest virtual keyboards), or as the environment says below.
 #   bash tests/bench/run-walk-bench.sh LINUX_BUILD WINDOWS_BUILD [OTHER_LINUX_BUILD OTHER_WINDOWS_BUILD]
 #
 # Both builds are configured with -DKSV_BUILD_BENCHMARKS=ON. LINUX_BUILD provides
@@ -8,19 +8,36 @@
 # bin/ksvhid_walk_bench.exe and bin/KSVHidApi.dll. The optional second pair, built from
 # another revision, is measured in the same guest run under the label "other", for comparison.
 # For each count it prints the median time of the count, of naming the last ordinal, of opening
-# the last module and of a listing (the count and every name), and then the growth from 4 to 28
-# interfaces. Then, Linux only, the same with 4 USB modules (system "linux-usb"; KSV_WALK_USB=0
-# leaves it out).
+# the last module and of a listing (the count and every name), with the lowest and highest of the
+# runs, and then the growth from the first to the last count. Then, Linux only, the same with 4 USB
+# modules (system "linux-usb"; KSV_WALK_USB=0 leaves it out).
 #
-# Environment: KSV_WALK_RUNS (timed calls per form, default 7), KSV_WG_TIMEOUT (whole guest run,
-# default 1800 s), KSV_WG_WAIT (seconds to wait for Wine to list the devices, default 240),
-# KSV_WG_PREFIX (see tests/wine-guest/prepare-prefix.sh).
+# Beside other programs' locks (KSV_WALK_LOCKS, Linux, at the first interface count): another
+# process holds that many POSIX record locks while the walks are timed, and each round also times
+# one plain read of the whole /proc/locks. The summary then gives, for each build, the count at
+# the most locks against the plain read at that many plus the count at 0 locks, and each lock
+# count's count divided by the plain read of the same round.
+#
+# Environment: KSV_WALK_RUNS (timed calls per form, default 7), KSV_WALK_WINE_RUNS (the same under
+# Wine, default KSV_WALK_RUNS), KSV_WALK_INTERFACES (the interface counts, default "4 12 28"),
+# KSV_WALK_MODULES (modules among them, default 2), KSV_WALK_LOCKS (foreign record lock counts,
+# default "0"), KSV_WALK_WINE=0 (no Wine runs), KSV_WG_TIMEOUT (whole guest run, default 1800 s),
+# KSV_WG_WAIT (seconds to wait for Wine to list the devices, default 240), KSV_WG_PREFIX (see
+# tests/wine-guest/prepare-prefix.sh).
+#
+# The runs behind docs/benchmarks.md, "Walks beside other programs' locks":
+#   KSV_WALK_INTERFACES="6 30" KSV_WALK_MODULES=4 KSV_WALK_LOCKS="0 2000 20000" KSV_WALK_USB=0 \
+#     KSV_WALK_RUNS=11 KSV_WALK_WINE_RUNS=3 bash tests/bench/run-walk-bench.sh \
+#     AFTER_LINUX AFTER_WINDOWS BEFORE_LINUX BEFORE_WINDOWS
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/../.." && pwd)
-counts=(4 12 28)
+read -r -a counts <<<"${KSV_WALK_INTERFACES:-4 12 28}"
+read -r -a lock_counts <<<"${KSV_WALK_LOCKS:-0}"
+modules=${KSV_WALK_MODULES:-2}
 runs=${KSV_WALK_RUNS:-7}
+wine_runs=${KSV_WALK_WINE_RUNS:-$runs}
 wait_s=${KSV_WG_WAIT:-240}
 
 usage() {
@@ -39,8 +56,11 @@ if [ "${1:-}" = "--in-guest" ]; then
   scratch=$(mktemp -d)
   for n in "${counts[@]}"; do
     existing=$(find /sys/class/hidraw -mindepth 1 -maxdepth 1 -name 'hidraw*' 2>/dev/null | wc -l)
-    devices=(module:vid=0x17fe,pid=0x82cd,serial=WALK-1 module:vid=0x17fe,pid=0x82cd,serial=WALK-2)
-    for ((k = existing + 2; k < n; k++)); do
+    devices=()
+    for ((m = 1; m <= modules; m++)); do
+      devices+=("module:vid=0x17fe,pid=0x82cd,serial=WALK-$m")
+    done
+    for ((k = existing + modules; k < n; k++)); do
       devices+=("keyboard:vid=0x0fee,pid=$(printf '0x%04x' $((0x100 + k))),serial=KB-$k")
     done
     log=$scratch/modules-$n.log
@@ -56,17 +76,25 @@ if [ "${1:-}" = "--in-guest" ]; then
       exit 1
     }
     wine_args=()
+    # Foreign locks at the first count only: beside many, the old walks take seconds per call.
+    locks_here=(0)
+    [ "$n" = "${counts[0]}" ] && locks_here=("${lock_counts[@]}")
     for ((b = 0; b < ${#builds[@]}; b += 5)); do
       label=${builds[b]}
-      "${builds[b + 1]}" --runs "$runs" --interfaces "$n" --wait-seconds 10 \
-        "$label=${builds[b + 2]}" || true
+      for locks in "${locks_here[@]}"; do
+        "${builds[b + 1]}" --runs "$runs" --interfaces "$n" --modules "$modules" --wait-seconds 10 \
+          --foreign-locks "$locks" "$label=${builds[b + 2]}" || true
+      done
       # One Wine process loads every DLL: each under a name of its own, so none is taken for
       # another that is already loaded.
       cp "${builds[b + 4]}" "$scratch/KSVHidApi-$label.dll"
       wine_args+=("$label=$scratch/KSVHidApi-$label.dll")
     done
-    "$repo/tests/wine-guest/in-guest.sh" "$prefix" "$((wait_s + 1200))" "${builds[3]}" \
-      --runs "$runs" --interfaces "$n" --wait-seconds "$wait_s" "${wine_args[@]}" || true
+    if [ "${KSV_WALK_WINE:-1}" = 1 ]; then
+      "$repo/tests/wine-guest/in-guest.sh" "$prefix" "$((wait_s + 1200))" "${builds[3]}" \
+        --runs "$wine_runs" --interfaces "$n" --modules "$modules" --wait-seconds "$wait_s" \
+        "${wine_args[@]}" || true
+    fi
     kill -TERM "$vm_pid" 2>/dev/null || true
     wait "$vm_pid" 2>/dev/null || true
   done
@@ -135,21 +163,34 @@ status=0
   tee "$out" || status=$?
 
 echo
-echo "walk medians in ms (count / name of the last ordinal / open of the last module / count and every name)"
+echo "walk medians in ms, [lowest-highest] of the runs (count / name of the last ordinal /"
+echo "open of the last module / count and every name)"
 awk '
-  $1 == "RAW" {
+  function span(m, lo, hi) { return sprintf("%9.3f [%.3f-%.3f]", m, lo, hi) }
+  $1 == "READ" {
+    printf "%-13s %2d interfaces, %5d locks: one read of /proc/locks %s\n", $2 " system", $3, $4, span($5, $6, $7)
+    if (!($4 in read)) read[$4] = $5
+  }
+  $1 == "PAIRED" {
+    printf "%-9s %-6s %2d interfaces, %5d locks: count / one read of /proc/locks, round by round %s\n", $2, $3, $4, $5, span($6, $7, $8)
+  }
+  $1 == "RAW" && $4 == 0 {
     key = $2 " system"
     if (!(key in seen)) { seen[key] = 1; keys[++nkeys] = key }
-    printf "%-13s %2d interfaces: list, open and close each %10.3f\n", key, $3, $4
-    if (!((key, "first") in at)) { at[key, "first"] = $3; first[key] = $4 " " $4 " " $4 }
-    at[key, "last"] = $3; last[key] = $4 " " $4 " " $4
+    printf "%-13s %2d interfaces: list, open and close each %s\n", key, $3, span($5, $6, $7)
+    if (!((key, "first") in at)) { at[key, "first"] = $3; first[key] = $5 " " $5 " " $5 }
+    at[key, "last"] = $3; last[key] = $5 " " $5 " " $5
   }
   $1 == "RESULT" {
     key = $2 " " $3
+    printf "%-9s %-6s %2d interfaces, %5d locks: count %s  name %s  open %s  list %s\n", $2, $3, $4, $5,
+      span($6, $7, $8), span($9, $10, $11), span($12, $13, $14), span($15, $16, $17)
+    # The first interface count'"'"'s, where the locks are.
+    if ($2 == "linux" && !(($3, $5) in count)) { count[$3, $5] = $6; if ($5 > most) most = $5 }
+    if ($5 != 0) next
     if (!(key in seen)) { seen[key] = 1; keys[++nkeys] = key }
-    printf "%-9s %-6s %2d interfaces: count %10.3f  name %10.3f  open %10.3f  list %10.3f\n", $2, $3, $4, $5, $6, $7, $8
-    if (!((key, "first") in at)) { at[key, "first"] = $4; first[key] = $5 " " $6 " " $7 }
-    at[key, "last"] = $4; last[key] = $5 " " $6 " " $7
+    if (!((key, "first") in at)) { at[key, "first"] = $4; first[key] = $6 " " $9 " " $12 }
+    at[key, "last"] = $4; last[key] = $6 " " $9 " " $12
   }
   END {
     for (i = 1; i <= nkeys; i++) {
@@ -159,5 +200,15 @@ awk '
         printf "%s growth %d -> %d interfaces: count %.1f  name %.1f  open %.1f\n", key,
           at[key, "first"], at[key, "last"], l[1] / f[1], l[2] / f[2], l[3] / f[3]
     }
+    # Beside the most locks, against one read of /proc/locks and the count without locks (the goal
+    # is at most 1.2), each build; and the count without locks against the other build'"'"'s.
+    for (k in count) {
+      split(k, part, SUBSEP)
+      if (most > 0 && part[2] == most && (part[1], 0) in count && read[most] > 0)
+        printf "linux %-6s count beside %d locks / (one read of /proc/locks + count beside 0): %.2f\n",
+          part[1], most, count[k] / (read[most] + count[part[1], 0])
+    }
+    if (("this", 0) in count && ("other", 0) in count && count["other", 0] > 0)
+      printf "linux count beside 0 locks, this / other: %.2f\n", count["this", 0] / count["other", 0]
   }' "$out"
 exit "$status"

@@ -5,14 +5,22 @@
 // application makes (the count and every ordinal's name), and prints their medians. Several
 // libraries are timed round by round in turn, together with the system's own calls for one walk
 // (list, open and close every interface) as a yardstick of what the system itself costs.
+// On Linux, --foreign-locks L has another process hold L POSIX record locks on a file of its own
+// while the walks are timed, and each round also times one plain read of the whole /proc/locks.
 //
-//   walk_bench [--runs R] [--interfaces N] [--modules M] [--wait-seconds S] LABEL=LIBRARY...
+//   walk_bench [--runs R] [--interfaces N] [--modules M] [--wait-seconds S] [--foreign-locks L]
+//              LABEL=LIBRARY...
 //
 // The library is loaded from the path given (on Windows a path from / is taken as drive Z:, as
 // Wine maps it). Before timing, the program waits until the system lists N HID interfaces and
-// the library counts the modules. Each result is one line:
-//   RESULT <system> <label> <interfaces> <count ms> <name ms> <open ms> <list ms>
-//   RAW <system> <interfaces> <system calls of one walk, ms>
+// the library counts the modules. Each result is one line, each time as the median and the lowest
+// and highest of the runs (ms):
+//   RESULT <system> <label> <interfaces> <locks> <count> <name> <open> <list>   (3 numbers each)
+//   RAW <system> <interfaces> <locks> <system calls of one walk>
+//   READ <system> <interfaces> <locks> <one plain read of /proc/locks>          (Linux)
+//   PAIRED <system> <label> <interfaces> <locks> <count / plain read>            (Linux, locks)
+// PAIRED divides each round's count by the plain read of the same round, so that a slow moment of
+// a loaded machine falls on both.
 #ifdef _WIN32
 #include <windows.h>
 // windows.h first: setupapi.h needs its types.
@@ -23,6 +31,8 @@
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include "foreign_record_locks.h"
 #endif
 
 #include <algorithm>
@@ -147,6 +157,22 @@ bool RawWalk() {
 }
 
 std::string LibraryPath(std::string path) { return path; }
+
+constexpr std::size_t kReadChunk = 65536;
+
+// One read of the whole of /proc/locks, as a walk that looks for holders makes it.
+bool PlainLocksRead() {
+  const int fd = open("/proc/locks", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  std::vector<char> chunk(kReadChunk);
+  ssize_t got = 0;
+  while ((got = read(fd, chunk.data(), chunk.size())) > 0) {
+  }
+  close(fd);
+  return got == 0;
+}
 #endif
 
 // Milliseconds one call of `body` takes; a body that fails gives -1.
@@ -158,10 +184,22 @@ double TimeMs(Body&& body) {
   return ok ? ms : -1;
 }
 
-double Median(std::vector<double> times) {
+// The median and the lowest and highest of the runs; -1 for each when any run failed.
+struct Spread {
+  double median = -1;
+  double lowest = -1;
+  double highest = -1;
+};
+
+Spread SpreadOf(std::vector<double> times) {
   std::sort(times.begin(), times.end());
-  return times.empty() || times.front() < 0 ? -1 : times[times.size() / 2];
+  if (times.empty() || times.front() < 0) {
+    return {};
+  }
+  return {times[times.size() / 2], times.front(), times.back()};
 }
+
+void PrintSpread(const Spread& s) { std::printf(" %.3f %.3f %.3f", s.median, s.lowest, s.highest); }
 
 // One library under measurement: its exports, the serial of its last module, and the timings of
 // the three forms.
@@ -227,6 +265,7 @@ int Main(int argc, char** argv) {
   int runs = 7;
   int interfaces = 0;
   int wait_seconds = 0;
+  int foreign_locks = 0;
   std::vector<Subject> subjects;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -238,6 +277,10 @@ int Main(int argc, char** argv) {
       g_modules = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--wait-seconds" && i + 1 < argc) {
       wait_seconds = std::atoi(argv[++i]);
+#ifndef _WIN32
+    } else if (arg == "--foreign-locks" && i + 1 < argc) {
+      foreign_locks = std::max(0, std::atoi(argv[++i]));
+#endif
     } else if (const std::size_t eq = arg.find('='); eq != std::string::npos) {
       subjects.emplace_back();
       subjects.back().label = arg.substr(0, eq);
@@ -250,7 +293,7 @@ int Main(int argc, char** argv) {
     } else {
       std::printf(
           "usage: walk_bench [--runs R] [--interfaces N] [--modules M] [--wait-seconds S] "
-          "LABEL=LIBRARY...\n");
+          "[--foreign-locks L] LABEL=LIBRARY...\n");
       return 2;
     }
   }
@@ -264,24 +307,54 @@ int Main(int argc, char** argv) {
   if (wait_seconds > 0) {
     std::this_thread::sleep_for(std::chrono::seconds(kSettleSeconds));
   }
+#ifndef _WIN32
+  const ForeignRecordLocks locks(foreign_locks);
+  if (!locks.held()) {
+    std::printf("%d foreign record locks could not be taken\n", foreign_locks);
+    return 1;
+  }
+  std::vector<double> reads;
+#endif
   // Round by round, every library in turn, so that a slow moment of the system falls on all.
   std::vector<double> raw;
   for (int round = 0; round < runs; ++round) {
     raw.push_back(TimeMs(RawWalk));
+#ifndef _WIN32
+    reads.push_back(TimeMs(PlainLocksRead));
+#endif
     for (Subject& subject : subjects) {
       TimeOnce(subject);
     }
   }
-  std::printf("RAW %s %d %.3f\n", kSystem, PresentInterfaces(), Median(raw));
+  const int present = PresentInterfaces();
+  std::printf("RAW %s %d %d", kSystem, present, foreign_locks);
+  PrintSpread(SpreadOf(raw));
+#ifndef _WIN32
+  std::printf("\nREAD %s %d %d", kSystem, present, foreign_locks);
+  PrintSpread(SpreadOf(reads));
+#endif
+  std::printf("\n");
   bool ok = true;
   for (const Subject& subject : subjects) {
-    const double count = Median(subject.times[0]);
-    const double name = Median(subject.times[1]);
-    const double open = Median(subject.times[2]);
-    const double list = Median(subject.times[3]);
-    std::printf("RESULT %s %s %d %.3f %.3f %.3f %.3f\n", kSystem, subject.label.c_str(),
-                PresentInterfaces(), count, name, open, list);
-    ok = ok && count >= 0 && name >= 0 && open >= 0 && list >= 0;
+    std::printf("RESULT %s %s %d %d", kSystem, subject.label.c_str(), present, foreign_locks);
+    for (const std::vector<double>& times : subject.times) {
+      const Spread spread = SpreadOf(times);
+      PrintSpread(spread);
+      ok = ok && spread.median >= 0;
+    }
+    std::printf("\n");
+#ifndef _WIN32
+    if (foreign_locks > 0) {
+      std::vector<double> paired;
+      for (std::size_t round = 0; round < reads.size(); ++round) {
+        const double count = subject.times[0][round];
+        paired.push_back(count < 0 || reads[round] <= 0 ? -1 : count / reads[round]);
+      }
+      std::printf("PAIRED %s %s %d %d", kSystem, subject.label.c_str(), present, foreign_locks);
+      PrintSpread(SpreadOf(paired));
+      std::printf("\n");
+    }
+#endif
   }
   std::fflush(stdout);
   return ok ? 0 : 1;

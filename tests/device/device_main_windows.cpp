@@ -2,7 +2,8 @@
 // in the Linux test guest, so this runs under Wine there, whose HID stack sits on the guest's
 // hidraw nodes (tests/wine-guest/run-device-suite.sh).
 //
-// On the uhid bed it then checks KSVHidWatch.dll with CYCLES modules that come and go (none: 0).
+// On the uhid bed it first checks how a walk opens the interfaces (walk_opens_windows.cpp), and
+// at the end KSVHidWatch.dll with CYCLES modules that come and go (none: 0).
 //
 //   device_suite.exe [--wait-seconds N] [--watch-cycles CYCLES]
 #include <windows.h>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "device_suite.h"
+#include "walk_opens_windows.h"
 #include "watch_check_windows.h"
 #include "wine_check.h"
 
@@ -98,6 +100,10 @@ int main(int argc, char** argv) {
   if (!ksv::test::WaitForModules(api, options, wait_seconds)) {
     PrintListing(api);
     return ksv::test::Finish("device_suite (windows)");
+  }
+  // Only the uhid bed has interfaces of other devices beside its modules.
+  if (options.bed == ksv::test::kBedUhid) {
+    ksv::test::CheckWalkOpens(loaded.module, api);
   }
   ksv::test::RunScenarios(api, options);
   std::printf("round trip: median %.3f ms\n", ksv::test::MedianRoundTripMs(api, 50));

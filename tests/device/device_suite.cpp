@@ -118,22 +118,7 @@ const TestDevice kDevices[] = {
 constexpr std::uint8_t kLateMarker = 0xE7;
 constexpr int kDropped = 0xFFFF;
 
-// Which devices each mode takes as modules, stated independently of the library's table.
-bool IsModule(const TestDevice& d, int mode) {
-  const bool primary = d.vendor == 0x17FE, secondary = d.vendor == 0x10C4;
-  switch (mode) {
-    case 0:
-      return (primary || secondary) && d.product == 0x82CD;
-    case 1:
-      return primary && d.product == 0x8200;
-    case 2:
-      return primary && d.product == 0x82CD;
-    case 3:
-      return secondary && d.product == 0x82CD;
-    default:
-      return false;
-  }
-}
+bool IsModule(const TestDevice& d, int mode) { return IsModuleIds(d.vendor, d.product, mode); }
 
 // Whether the device exists on the bed the suite runs on.
 bool Reachable(const TestDevice& d, const Options& options) { return (d.beds & options.bed) != 0; }
@@ -785,6 +770,23 @@ void PrintDevices() {
     if ((d.beds & bed) != 0) {
       std::printf("%s\n", d.description);
     }
+  }
+}
+
+// Stated independently of the library's table.
+bool IsModuleIds(std::uint16_t vendor, std::uint16_t product, int mode) {
+  const bool primary = vendor == 0x17FE, secondary = vendor == 0x10C4;
+  switch (mode) {
+    case 0:
+      return (primary || secondary) && product == 0x82CD;
+    case 1:
+      return primary && product == 0x8200;
+    case 2:
+      return primary && product == 0x82CD;
+    case 3:
+      return secondary && product == 0x82CD;
+    default:
+      return false;
   }
 }
 

@@ -2,6 +2,7 @@
 // between the platforms the suite runs on.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -47,6 +48,8 @@ struct Options {
 };
 
 void PrintDevices();
+// Whether a device with these IDs is a module in `mode`.
+bool IsModuleIds(std::uint16_t vendor, std::uint16_t product, int mode);
 // Waits until every module of the table is listed in mode 0; a failed check if they never are.
 bool WaitForModules(const Exports& api, int seconds);
 bool WaitForModules(const Exports& api, const Options& options, int seconds);
