@@ -1,7 +1,5 @@
-// The seven exports of the shared library, and the diagnose companion's two (the simulator's,
-// over its built-in set), called as an application calls them.
+// The seven exports of the shared library, called as an application calls them.
 #include "KSVHidApi.h"
-#include "KSVHidDiagnose.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -95,28 +93,6 @@ TEST(ExportsTest, DescriptorZeroIsAValidHandle) {
   EXPECT_FALSE(IsOpen(0));
   ASSERT_EQ(dup2(saved, 0), 0);
   close(saved);
-}
-
-// A diagnosis is made under the mode asked for, and only one this library handed out and has
-// not taken back is released.
-TEST(ExportsTest, DiagnoseHandsOutAndTakesBackOnlyItsOwn) {
-  KSVHidDiagnosis* const untouched = reinterpret_cast<KSVHidDiagnosis*>(&kAllOnes);
-  KSVHidDiagnosis* d = untouched;
-  EXPECT_EQ(KSVHidDiagnose(4, &d), KSVHID_DIAGNOSE_BAD_MODE);
-  EXPECT_EQ(KSVHidDiagnose(-1, &d), KSVHID_DIAGNOSE_BAD_MODE);
-  EXPECT_EQ(d, untouched);
-  ASSERT_EQ(KSVHidDiagnose(1, &d), 1);
-  EXPECT_EQ(d->mode, 1);
-  ASSERT_EQ(d->interface_count, 7u);  // the keyboard, five modules of mode 0 or 1, no serial
-  EXPECT_EQ(d->module_count, 2u);     // mode 1: the lenient module and the one without serial
-  EXPECT_EQ(d->interfaces[0].reason, KSVHID_REASON_OTHER_IDS);
-  EXPECT_STREQ(d->interfaces[0].path, "sim:keyboard");
-  EXPECT_EQ(d->interfaces[6].reason, KSVHID_REASON_SERIAL_UNREADABLE);
-  KSVHidDiagnosis foreign = *d;
-  EXPECT_EQ(KSVHidDiagnosisFree(&foreign), 0);
-  EXPECT_EQ(KSVHidDiagnosisFree(nullptr), 0);
-  EXPECT_EQ(KSVHidDiagnosisFree(d), 1);
-  EXPECT_EQ(KSVHidDiagnosisFree(d), 0);  // already taken back: nothing is released twice
 }
 
 }  // namespace
