@@ -17,7 +17,9 @@
  * It examines interfaces as a walk does: on Linux it opens no module to do so, on Windows it opens
  * each candidate once under the machine-wide walk lock. An interface whose open was refused while
  * it looked is opened once more, the same way, to learn the system's reason, and closed at once.
- * The simulator library's folder holds a KSVHidDiagnose of its own, over the simulated modules.
+ * The simulator library's folder holds a KSVHidDiagnose of its own, over simulated modules read
+ * as the simulator library reads them but held apart from its own: a module opened through the
+ * simulator library is not shown as held there.
  *
  * Threads: any thread; calls of KSVHidDiagnose in one process run one at a time.
  */
