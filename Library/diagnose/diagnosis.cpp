@@ -41,7 +41,7 @@ KSVHidInterfaceReport RowOf(const InterfaceReport& report) {
   row.module = report.module ? 1 : 0;
   row.reason = static_cast<int>(report.reason);
   row.open_error = report.open_error;
-  row.holder_pid = report.holder ? static_cast<long>(report.holder->pid) : 0;
+  row.holder_pid = report.holder ? static_cast<int>(report.holder->pid) : 0;
   row.holder_command = report.holder ? report.holder->command.c_str() : "";
   return row;
 }

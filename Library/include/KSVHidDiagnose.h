@@ -68,7 +68,7 @@ typedef struct KSVHidInterfaceReport {
   int module;                 /* 1: the walk counts it as a module in this mode */
   int reason;                 /* KSVHID_REASON_... */
   unsigned int open_error;    /* ACCESS_DENIED, IN_USE, OPEN_REFUSED: the Windows-numbered error */
-  long holder_pid;            /* IN_USE: the process that holds it, where the system says; else 0 */
+  int holder_pid;             /* IN_USE: the process that holds it, where the system says; else 0 */
   const char *holder_command; /* its command line, or its name; empty when unknown */
 } KSVHidInterfaceReport;
 

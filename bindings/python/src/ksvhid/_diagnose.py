@@ -41,7 +41,7 @@ class _Report(ctypes.Structure):
         ("module", ctypes.c_int),
         ("reason", ctypes.c_int),
         ("open_error", ctypes.c_uint),
-        ("holder_pid", ctypes.c_long),
+        ("holder_pid", ctypes.c_int),
         ("holder_command", ctypes.c_char_p),
     ]
 
