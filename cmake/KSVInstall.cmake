@@ -1,6 +1,6 @@
-# What `cmake --install` puts in place: the public headers, the library and its companion
-# KSVHidWatch (with its SONAME links on
-# Linux; the DLL and its import library on Windows), the simulator library, ksvhid, a CMake
+# What `cmake --install` puts in place: the public headers, the library and its companions
+# KSVHidWatch and KSVHidDiagnose (with their SONAME links on Linux; the DLLs and their import
+# libraries on Windows), the simulator library and its diagnose companion, ksvhid, a CMake
 # package and, on Linux, a pkg-config file and the udev rule for modules. A consumer then writes
 #   find_package(KSVHidApi 1.3 REQUIRED)
 #   target_link_libraries(app PRIVATE KSVHidApi::KSVHidApi)   # and KSVHidApi::KSVHidWatch
@@ -11,7 +11,7 @@ include(CMakePackageConfigHelpers)
 
 set(KSV_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KSVHidApi)
 
-install(TARGETS KSVHidApi KSVHidWatch EXPORT KSVHidApiTargets
+install(TARGETS KSVHidApi KSVHidWatch KSVHidDiagnose EXPORT KSVHidApiTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -21,17 +21,19 @@ install(TARGETS KSVHidApi KSVHidWatch EXPORT KSVHidApiTargets
 foreach(ksv_beside IN ITEMS Simulator Recorder)
   string(TOLOWER ${ksv_beside} ksv_folder)
   if(TARGET KSVHidApi${ksv_beside})
-    install(TARGETS KSVHidApi${ksv_beside}
+    # The simulator's folder also holds its diagnose companion, which ksvhid diagnose loads.
+    set(ksv_beside_targets KSVHidApi${ksv_beside})
+    if(TARGET KSVHidDiagnose${ksv_beside})
+      list(APPEND ksv_beside_targets KSVHidDiagnose${ksv_beside})
+    endif()
+    install(TARGETS ${ksv_beside_targets}
       RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}/ksvhid-${ksv_folder}
       LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-${ksv_folder}
       ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}/ksvhid-${ksv_folder}
     )
   endif()
 endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/Library/include/KSVHidApi.h
-              ${PROJECT_SOURCE_DIR}/Library/include/KSVHidApi.hpp
-              ${PROJECT_SOURCE_DIR}/Library/include/KSVHidWatch.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${KSV_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 if(TARGET ksvhid)
   install(TARGETS ksvhid RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -1,10 +1,16 @@
 # Checks a built library's export table: exactly the seven functions, and (for the DLL) imports
 # from nothing but the Windows system DLLs and the C runtime, and the machine type.
-#   cmake -DLIBRARY=path -DKIND=elf|pe [-DOBJDUMP=tool] [-DMACHINE=i386|x86-64] -P check_exports.cmake
+#   cmake -DLIBRARY=path -DKIND=elf|pe [-DOBJDUMP=tool] [-DMACHINE=i386|x86-64]
+#         [-DEXPORTS=diagnose] -P check_exports.cmake
 # The names must match exactly: a 32-bit DLL that exported the __stdcall forms (_Name@N or
 # Name@N) instead of the plain names fails here.
-set(expected CloseKestrovanHID GetKestrovanHIDName GetKestrovanHIDnumber GetKestrovanHIDversion
-             OpenKestrovanHID SendReceiveKestrovanHID SetModuleMode)
+if(EXPORTS STREQUAL "diagnose")
+  # The diagnose companion's two (-DEXPORTS=diagnose).
+  set(expected KSVHidDiagnose KSVHidDiagnosisFree)
+else()
+  set(expected CloseKestrovanHID GetKestrovanHIDName GetKestrovanHIDnumber GetKestrovanHIDversion
+               OpenKestrovanHID SendReceiveKestrovanHID SetModuleMode)
+endif()
 
 if(KIND STREQUAL "elf")
   execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE out RESULT_VARIABLE rc)

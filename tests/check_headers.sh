@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# The public headers as their users compile them: KSVHidApi.h as C89, C99 and C++; KSVHidApi.hpp
-# as C++17 and C++20; with gcc and clang, and with mingw-w64 for both Windows widths. Warnings are
-# errors. Usage: check_headers.sh INCLUDE_DIR
+# The public headers as their users compile them: KSVHidApi.h and the companions' headers as C89,
+# C99 and C++; KSVHidApi.hpp as C++17 and C++20; with gcc and clang, and with mingw-w64 for both
+# Windows widths. Warnings are errors. Usage: check_headers.sh INCLUDE_DIR
 set -euo pipefail
 include=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cat >"$work/c.c" <<'C'
 #include "KSVHidApi.h"
+#include "KSVHidDiagnose.h"
+#include "KSVHidWatch.h"
 int main(void) { return KSVHidResultHasReply(KSVHID_TIMED_OUT) + (KSVHidResultName(1) == KSVHID_NO_TEXT); }
 C
 cat >"$work/cpp.cpp" <<'CPP'

@@ -50,7 +50,29 @@ void Store(TransferRecord& record, const T& t) {
 
 }  // namespace
 
-SimulatedHidPlatform::SimulatedHidPlatform(std::vector<SimulatedDevice> devices, SimulatedTime time)
+namespace {
+
+class SteadyTime final : public SimulatedTime {
+ public:
+  Clock::duration Delay(std::uint32_t delay_ms) const override {
+    return std::chrono::milliseconds(delay_ms);
+  }
+  bool WaitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& lock,
+                 Clock::time_point wake) const override {
+    changed.wait_until(lock, wake);
+    return true;
+  }
+};
+
+}  // namespace
+
+const SimulatedTime& RealTime() {
+  static const SteadyTime time;
+  return time;
+}
+
+SimulatedHidPlatform::SimulatedHidPlatform(std::vector<SimulatedDevice> devices,
+                                           const SimulatedTime& time)
     : time_(time), devices_(devices.size()) {
   for (std::size_t i = 0; i < devices.size(); ++i) {
     devices_[i].description = std::move(devices[i]);
@@ -296,10 +318,7 @@ void SimulatedHidPlatform::CloseEvent(EventToken) {}
 
 SimulatedHidPlatform::Clock::time_point SimulatedHidPlatform::ReadableAt(
     const DeviceState& device, Clock::time_point now, std::uint32_t delay_ms) const {
-  if (time_ == SimulatedTime::kInstant) {
-    return now;
-  }
-  const Clock::time_point due = now + std::chrono::milliseconds(delay_ms);
+  const Clock::time_point due = now + time_.Delay(delay_ms);
   return device.replies.empty() ? due : std::max(due, device.replies.back().readable_at);
 }
 
@@ -499,14 +518,16 @@ std::uint32_t SimulatedHidPlatform::WaitCompletion(DeviceHandle, TransferRecord&
       Store(record, t);
       return kWaitSignalled;
     }
-    if (now >= deadline || time_ == SimulatedTime::kInstant) {
+    if (now >= deadline) {
       return kWaitTimedOut;
     }
     Clock::time_point wake = deadline;
     if (t.is_read && !device->replies.empty()) {
       wake = std::min(wake, device->replies.front().readable_at);
     }
-    changed_.wait_until(lock, wake);
+    if (!time_.WaitUntil(changed_, lock, wake)) {
+      return kWaitTimedOut;
+    }
     now = Clock::now();
   }
 }
@@ -532,8 +553,8 @@ std::uint32_t SimulatedHidPlatform::GetCompletedCount(DeviceHandle, TransferReco
       if (device->replies.empty()) {
         t.finished = true;  // nothing will come: waiting would never end
         t.count = 0;
-      } else if (time_ == SimulatedTime::kReal) {
-        changed_.wait_until(lock, device->replies.front().readable_at);
+      } else {
+        time_.WaitUntil(changed_, lock, device->replies.front().readable_at);
       }
     }
   }
@@ -551,49 +572,6 @@ void SimulatedHidPlatform::AwaitCancelled(DeviceHandle, TransferRecord& record) 
   t.finished = true;
   t.count = 0;
   Store(record, t);
-}
-
-// --- Sets of devices --------------------------------------------------------------------------
-
-const std::vector<SimulatedDevice>& BuiltInSimulatedDevices() {
-  static const std::vector<SimulatedDevice> devices = [] {
-    constexpr DeviceIdentity kKeyboard{0x1209, 0x0001};
-    constexpr DeviceIdentity kPrimary{kVendorPrimary, kProductStandard};
-    constexpr DeviceIdentity kSecondary{kVendorSecondary, kProductStandard};
-    constexpr DeviceIdentity kLenient{kVendorPrimary, kProductLenient};
-    const auto device = [](const char* path, DeviceIdentity ids,
-                           std::optional<std::u16string> serial, SimulatedReply reply,
-                           std::uint8_t report_id, std::uint32_t length, std::uint32_t delay_ms,
-                           const char* behaviour) {
-      SimulatedDevice d;
-      d.path = path;
-      d.ids = ids;
-      d.serial = std::move(serial);
-      d.reply = reply;
-      d.report_id = report_id;
-      d.length = length;
-      d.delay_ms = delay_ms;
-      d.behaviour = behaviour;
-      return d;
-    };
-    using R = SimulatedReply;
-    return std::vector<SimulatedDevice>{
-        device("sim:keyboard", kKeyboard, u"KBD-1", R::kEcho, 1, 64, 0, "not a module"),
-        device("sim:echo-plus-one", kPrimary, u"KSV-SIM-0001", R::kPlusOne, 1, 64, 1,
-               "report ID 1: every command byte plus one"),
-        device("sim:echo-id2", kSecondary, u"KSV-SIM-0002", R::kEcho, 2, 64, 2,
-               "report ID 2: the command as sent"),
-        device("sim:silent", kPrimary, u"KSV-SIM-0003", R::kSilent, 1, 64, 0,
-               "never answers: times out after 2000 ms"),
-        device("sim:short-reply", kPrimary, u"KSV-\u00b5-0004", R::kEcho, 1, 32, 1,
-               "report ID 1, only 32 bytes: wrong reply length outside mode 1"),
-        device("sim:lenient", kLenient, u"KSV-SIM-L001", R::kEcho, 3, 24, 1,
-               "report ID 3, 24 bytes: seen in mode 1 only"),
-        device("sim:no-serial", kLenient, std::nullopt, R::kEcho, 1, 64, 1,
-               "its serial number cannot be read: listed, cannot be opened (mode 1)"),
-    };
-  }();
-  return devices;
 }
 
 }  // namespace ksv

@@ -79,14 +79,29 @@ struct SimulatedDevice {
   std::string behaviour;  // for people: what a user sees (ksvhid help)
 };
 
-// Real time honours delays and time limits; instant time (for tests) lets every delay pass at
-// once and ends a wait for something that will not come at once with kWaitTimedOut.
-enum class SimulatedTime { kReal, kInstant };
+// How time passes for simulated devices: how long a device's own delay takes, and how a wait for
+// something that is not there yet is waited out. The simulator runs in real time; a test may hand
+// the platform a time of its own.
+class SimulatedTime {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  virtual ~SimulatedTime() = default;
+  // How long a device with `delay_ms` of its own takes from a command until its reply.
+  virtual Clock::duration Delay(std::uint32_t delay_ms) const = 0;
+  // Waits on `changed`, with `lock` held, until `wake` or until it is notified; false when this
+  // time does not wait, so that whatever has not come yet counts as not coming.
+  virtual bool WaitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& lock,
+                         Clock::time_point wake) const = 0;
+};
+
+// Steady-clock time: delays and time limits as given.
+const SimulatedTime& RealTime();
 
 class SimulatedHidPlatform final : public HidPlatform {
  public:
   explicit SimulatedHidPlatform(std::vector<SimulatedDevice> devices,
-                                SimulatedTime time = SimulatedTime::kReal);
+                                const SimulatedTime& time = RealTime());
 
   HidClass GetHidClass() override;
   InterfaceListToken OpenInterfaceList(const HidClass& cls) override;
@@ -154,7 +169,7 @@ class SimulatedHidPlatform final : public HidPlatform {
   StartOutcome Start(DeviceHandle h, std::uint8_t* bytes, std::uint32_t n, TransferRecord& record,
                      bool is_read);
 
-  const SimulatedTime time_;
+  const SimulatedTime& time_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<DeviceState> devices_;

@@ -29,7 +29,7 @@ std::vector<SimulatedDevice> ProcessDevices() {
 
 HidPlatform& NativePlatform() {
   // Initialised once, even when the first calls come from several threads at the same time.
-  static SimulatedHidPlatform platform(ProcessDevices(), SimulatedTime::kReal);
+  static SimulatedHidPlatform platform(ProcessDevices());
   return platform;
 }
 

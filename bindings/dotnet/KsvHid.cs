@@ -350,6 +350,33 @@ namespace Ksv
         /// ones first, through the companion library KSVHidWatch.</summary>
         public static Watch Watch(int mode = 0) => new Watch(mode);
 
+        /// <summary>Every HID interface present, in walk order: whether the walk takes it for a
+        /// module in a mode (0..3) and, when it is not listed, why, as ksvhid diagnose shows it,
+        /// through the companion library KSVHidDiagnose. The library's own mode is left as it
+        /// is.</summary>
+        public static IReadOnlyList<InterfaceReport> Diagnose(int mode = 0)
+        {
+            int result = NativeDiagnose.KSVHidDiagnose(mode, out IntPtr made);
+            if (result == -1)
+                throw new ArgumentOutOfRangeException(nameof(mode), "mode must be 0, 1, 2 or 3");
+            if (result != 1)
+                throw new IOException("cannot list the HID interfaces (" + result + ")");
+            try
+            {
+                var diagnosis = Marshal.PtrToStructure<NativeDiagnosis>(made);
+                int size = Marshal.SizeOf<NativeInterfaceReport>();
+                var reports = new List<InterfaceReport>((int)diagnosis.InterfaceCount);
+                for (int i = 0; i < diagnosis.InterfaceCount; ++i)
+                    reports.Add(new InterfaceReport(Marshal.PtrToStructure<NativeInterfaceReport>(
+                        diagnosis.Interfaces + i * size)));
+                return reports;
+            }
+            finally
+            {
+                NativeDiagnose.KSVHidDiagnosisFree(made);
+            }
+        }
+
         internal static string FromText(byte[] text, int length)
         {
             var builder = new StringBuilder(length);
@@ -363,6 +390,64 @@ namespace Ksv
 
         internal static string Describe(int code) =>
             "exchange failed with " + code + " (" + NameOf(code) + ")";
+    }
+
+    /// <summary>One HID interface as the walk sees it in the mode asked for.</summary>
+    public sealed class InterfaceReport
+    {
+        // The reasons' keys, by their number in KSVHidDiagnose.h (ksvhid diagnose --json's).
+        private static readonly string[] Reasons = {
+            null, "serial_unreadable", "other_ids", "ids_unreadable", "access_denied", "in_use",
+            "open_refused", "busy_a_moment_ago", "path_unreadable", "path_too_long",
+            "past_interface_64" };
+
+        internal InterfaceReport(NativeInterfaceReport r)
+        {
+            Index = (int)r.Index;
+            Path = Utf8At(r.Path);
+            VendorId = r.IdsKnown != 0 ? r.VendorId : (ushort?)null;
+            ProductId = r.IdsKnown != 0 ? r.ProductId : (ushort?)null;
+            Serial = r.SerialKnown != 0 ? KsvHid.FromText(r.Serial, Array.IndexOf(r.Serial, (byte)0))
+                                        : null;
+            IsModule = r.Module != 0;
+            Reason = r.Reason > 0 && r.Reason < Reasons.Length ? Reasons[r.Reason] : null;
+            Error = r.OpenError;
+            HolderPid = r.HolderPid > 0 ? r.HolderPid : (int?)null;
+            HolderCommand = Utf8At(r.HolderCommand);
+        }
+
+        /// <summary>Walk order, from 0.</summary>
+        public int Index { get; }
+        /// <summary>The device path; empty when it cannot be read.</summary>
+        public string Path { get; }
+        /// <summary>The USB vendor ID; null when the IDs cannot be had.</summary>
+        public ushort? VendorId { get; }
+        /// <summary>The USB product ID; null when the IDs cannot be had.</summary>
+        public ushort? ProductId { get; }
+        /// <summary>The serial number text as ListModules gives it; null when unreadable.</summary>
+        public string Serial { get; }
+        /// <summary>Whether the walk counts it as a module in this mode.</summary>
+        public bool IsModule { get; }
+        /// <summary>Why it is not listed ("other_ids", "in_use", ...); null when it is.</summary>
+        public string Reason { get; }
+        /// <summary>The system's error for a refused open (Windows numbering), else 0.</summary>
+        public uint Error { get; }
+        /// <summary>For "in_use": the process that holds it, where the system says.</summary>
+        public int? HolderPid { get; }
+        /// <summary>Its command line or name; empty when unknown.</summary>
+        public string HolderCommand { get; }
+
+        private static string Utf8At(IntPtr text)
+        {
+            if (text == IntPtr.Zero)
+                return "";
+            int length = 0;
+            while (Marshal.ReadByte(text, length) != 0)
+                ++length;
+            var bytes = new byte[length];
+            Marshal.Copy(text, bytes, 0, length);
+            return Encoding.UTF8.GetString(bytes);
+        }
     }
 
     /// <summary>Whether a module arrived or left.</summary>
@@ -478,6 +563,49 @@ namespace Ksv
 
         [DllImport(Library)]
         internal static extern IntPtr KSVHidWatchMethod(IntPtr watch);
+    }
+
+    [StructLayout(LayoutKind.Sequential)]
+    internal struct NativeInterfaceReport
+    {
+        public uint Index;
+        public IntPtr Path;
+        public int IdsKnown;
+        public ushort VendorId;
+        public ushort ProductId;
+        public int SerialKnown;
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 256)]
+        public byte[] Serial;
+        public int Module;
+        public int Reason;
+        public uint OpenError;
+        public int HolderPid;
+        public IntPtr HolderCommand;
+    }
+
+    [StructLayout(LayoutKind.Sequential)]
+    internal struct NativeDiagnosis
+    {
+        public int Mode;
+        public uint WantedCount;
+        public ushort WantedVendor0, WantedVendor1;
+        public ushort WantedProduct0, WantedProduct1;
+        public uint IndexBound;
+        public uint PathUnitsLimit;
+        public uint ModuleCount;
+        public uint InterfaceCount;
+        public IntPtr Interfaces;
+    }
+
+    internal static class NativeDiagnose
+    {
+        private const string Library = "KSVHidDiagnose";
+
+        [DllImport(Library)]
+        internal static extern int KSVHidDiagnose(int mode, out IntPtr diagnosis);
+
+        [DllImport(Library)]
+        internal static extern int KSVHidDiagnosisFree(IntPtr diagnosis);
     }
 
     internal static class Native

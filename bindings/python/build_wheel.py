@@ -1,12 +1,13 @@
 """Builds the ksvhid wheel that carries one build of the library.
 
-    build_wheel.py --library FILE [--watch-library FILE] --platform TAG --readme README.md --out DIR
+    build_wheel.py --library FILE [--watch-library FILE] [--diagnose-library FILE] --platform TAG
+                   --readme README.md --out DIR
 
 TAG is the wheel's platform tag: linux_x86_64 (FILE is libKSVHidApi.so.1), win_amd64 or win32
 (FILE is the matching KSVHidApi.dll). The package, pyproject.toml's metadata and the README's
 "Python" section (the description) and the licence are staged in a scratch folder beside DIR, with the library
-inside the package under the name the package looks for (and KSVHidWatch beside it, for
-ksvhid.watch), and setuptools' bdist_wheel makes
+inside the package under the name the package looks for (and KSVHidWatch and KSVHidDiagnose
+beside it, for ksvhid.watch and ksvhid.diagnose), and setuptools' bdist_wheel makes
 DIR/ksvhid-VERSION-py3-none-TAG.whl. Needs setuptools and wheel (Debian's python3-setuptools and
 python3-wheel); reads pyproject.toml with tomllib (Python 3.11).
 """
@@ -27,6 +28,8 @@ CARRIED_NAMES = {"linux_x86_64": "libKSVHidApi.so.1", "win_amd64": "KSVHidApi.dl
                  "win32": "KSVHidApi.dll"}
 WATCH_NAMES = {"linux_x86_64": "libKSVHidWatch.so.1", "win_amd64": "KSVHidWatch.dll",
                "win32": "KSVHidWatch.dll"}
+DIAGNOSE_NAMES = {"linux_x86_64": "libKSVHidDiagnose.so.1", "win_amd64": "KSVHidDiagnose.dll",
+                  "win32": "KSVHidDiagnose.dll"}
 
 
 class PlatformWheel(bdist_wheel):
@@ -51,6 +54,7 @@ def main():
     parser.add_argument("--library", required=True)
     parser.add_argument("--platform", required=True, choices=sorted(CARRIED_NAMES))
     parser.add_argument("--watch-library")
+    parser.add_argument("--diagnose-library")
     parser.add_argument("--readme", required=True)
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
@@ -70,6 +74,9 @@ def main():
     if args.watch_library:
         data.append(WATCH_NAMES[args.platform])
         shutil.copyfile(args.watch_library, os.path.join(package, data[-1]))
+    if args.diagnose_library:
+        data.append(DIAGNOSE_NAMES[args.platform])
+        shutil.copyfile(args.diagnose_library, os.path.join(package, data[-1]))
     os.makedirs(out, exist_ok=True)
     # The licence, which bdist_wheel puts in the wheel's .dist-info folder.
     shutil.copyfile(os.path.join(HERE, "..", "..", "LICENSE"), os.path.join(stage, "LICENSE"))

@@ -1,5 +1,6 @@
-// ksvhid diagnose over the scripted platform: each way an interface can fail to be listed gives
-// its own reason, the walk's bound shows, and everything opened is closed again.
+// The diagnose companion's logic over the scripted platform, and ksvhid's words for it: each way
+// an interface can fail to be listed gives its own reason, the walk's bound shows, and everything
+// opened is closed again.
 #include "diagnose.h"
 
 #include <string>
@@ -8,13 +9,15 @@
 #include <gtest/gtest.h>
 
 #include "core/module_mode.h"
+#include "diagnose/diagnosis.h"
+#include "diagnose/interface_diagnosis.h"
 #include "discovery/interface_walk.h"
 #include "fault_injecting_platform.h"
 
 namespace ksv::test {
 namespace {
 
-using tool::Reason;
+using Reason = UnlistedReason;
 
 constexpr long kHolderPid = 4242;
 
@@ -88,16 +91,16 @@ TEST(DiagnoseTest, EachInterfaceWithItsReason) {
           describes ? ScriptedPlatform::Telling::kAll : ScriptedPlatform::Telling::kNothing;
       ASSERT_EQ(SetModuleMode(row.mode), 1);
       g_holder_lookups.clear();
-      const auto reports = tool::DiagnoseInterfaces(platform, FakeCommand);
+      const auto reports = DiagnoseInterfaces(platform, FakeCommand);
       SetModuleMode(kDefaultMode);
       ASSERT_TRUE(reports);
       ASSERT_EQ(reports->size(), 2u);
       EXPECT_EQ((*reports)[0].reason, Reason::kOtherIds);
-      const tool::InterfaceReport& got = (*reports)[1];
+      const InterfaceReport& got = (*reports)[1];
       EXPECT_EQ(got.index, 1u);
       EXPECT_EQ(got.path, row.reason == Reason::kPathUnreadable ? "" : row.device.path);
       EXPECT_EQ(got.module, row.module);
-      EXPECT_EQ(got.reason, row.reason) << tool::ReasonKey(got.reason);
+      EXPECT_EQ(got.reason, row.reason) << tool::ReasonKey(static_cast<int>(got.reason));
       EXPECT_EQ(got.serial, row.serial);
       EXPECT_EQ(got.ids.has_value(), row.ids_known);
       if (got.ids && row.ids_known) {
@@ -121,7 +124,7 @@ TEST(DiagnoseTest, InterfacesPastTheBoundAreShownWithThatReason) {
     devices.push_back(test::Module("m" + std::to_string(i), kVendorPrimary, kProductStandard, "M"));
   }
   ScriptedPlatform platform(devices);
-  const auto reports = tool::DiagnoseInterfaces(platform, FakeCommand);
+  const auto reports = DiagnoseInterfaces(platform, FakeCommand);
   ASSERT_TRUE(reports);
   ASSERT_EQ(reports->size(), kInterfaceIndexBound + 2);
   EXPECT_TRUE((*reports)[kInterfaceIndexBound - 1].module);
@@ -131,7 +134,7 @@ TEST(DiagnoseTest, InterfacesPastTheBoundAreShownWithThatReason) {
     EXPECT_EQ((*reports)[i].serial, "M") << i;  // still shown, for the user to recognise it
   }
   EXPECT_TRUE(platform.Balanced()) << platform.Describe();
-  const std::string json = tool::FormatDiagnosis(*reports, true);
+  const std::string json = tool::FormatDiagnosis(MakeDiagnosis(kDefaultMode, *reports)->view, true);
   EXPECT_NE(json.find("\"modules\":64,"), std::string::npos) << json;
   EXPECT_NE(json.find("\"index\":65,\"path\":\"m65\",\"ids\":\"17fe:82cd\",\"module\":false"),
             std::string::npos)
@@ -141,25 +144,26 @@ TEST(DiagnoseTest, InterfacesPastTheBoundAreShownWithThatReason) {
 TEST(DiagnoseTest, NoListIsAFailureToLook) {
   ScriptedPlatform platform({test::Module("p", kVendorPrimary, kProductStandard, "M-1")});
   platform.fail_operation = 2;  // the interface list, after the walk lock
-  EXPECT_FALSE(tool::DiagnoseInterfaces(platform, FakeCommand));
+  EXPECT_FALSE(DiagnoseInterfaces(platform, FakeCommand));
   EXPECT_TRUE(platform.Balanced()) << platform.Describe();
 }
 
 TEST(DiagnoseTest, ReportNamesTheHolderAndTheAdvice) {
-  tool::InterfaceReport in_use;
+  InterfaceReport in_use;
   in_use.index = 0;
   in_use.path = "/dev/hidraw3";
   in_use.reason = Reason::kInUse;
   in_use.open_error = kErrorSharingViolation;
-  in_use.holder = tool::Holder{kHolderPid, "flock /dev/hidraw3 sleep 30"};
-  tool::InterfaceReport denied;
+  in_use.holder = Holder{kHolderPid, "flock /dev/hidraw3 sleep 30"};
+  InterfaceReport denied;
   denied.index = 1;
   denied.path = R"(\\?\hid#ksv-)"
                 "\xC5\x82"
                 "-1";  // Wine puts the serial number in the path
   denied.reason = Reason::kAccessDenied;
   denied.open_error = kErrorAccessDenied;
-  const std::string text = tool::FormatDiagnosis({in_use, denied}, false);
+  const auto diagnosis = MakeDiagnosis(kDefaultMode, {in_use, denied});
+  const std::string text = tool::FormatDiagnosis(diagnosis->view, false);
   EXPECT_NE(text.find("2 HID interfaces, 0 modules (mode 0)\n"), std::string::npos) << text;
   EXPECT_NE(text.find("in use by another program: PID 4242 (flock /dev/hidraw3 sleep 30)"),
             std::string::npos)
@@ -168,7 +172,7 @@ TEST(DiagnoseTest, ReportNamesTheHolderAndTheAdvice) {
                       (std::string(tool::AccessDeniedAdvice()).empty() ? "" : " (")),
             std::string::npos)
       << text;
-  const std::string json = tool::FormatDiagnosis({in_use, denied}, true);
+  const std::string json = tool::FormatDiagnosis(diagnosis->view, true);
   EXPECT_NE(json.find("\"reason\":\"in_use\",\"detail\":\"in use by another program: PID 4242 "
                       "(flock /dev/hidraw3 sleep 30)\",\"error\":32,\"holder\":{\"pid\":4242,"),
             std::string::npos)

@@ -29,12 +29,13 @@ set(package_files ${LIBDIR}/cmake/KSVHidApi/KSVHidApiConfig.cmake
     ${LIBDIR}/cmake/KSVHidApi/KSVHidApiTargets.cmake)
 if(WINDOWS)
   expect_files(include/KSVHidApi.h bin/KSVHidApi.dll ${LIBDIR}/libKSVHidApi.dll.a bin/ksvhid.exe
-               include/KSVHidWatch.h bin/KSVHidWatch.dll ${package_files})
+               include/KSVHidWatch.h bin/KSVHidWatch.dll include/KSVHidDiagnose.h
+               bin/KSVHidDiagnose.dll ${package_files})
   run("installed ksvhid" ${EMULATOR} ${prefix}/bin/ksvhid.exe version)
   if(NOT out MATCHES "KSVHidApi ${VERSION}\nlibrary: [^\n]*bin.KSVHidApi\\.dll")
     message(FATAL_ERROR "installed ksvhid.exe does not use the installed DLL:\n${out}")
   endif()
-  expect_files(bin/ksvhid-simulator/KSVHidApi.dll)
+  expect_files(bin/ksvhid-simulator/KSVHidApi.dll bin/ksvhid-simulator/KSVHidDiagnose.dll)
   run("installed ksvhid, simulated" ${EMULATOR} ${prefix}/bin/ksvhid.exe --simulated version)
   if(NOT out MATCHES "library: [^\n]*bin.ksvhid-simulator.KSVHidApi\\.dll")
     message(FATAL_ERROR "installed ksvhid.exe does not use the installed simulator:\n${out}")
@@ -43,6 +44,7 @@ else()
   set(lib ${LIBDIR}/libKSVHidApi.so)
   expect_files(include/KSVHidApi.h ${lib} ${lib}.${SOVERSION} ${lib}.${VERSION} bin/ksvhid
                include/KSVHidWatch.h ${LIBDIR}/libKSVHidWatch.so.${SOVERSION}
+               include/KSVHidDiagnose.h ${LIBDIR}/libKSVHidDiagnose.so.${SOVERSION}
                ${LIBDIR}/pkgconfig/KSVHidApi.pc lib/udev/rules.d/70-ksvhid.rules ${package_files})
   # The development link and the SONAME link lead to the one real file.
   foreach(link ${lib} ${lib}.${SOVERSION})
@@ -61,7 +63,8 @@ else()
     message(FATAL_ERROR "installed ksvhid does not use the installed library:\n${out}")
   endif()
   set(simulator ${LIBDIR}/ksvhid-simulator/libKSVHidApi.so)
-  expect_files(${simulator} ${simulator}.${SOVERSION} ${simulator}.${VERSION})
+  expect_files(${simulator} ${simulator}.${SOVERSION} ${simulator}.${VERSION}
+               ${LIBDIR}/ksvhid-simulator/libKSVHidDiagnose.so.${SOVERSION})
   run("installed ksvhid, simulated" ${prefix}/bin/ksvhid --simulated version)
   file(REAL_PATH ${prefix}/${simulator}.${VERSION} installed)
   if(NOT out STREQUAL "KSVHidApi ${VERSION}\nlibrary: ${installed}\n")

@@ -51,12 +51,12 @@ machine_types() {
   for rid in win-x64:64 win-x86:32; do
     bits=${rid#*:}
     rid=${rid%:*}
-    for file in KSVHidApi.dll KSVHidWatch.dll; do
+    for file in KSVHidApi.dll KSVHidWatch.dll KSVHidDiagnose.dll; do
       [ "$("$root/tests/wine/pe-bits.sh" "$package/runtimes/$rid/native/$file")" = "$bits" ] ||
         { echo "$rid/native/$file is not a $bits-bit DLL"; return 1; }
     done
   done
-  for file in libKSVHidApi.so libKSVHidWatch.so; do
+  for file in libKSVHidApi.so libKSVHidWatch.so libKSVHidDiagnose.so; do
     readelf -h "$package/runtimes/linux-x64/native/$file" | grep -q 'Machine:.*X86-64' ||
       { echo "linux-x64/native/$file is not an x86-64 library"; return 1; }
   done

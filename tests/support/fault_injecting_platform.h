@@ -209,10 +209,22 @@ class FaultInjectingPlatform : public HidPlatform {
   std::vector<std::string> release_errors_;
 };
 
+// Instant time, for tests: every delay passes at once, and a wait for something that is not
+// there yet ends at once (the platform gives kWaitTimedOut).
+class InstantTime final : public SimulatedTime {
+ public:
+  Clock::duration Delay(std::uint32_t) const override { return Clock::duration::zero(); }
+  bool WaitUntil(std::condition_variable&, std::unique_lock<std::mutex>&,
+                 Clock::time_point) const override {
+    return false;
+  }
+};
+inline const InstantTime kInstantTime{};
+
 // Simulated devices in instant time, held for the layer that wraps them.
 struct InstantDevices {
   explicit InstantDevices(std::vector<SimulatedDevice> list)
-      : devices(std::move(list), SimulatedTime::kInstant) {}
+      : devices(std::move(list), kInstantTime) {}
   SimulatedHidPlatform devices;
 };
 

@@ -13,6 +13,7 @@
 
 #include "core/module_mode.h"
 #include "exchange/exchange.h"
+#include "fault_injecting_platform.h"
 
 namespace ksv {
 namespace {
@@ -138,7 +139,7 @@ TEST(SimulatedPlatformTest, ConversationsAnswerTheirSteps) {
   std::string error;
   const auto devices = LoadSimulation(file, error);
   ASSERT_TRUE(devices) << error;
-  SimulatedHidPlatform platform(*devices, SimulatedTime::kInstant);
+  SimulatedHidPlatform platform(*devices, test::kInstantTime);
   OwedReplies owed;
   SetModuleMode(1);  // short replies are classified by their report ID
   const struct {

@@ -67,6 +67,18 @@ std::optional<LoadedLibrary> LoadedLibrary::Load(const std::string& name, std::s
   return library;
 }
 
+std::optional<LoadedLibrary> LoadedLibrary::LoadCompanion(const std::string& name,
+                                                          std::string& error) {
+  void* module = OpenLibrary(name);
+  if (module == nullptr) {
+    error = "cannot load " + name + ": " + LastError();
+    return std::nullopt;
+  }
+  return LoadedLibrary(module);
+}
+
+void* LoadedLibrary::Find(const char* name) const { return Symbol(module_, name); }
+
 LoadedLibrary::LoadedLibrary(LoadedLibrary&& other) noexcept
     : module_(std::exchange(other.module_, nullptr)), exports_(other.exports_) {}
 

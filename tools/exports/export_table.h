@@ -54,6 +54,9 @@ class LoadedLibrary {
   // Loads `name` (a file name, searched as the system searches for libraries, or a path). On
   // failure: nothing, with `error` saying what failed (the file, or the names not found).
   static std::optional<LoadedLibrary> Load(const std::string& name, std::string& error);
+  // Loads a companion library (KSVHidDiagnose, say) the same way, without looking for the seven
+  // exports: exports() stays empty, and Find gives its own.
+  static std::optional<LoadedLibrary> LoadCompanion(const std::string& name, std::string& error);
 
   LoadedLibrary(LoadedLibrary&& other) noexcept;
   LoadedLibrary& operator=(LoadedLibrary&& other) noexcept;
@@ -62,6 +65,8 @@ class LoadedLibrary {
   ~LoadedLibrary();
 
   const ExportTable& exports() const { return exports_; }
+  // The address of the export `name`; null when the library has none by that name.
+  void* Find(const char* name) const;
   // The file the library was loaded from (links resolved where the system has them).
   std::string path() const;
   // The system's handle of the library (HMODULE on Windows, the dlopen handle elsewhere).

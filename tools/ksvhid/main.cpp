@@ -18,9 +18,11 @@
 #include <climits>
 #endif
 
+#include "KSVHidDiagnose.h"
 #include "commands.h"
+#include "diagnose.h"
 #include "export_table.h"
-#include "inspect.h"
+#include "simulation_summary.h"
 #include "text.h"
 #include "watch.h"
 
@@ -72,7 +74,7 @@ below 0); 2 a bad argument.
 
 simulated modules (--simulated), in walk order:
 )";
-  for (const SimulatedModuleSummary& module : BuiltInSimulatedModules()) {
+  for (const SimulatedModuleSummary& module : ksv::BuiltInSimulatedModules()) {
     const std::string shown = module.serial ? EscapeSerial(*module.serial) : "(unreadable)";
     out << "  " << std::left << std::setw(16) << shown << std::right << std::hex
         << std::setfill('0') << std::setw(4) << module.vendor << ':' << std::setw(4)
@@ -242,6 +244,18 @@ std::optional<ksv::tool::LoadedLibrary> LoadSimulator(std::string& error) {
   return library;
 }
 
+// The simulator's diagnose companion, found where the simulator library is.
+std::optional<ksv::tool::LoadedLibrary> LoadSimulatorDiagnose(std::string& error) {
+  const std::string installed =
+      ProgramFolder() + "/" + KSV_SIMULATOR_FROM_PROGRAM + "/" + KSV_SIMULATOR_DIAGNOSE_FILE;
+  std::optional<ksv::tool::LoadedLibrary> library =
+      ksv::tool::LoadedLibrary::LoadCompanion(installed, error);
+  if (!library) {
+    library = ksv::tool::LoadedLibrary::LoadCompanion(KSV_SIMULATOR_DIAGNOSE_BUILT, error);
+  }
+  return library;
+}
+
 // The recorder library's folder: beside an installed ksvhid, else in the build tree.
 std::string RecorderFolder() {
   const std::string installed = ProgramFolder() + "/" + KSV_RECORDER_FROM_PROGRAM;
@@ -289,7 +303,7 @@ int RunRecord(const std::vector<std::string>& args) {
 // `simulation check FILE`: the simulator's own reading of the file, and its own message.
 int CheckSimulation(const std::string& path) {
   std::string bad_line;
-  const std::optional<std::size_t> devices = ksv::tool::ReadSimulationFile(path, bad_line);
+  const std::optional<std::size_t> devices = ksv::ReadSimulationFile(path, bad_line);
   if (!devices) {
     std::cerr << bad_line << '\n';
     return kExitFailed;
@@ -309,14 +323,6 @@ int Run(const std::vector<std::string>& args) {
   if (options.command == "help") {
     std::cout << Usage() << std::flush;
     return kExitSuccess;
-  }
-  if (options.command == "diagnose") {
-    if (!options.simulated && options.simulation_file.empty()) {
-      return ksv::tool::DiagnoseAttached(options.mode.value_or(0), options.json);
-    }
-    // The simulated platform itself, with the modules the simulator library would have.
-    return ksv::tool::DiagnoseSimulated(options.simulation_file, options.mode.value_or(0),
-                                        options.json);
   }
   if (options.command == "simulation") {
     return CheckSimulation(options.simulation_file);
@@ -344,6 +350,26 @@ int Run(const std::vector<std::string>& args) {
   }
   if (api.location.empty()) {
     api.location = "KSVHidApi (path unknown)";
+  }
+  if (options.command == "diagnose") {
+    // The diagnose companion beside the library in use: the simulator's, over its modules.
+    DiagnoseCalls diagnose{KSVHidDiagnose, KSVHidDiagnosisFree};
+    std::optional<ksv::tool::LoadedLibrary> companion;
+    if (simulator) {
+      std::string error;
+      companion = LoadSimulatorDiagnose(error);
+      if (!companion) {
+        return Fail(kExitFailed, error);
+      }
+      diagnose.diagnose =
+          reinterpret_cast<decltype(diagnose.diagnose)>(companion->Find("KSVHidDiagnose"));
+      diagnose.release =
+          reinterpret_cast<decltype(diagnose.release)>(companion->Find("KSVHidDiagnosisFree"));
+      if (diagnose.diagnose == nullptr || diagnose.release == nullptr) {
+        return Fail(kExitFailed, KSV_SIMULATOR_DIAGNOSE_FILE " lacks its exports");
+      }
+    }
+    return RunDiagnose(api.calls, diagnose, options.mode.value_or(0), options.json);
   }
   if (options.command == "list") {
     return RunList(api, options);

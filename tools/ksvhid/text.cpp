@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "include/KSVHidApi.h"
+#include "KSVHidApi.h"
 
 namespace ksv::tool {
 namespace {

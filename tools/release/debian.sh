@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian packages (called by tools/release.sh, which sets KSV_RELEASE_*), split as Debian's own
 # library packages are, from the Linux tree's installation under /usr:
-#   libksvhidapi1     the libraries (libKSVHidApi.so.1, libKSVHidWatch.so.1) and the udev rule
+#   libksvhidapi1     the libraries (libKSVHidApi.so.1, libKSVHidWatch.so.1,
+#                     libKSVHidDiagnose.so.1) and the udev rule
 #   libksvhidapi-dev  the headers, the .so links, pkg-config and the CMake package
 #   ksvhid            the tool, the simulator library and the recorder library
 # Binaries are stripped; dependencies come from dpkg-shlibdeps; each package has its copyright,
@@ -48,11 +49,13 @@ take() {
   done
 }
 take libksvhidapi1 usr/lib/libKSVHidApi.so.1 usr/lib/libKSVHidApi.so."$version" \
-  usr/lib/libKSVHidWatch.so.1 usr/lib/libKSVHidWatch.so."$version"
+  usr/lib/libKSVHidWatch.so.1 usr/lib/libKSVHidWatch.so."$version" \
+  usr/lib/libKSVHidDiagnose.so.1 usr/lib/libKSVHidDiagnose.so."$version"
 # The rule where Debian 12's udev keeps its own.
 mkdir -p "$src/debian/libksvhidapi1/lib/udev/rules.d"
 mv "$staged/usr/lib/udev/rules.d/70-ksvhid.rules" "$src/debian/libksvhidapi1/lib/udev/rules.d/"
 take libksvhidapi-dev usr/include usr/lib/libKSVHidApi.so usr/lib/libKSVHidWatch.so \
+  usr/lib/libKSVHidDiagnose.so \
   usr/lib/pkgconfig usr/lib/cmake
 take ksvhid usr/bin/ksvhid usr/lib/ksvhid-simulator usr/lib/ksvhid-recorder
 # What cmake --install also puts there and no package carries: the Python wheel (a release file
@@ -109,6 +112,7 @@ done
 cat >"$src/debian/libksvhidapi1/DEBIAN/shlibs" <<SHLIBS
 libKSVHidApi 1 libksvhidapi1 (>= $version)
 libKSVHidWatch 1 libksvhidapi1 (>= $version)
+libKSVHidDiagnose 1 libksvhidapi1 (>= $version)
 SHLIBS
 echo "activate-noawait ldconfig" >"$src/debian/libksvhidapi1/DEBIAN/triggers"
 for script in postinst postrm; do
@@ -137,7 +141,8 @@ describe() {  # PACKAGE: Section, Depends and Description
       echo " KSVHidApi finds measurement modules that attach over USB and present"
       echo " themselves as HID devices, opens one by its serial number and exchanges"
       echo " fixed-size reports with it, over the kernel's hidraw interface."
-      echo " KSVHidWatch reports modules arriving and leaving."
+      echo " KSVHidWatch reports modules arriving and leaving; KSVHidDiagnose says why"
+      echo " an interface is not a module."
       echo " ."
       echo " This package holds the shared libraries and a udev rule that gives the"
       echo " modules to the logged-in user and to the group plugdev."

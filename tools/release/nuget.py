@@ -3,8 +3,10 @@
 
     lib/netstandard2.0/KsvHid.dll, KsvHid.xml     the .NET binding and its documentation
     runtimes/win-x64/native/, runtimes/win-x86/native/
-                                                   KSVHidApi.dll and KSVHidWatch.dll of each width
-    runtimes/linux-x64/native/                     libKSVHidApi.so and libKSVHidWatch.so
+                                                   KSVHidApi.dll, KSVHidWatch.dll and
+                                                   KSVHidDiagnose.dll of each width
+    runtimes/linux-x64/native/                     libKSVHidApi.so, libKSVHidWatch.so and
+                                                   libKSVHidDiagnose.so
     README.md, LICENSE.txt, KsvHid.nuspec          the package's readme, the licence, the manifest
 
 The binding is the Linux tree's (compiled by Mono's mcs); .NET takes a native library of the
@@ -80,9 +82,9 @@ def main():
         ("lib/netstandard2.0/KsvHid.xml", os.path.join(dotnet, "KsvHid.xml")),
     ]
     for rid, tree in (("win-x64", "windows"), ("win-x86", "windows32")):
-        for name in ("KSVHidApi.dll", "KSVHidWatch.dll"):
+        for name in ("KSVHidApi.dll", "KSVHidWatch.dll", "KSVHidDiagnose.dll"):
             files.append((f"runtimes/{rid}/native/{name}", os.path.join(BUILD, tree, "bin", name)))
-    for name in ("libKSVHidApi.so", "libKSVHidWatch.so"):
+    for name in ("libKSVHidApi.so", "libKSVHidWatch.so", "libKSVHidDiagnose.so"):
         real = os.path.realpath(os.path.join(linux, name))
         files.append((f"runtimes/linux-x64/native/{name}", stripped_copy(real, name)))
 

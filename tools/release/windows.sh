@@ -38,15 +38,16 @@ for width in x64 x86; do
   cmake --install "$tree" --prefix "$prefix" >/dev/null
   dir=$zip_root/$width
   mkdir -p "$dir/simulator" "$dir/include" "$dir/cmake"
-  cp "$prefix"/bin/{KSVHidApi.dll,KSVHidWatch.dll,ksvhid.exe} "$dir/"
-  cp "$prefix"/bin/ksvhid-simulator/KSVHidApi.dll "$dir/simulator/"
-  cp "$prefix"/lib/{libKSVHidApi.dll.a,libKSVHidWatch.dll.a} "$dir/"
-  cp "$prefix"/include/{KSVHidApi.h,KSVHidWatch.h} "$dir/include/"
+  cp "$prefix"/bin/{KSVHidApi.dll,KSVHidWatch.dll,KSVHidDiagnose.dll,ksvhid.exe} "$dir/"
+  cp "$prefix"/bin/ksvhid-simulator/{KSVHidApi.dll,KSVHidDiagnose.dll} "$dir/simulator/"
+  cp "$prefix"/lib/{libKSVHidApi.dll.a,libKSVHidWatch.dll.a,libKSVHidDiagnose.dll.a} "$dir/"
+  cp "$prefix"/include/{KSVHidApi.h,KSVHidWatch.h,KSVHidDiagnose.h} "$dir/include/"
   cp "$here/KSVHidApiConfig.cmake" "$dir/cmake/"
   # The build's version file: it also refuses a consumer of the other width.
   cp "$prefix"/lib/cmake/KSVHidApi/KSVHidApiConfigVersion.cmake "$dir/cmake/"
   import_library "$width" "$root/Library/api/KSVHidApi$suffix.def" "$dir" KSVHidApi
   import_library "$width" "$root/Library/watch/KSVHidWatch$suffix.def" "$dir" KSVHidWatch
+  import_library "$width" "$root/Library/diagnose/KSVHidDiagnose$suffix.def" "$dir" KSVHidDiagnose
 done
 # Texts for Windows: CRLF line ends.
 sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' "$here/README-windows.txt" >"$zip_root/README.txt"

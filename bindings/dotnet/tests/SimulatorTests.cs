@@ -29,6 +29,20 @@ public class SimulatorTests
         Assert.AreEqual(KsvHid.ListModules().Count + 1, KsvHid.ModuleCount());
     }
 
+    [Test]
+    public void DiagnoseGivesEachInterfaceAndWhy()
+    {
+        var reports = KsvHid.Diagnose(3);
+        CollectionAssert.AreEqual(Enumerable.Range(0, reports.Count), reports.Select(r => r.Index));
+        CollectionAssert.AreEqual(new[] { "PY-TWO", "PY-SHARED" },
+                                  reports.Where(r => r.IsModule).Select(r => r.Serial));
+        Assert.AreEqual((ushort?)0x1209, reports[0].VendorId);
+        Assert.AreEqual("PY-KBD", reports[0].Serial);
+        Assert.AreEqual("other_ids", reports[0].Reason);
+        Assert.AreEqual(0, KsvHid.GetMode()); // the library's own mode is left as it is
+        Assert.Throws<ArgumentOutOfRangeException>(() => KsvHid.Diagnose(4));
+    }
+
     [TestCase(-1), TestCase(4), TestCase(int.MinValue)]
     public void ModeOutsideRangeSelectsMode0(int bad)
     {

@@ -176,3 +176,15 @@ def test_two_threads_share_one_module():
         for thread in threads:
             thread.join()
     assert errors == []
+
+
+def test_diagnose_gives_each_interface_and_why():
+    reports = ksvhid.diagnose(3)
+    assert [r.index for r in reports] == list(range(len(reports)))
+    assert [r.serial for r in reports if r.module] == ["PY-TWO", "PY-SHARED"]
+    keyboard = reports[0]
+    assert (keyboard.vendor_id, keyboard.product_id, keyboard.serial) == (0x1209, 0x0001, "PY-KBD")
+    assert (keyboard.module, keyboard.reason) == (False, "other_ids")
+    assert ksvhid.get_mode() == 0  # the library's own mode is left as it is
+    with pytest.raises(ValueError, match="mode 4"):
+        ksvhid.diagnose(4)

@@ -28,13 +28,23 @@ from ._module import (
     Serial,
     open_module,
 )
+from ._diagnose import (
+    ENV_DIAGNOSE_LIBRARY,
+    DiagnoseError,
+    InterfaceReport,
+    diagnose_with,
+    find_diagnose_library,
+)
 from ._watch import ENV_WATCH_LIBRARY, Watch, WatchError, WatchEvent, find_watch_library
 
 __all__ = [
+    "DiagnoseError",
+    "ENV_DIAGNOSE_LIBRARY",
     "ENV_LIBRARY",
     "ENV_WATCH_LIBRARY",
     "ExchangeError",
     "ExchangeTimeout",
+    "InterfaceReport",
     "Library",
     "LibraryNotFound",
     "Module",
@@ -45,6 +55,7 @@ __all__ = [
     "Watch",
     "WatchError",
     "WatchEvent",
+    "diagnose",
     "get_mode",
     "library",
     "list_modules",
@@ -156,6 +167,16 @@ def watch(mode: int = 0) -> Watch:
     Uses the companion library KSVHidWatch, found beside the KSVHidApi library in use.
     """
     return Watch(find_watch_library(library().path), mode)
+
+
+def diagnose(mode: int = 0) -> List[InterfaceReport]:
+    """Every HID interface present, in walk order: whether the walk takes it for a module in
+    `mode` (0..3) and, when it is not listed, why (`reason`: "other_ids", "in_use", ...), as
+    ksvhid diagnose shows it. The library's own mode is left as it is.
+
+    Uses the companion library KSVHidDiagnose, found beside the KSVHidApi library in use.
+    """
+    return diagnose_with(find_diagnose_library(library().path), mode)
 
 
 def _from_text(text: bytes) -> Serial:

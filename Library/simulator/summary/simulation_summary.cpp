@@ -1,12 +1,10 @@
-#include "inspect.h"
+#include "simulation_summary.h"
 
-#include <iostream>
 #include <utility>
 
-#include "diagnose.h"
 #include "simulator/simulated_hid_platform.h"
 
-namespace ksv::tool {
+namespace ksv {
 
 std::vector<SimulatedModuleSummary> BuiltInSimulatedModules() {
   std::vector<SimulatedModuleSummary> modules;
@@ -36,20 +34,4 @@ std::optional<std::size_t> ReadSimulationFile(const std::string& path, std::stri
   return devices->size();
 }
 
-int DiagnoseAttached(int mode, bool json) { return RunDiagnose(NativePlatform(), mode, json); }
-
-int DiagnoseSimulated(const std::string& simulation_file, int mode, bool json) {
-  std::vector<SimulatedDevice> devices = BuiltInSimulatedDevices();
-  if (!simulation_file.empty()) {
-    std::string error;
-    std::optional<std::vector<SimulatedDevice>> loaded = LoadSimulation(simulation_file, error);
-    if (!loaded) {
-      std::cerr << BadSimulationLine(error) << '\n';
-    }
-    devices = loaded ? std::move(*loaded) : std::vector<SimulatedDevice>{};
-  }
-  SimulatedHidPlatform platform(std::move(devices));
-  return RunDiagnose(platform, mode, json);
-}
-
-}  // namespace ksv::tool
+}  // namespace ksv

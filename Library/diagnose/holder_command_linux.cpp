@@ -1,14 +1,14 @@
-// What Linux adds to ksvhid diagnose: the command of the process that holds a hidraw node (the
-// platform finds its ID in /proc/locks), and the udev rule that lets a user open modules.
+// The process that holds a hidraw node, named for people: its command line from /proc (the
+// platform finds its ID in /proc/locks).
 #include <fstream>
 #include <iterator>
 #include <string>
 
-#include "diagnose.h"
+#include "diagnose/interface_diagnosis.h"
 
-namespace ksv::tool {
+namespace ksv {
 
-std::string CommandOf(long long pid) {
+std::string HolderCommand(long long pid) {
   const std::string base = "/proc/" + std::to_string(pid) + "/";
   std::ifstream cmdline(base + "cmdline", std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
@@ -25,8 +25,4 @@ std::string CommandOf(long long pid) {
   return text;
 }
 
-const char* AccessDeniedAdvice() {
-  return "install the udev rule 70-ksvhid.rules and reload udev, see the README";
-}
-
-}  // namespace ksv::tool
+}  // namespace ksv
