@@ -20,7 +20,7 @@
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${KSV_BUILD_DIR:-$root/build}
+build=$(realpath -m "${KSV_BUILD_DIR:-$root/build}")
 cd "$root"
 
 bash tests/install-deps.sh || { echo "package installation failed"; exit 1; }
@@ -35,7 +35,7 @@ cmake -S tests/harness -B "$build/harness" -DKSV_BUILD_DIR="$build" >"$results/h
 # of everything it starts (user + system) is reported beside the wall time.
 TIMEFORMAT='%0U %0S'
 { time ctest --test-dir "$build/harness" -j 2 --output-junit "$results/harness.xml" 2>&3 |
-  grep -E '^ *[0-9]+/'; } 3>&2 2>"$results/harness.cpu"
+  grep --line-buffered -E '^ *[0-9]+/'; } 3>&2 2>"$results/harness.cpu"
 
 # Wine's background processes outlive the tests; end them.
 for prefix in "$build/wine-prefix" "$build/wine-prefix-32"; do
