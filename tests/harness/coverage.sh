@@ -3,7 +3,7 @@
 # configured with -DKSV_COVERAGE=ON, after its tests ran:
 #   coverage.sh TREE OUT
 # writes OUT/index.html (each file's lines), OUT/summary.json and OUT/summary.txt, prints the
-# totals, and fails when less than 90 % of the lines ran.
+# totals (also to OUT.log), and fails when less than 90 % of the lines ran.
 # The test guest wrote its counts below TREE/guest-coverage, at the tree's own paths; each of
 # them needs its object's notes file (.gcno) beside it, as in the tree.
 set -euo pipefail
@@ -16,6 +16,8 @@ guest=$tree/guest-coverage
 
 rm -rf "$out"
 mkdir -p "$out"
+# The output also goes to OUT.log, which the test command prints when this fails.
+exec > >(tee "$out.log") 2>&1
 if [ -d "$guest$tree" ]; then
   (cd "$guest$tree" && find . -name '*.gcda') | sed 's/\.gcda$/.gcno/' |
     (cd "$tree" && xargs -r cp --parents -t "$guest$tree")

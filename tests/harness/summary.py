@@ -56,7 +56,8 @@ def main(build):
         passed += counts[0]
         failed += counts[1]
         if status == "run":
-            print("%-18s passed in %4.0f s  (%d tests)" % (name, seconds, counts[0]))
+            tests = "" if name.startswith("build-") else "  (%d tests)" % counts[0]
+            print("%-18s passed in %4.0f s%s" % (name, seconds, tests))
         else:
             print("%-18s %s after %4.0f s  (%d passed, %d failed)" %
                   (name, "NOT RUN" if status == "notrun" else "FAILED", seconds, *counts))
