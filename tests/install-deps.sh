@@ -10,6 +10,8 @@ set -euo pipefail
 packages=(
   # build and format
   cmake ninja-build g++ pkg-config clang-format clang libclang-rt-14-dev
+  # line and branch coverage of the Linux tree
+  gcovr
   # libraries of the tests, benchmarks and tools
   libgtest-dev libbenchmark-dev libhidapi-dev nlohmann-json3-dev
   python3-pytest python3-setuptools python3-wheel python3-pip python3-venv

@@ -10,18 +10,24 @@
 #   ksvhid-VERSION-py3-none-*.whl         the three Python wheels
 #   KSVHidApi-VERSION.tar.gz              the source tree
 #   SHA256SUMS
-# Usage: tools/release.sh [--build DIR] [--out DIR]   (defaults: build/ and dist/ of the repository)
+# Usage: tools/release.sh [--build DIR] [--out DIR] [--allow-coverage]
+#   (defaults: build/ and dist/ of the repository). A Linux tree configured with KSV_COVERAGE
+#   (the test command's) is refused: its programs write count files below its build folder
+#   wherever they run. --allow-coverage takes it all the same, for the release checks
+#   (tests/release/run.sh), whose files are never published.
 # docs/releasing.md says how a release is made and what each file holds.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KSV_BUILD_DIR:-$root/build}
 out=$root/dist
+allow_coverage=0
 while [ $# -gt 0 ]; do
   case $1 in
     --build) build=$(realpath "$2"); shift 2 ;;
     --out) out=$(realpath -m "$2"); shift 2 ;;
-    *) echo "usage: tools/release.sh [--build DIR] [--out DIR]" >&2; exit 2 ;;
+    --allow-coverage) allow_coverage=1; shift ;;
+    *) echo "usage: tools/release.sh [--build DIR] [--out DIR] [--allow-coverage]" >&2; exit 2 ;;
   esac
 done
 here=$root/tools/release
@@ -35,6 +41,11 @@ for tree in linux windows windows32; do
   [ "$tree_version" = "$version" ] ||
     { echo "release: $tree is version $tree_version, linux $version" >&2; exit 1; }
 done
+if [ "$allow_coverage" = 0 ] && grep -qx 'KSV_COVERAGE:BOOL=ON' "$build/linux/CMakeCache.txt"; then
+  echo "release: $build/linux has coverage counters; build it without them first:" >&2
+  echo "  cmake -DKSV_COVERAGE=OFF $build/linux && cmake --build $build/linux" >&2
+  exit 1
+fi
 # Every archive dates its files to the last commit (or, without .git, to the CHANGELOG), so that
 # the same trees give the same files.
 if [ -e "$root/.git" ]; then

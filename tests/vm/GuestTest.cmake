@@ -41,6 +41,11 @@ function(ksv_add_guest_test)
     if(ARG_USBIP)
         list(APPEND runner_args --usbip)
     endif()
+    # A coverage tree: the guest writes its counts below the one writable folder (see
+    # cmake/KSVCoverage.cmake), not into the read-only tree.
+    if(KSV_GUEST_COVERAGE_DIR)
+        list(APPEND runner_args --rw ${KSV_GUEST_COVERAGE_DIR})
+    endif()
     add_test(NAME ${ARG_NAME}
              COMMAND ${runner} ${runner_args} -- ${ARG_COMMAND}
              WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
@@ -48,6 +53,10 @@ function(ksv_add_guest_test)
     math(EXPR ctest_timeout "${ARG_TIMEOUT} + 60")
     set_tests_properties(${ARG_NAME} PROPERTIES TIMEOUT ${ctest_timeout} RESOURCE_LOCK ksv_guest_cpu)
     set_property(TEST ${ARG_NAME} PROPERTY LABELS guest ${ARG_LABELS})
+    if(KSV_GUEST_COVERAGE_DIR)
+        set_property(TEST ${ARG_NAME} APPEND PROPERTY ENVIRONMENT
+                     "GCOV_PREFIX=${KSV_GUEST_COVERAGE_DIR}")
+    endif()
     if(TARGET ksv-virtual-module)
         set_property(TEST ${ARG_NAME} APPEND PROPERTY ENVIRONMENT
                      "KSV_VIRTUAL_MODULE=$<TARGET_FILE:ksv-virtual-module>")
