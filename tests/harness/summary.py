@@ -13,14 +13,34 @@ import sys
 import xml.etree.ElementTree as ElementTree
 
 
+def case_outcomes(report):
+    """(passed, failed) of a report that one test wrote of its own cases (pytest's, the release
+    checks'): a case with a failure or an error fails, a skipped one counts neither way."""
+    passed = failed = 0
+    for case in ElementTree.parse(report).getroot().iter("testcase"):
+        if case.find("failure") is not None or case.find("error") is not None:
+            failed += 1
+        elif case.find("skipped") is None:
+            passed += 1
+    return passed, failed
+
+
 def outcomes(report):
     """(passed, failed) of a CTest JUnit report: a test skipped on purpose (SKIP_RETURN_CODE or
-    SKIP_REGULAR_EXPRESSION) or disabled counts neither way; one that could not run fails."""
+    SKIP_REGULAR_EXPRESSION) or disabled counts neither way; one that could not run fails. A test
+    that wrote a report of its own cases (cases/TEST.xml beside the report) counts those cases, and
+    one failure more when it failed with none of them failing."""
     passed = failed = 0
+    cases = os.path.join(os.path.dirname(report), "cases")
     for case in ElementTree.parse(report).getroot().iter("testcase"):
         status = case.get("status")
         skipped = case.find("skipped")
-        if status == "run":
+        own = os.path.join(cases, case.get("name", "") + ".xml")
+        if status in ("run", "fail") and os.path.exists(own):
+            p, f = case_outcomes(own)
+            passed += p
+            failed += f + (1 if status == "fail" and f == 0 else 0)
+        elif status == "run":
             passed += 1
         elif status == "disabled" or (
                 skipped is not None and skipped.get("message", "").startswith("SKIP_")):

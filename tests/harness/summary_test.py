@@ -39,6 +39,21 @@ def test_a_report_counts(tmp_path, cases, expected):
     assert summary.outcomes(str(tmp_path / "r.xml")) == expected
 
 
+@pytest.mark.parametrize("status, own, expected", [
+    # A test's own report of its cases counts them, skipped ones neither way.
+    ("run", ['<testcase name="a"/>', '<testcase name="b"><skipped/></testcase>',
+             '<testcase name="c"/>'], (2, 0)),
+    ("fail", ['<testcase name="a"/>', '<testcase name="b"><error/></testcase>'], (1, 1)),
+    # Failed although none of its cases did (it ended early): one failure more.
+    ("fail", ['<testcase name="a"/>'], (1, 1)),
+])
+def test_a_tests_own_cases_count(tmp_path, status, own, expected):
+    (tmp_path / "cases").mkdir()
+    (tmp_path / "cases" / "t.xml").write_text("<testsuite>%s</testsuite>" % "".join(own))
+    write(tmp_path / "r.xml", case("t", status, failure=status == "fail"))
+    assert summary.outcomes(str(tmp_path / "r.xml")) == expected
+
+
 @pytest.mark.parametrize("harness, reports, closing, status", [
     # A passing build counts nothing; each suite counts its report's tests; coverage counts one.
     ([case("build-linux", "run"), case("linux", "run"), case("coverage", "run")],

@@ -27,6 +27,10 @@ case $step in
     ;;
   test)
     rm -f "$results/$name.xml"
+    # Tests that count cases of their own (pytest's, the release checks) report them here, by the
+    # test's name; the summary counts those cases.
+    export KSV_CASE_REPORTS=$results/cases
+    mkdir -p "$KSV_CASE_REPORTS"
     # Every tree is unity-built from scratch, so each CTest run may take both cores; a selection
     # that matches nothing is a failure, not an empty pass.
     ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600 --no-tests=error \

@@ -44,6 +44,19 @@ part() {
   fi
 } 2>&1 | tee "$log"
 
+# Each check a case of the test's own report, where the test command asks for one.
+if [ -n "${KSV_CASE_REPORTS:-}" ]; then
+  /usr/bin/python3 - "$log" >"$KSV_CASE_REPORTS/release_checks.xml" <<'EOF_PY'
+import sys
+from xml.sax.saxutils import quoteattr
+print('<?xml version="1.0" encoding="UTF-8"?><testsuite name="release_checks">')
+for line in open(sys.argv[1], errors="replace"):
+    for mark, verdict in (("ok: ", ""), ("FAIL: ", "<failure/>")):
+        if line.startswith(mark):
+            print("<testcase name=%s>%s</testcase>" % (quoteattr(line[len(mark):].rstrip()), verdict))
+print("</testsuite>")
+EOF_PY
+fi
 passed=$(grep -c '^ok: ' "$log" || true)
 failed=$(grep -c '^FAIL: ' "$log" || true)
 echo "release checks: $passed passed, $failed failed"
