@@ -4,8 +4,7 @@
 # Registers a CTest test that boots the test guest (tests/vm/run-in-guest.sh)
 # and runs COMMAND there, in the test's working directory (the current binary
 # dir), against the guest's uhid/hidraw.  Generator expressions work in
-# COMMAND.  The environment variable KSV_VIRTUAL_MODULE holds the path of
-# ksv-virtual-module when that target exists.  Every test boots its own guest
+# COMMAND.  Every test boots its own guest
 # (about 3 s), so group many checks into one command where possible.  UDEV
 # starts udevd in the guest first (run-in-guest.sh --udev); USBIP installs usbipd
 # and usbip there (run-in-guest.sh --usbip).
@@ -56,9 +55,5 @@ function(ksv_add_guest_test)
     if(KSV_GUEST_COVERAGE_DIR)
         set_property(TEST ${ARG_NAME} APPEND PROPERTY ENVIRONMENT
                      "GCOV_PREFIX=${KSV_GUEST_COVERAGE_DIR}")
-    endif()
-    if(TARGET ksv-virtual-module)
-        set_property(TEST ${ARG_NAME} APPEND PROPERTY ENVIRONMENT
-                     "KSV_VIRTUAL_MODULE=$<TARGET_FILE:ksv-virtual-module>")
     endif()
 endfunction()

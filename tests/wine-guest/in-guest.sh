@@ -14,11 +14,11 @@ shift
 
 # 32-bit Wine for a 32-bit program, 64-bit Wine for a 64-bit one.
 if [ "$("$(dirname "$0")/../wine/pe-bits.sh" "$program")" = 32 ]; then
-  wine=${KSV_WINE32:-/usr/lib/wine/wine}
+  wine=/usr/lib/wine/wine
 else
-  wine=${KSV_WINE:-/usr/lib/wine/wine64}
+  wine=/usr/lib/wine/wine64
 fi
-wineserver=${KSV_WINESERVER:-/usr/lib/wine/wineserver64}
+wineserver=/usr/lib/wine/wineserver64
 export WINEPREFIX=$prefix
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}

@@ -18,7 +18,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/../.." && pwd)
-wineserver=${KSV_WINESERVER:-/usr/lib/wine/wineserver64}
+wineserver=/usr/lib/wine/wineserver64
 inf=/usr/share/wine/wine.inf   # Wine compares the prefix's update stamp with this file
 
 die() {
@@ -29,12 +29,12 @@ die() {
 if [ "${1:-}" = --32 ]; then
   shift
   prefix=${1:-${KSV_WG_PREFIX32:-$repo/.cache/wine-guest/prefix-32}}
-  wine=${KSV_WINE32:-/usr/lib/wine/wine}
+  wine=/usr/lib/wine/wine
   export WINEARCH=win32
   package=wine32
 else
   prefix=${1:-${KSV_WG_PREFIX:-$repo/.cache/wine-guest/prefix}}
-  wine=${KSV_WINE:-/usr/lib/wine/wine64}
+  wine=/usr/lib/wine/wine64
   export WINEARCH=win64
   package=wine64
 fi

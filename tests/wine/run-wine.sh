@@ -25,14 +25,14 @@ if [ -f "$1" ]; then
 fi
 
 if [ "$bits" = 32 ]; then
-  wine=${KSV_WINE32:-/usr/lib/wine/wine}
+  wine=/usr/lib/wine/wine
   default_prefix=ksvhid-wine-prefix-32
   [ -x "$wine" ] || die "$wine not found: 32-bit programs need wine32:i386 (tests/install-deps.sh)"
 else
-  wine=${KSV_WINE:-/usr/lib/wine/wine64}
+  wine=/usr/lib/wine/wine64
   default_prefix=ksvhid-wine-prefix
 fi
-wineserver=${KSV_WINESERVER:-/usr/lib/wine/wineserver64}
+wineserver=/usr/lib/wine/wineserver64
 export WINEPREFIX=${KSV_WINEPREFIX:-${TMPDIR:-/tmp}/$default_prefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
