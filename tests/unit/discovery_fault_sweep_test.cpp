@@ -20,6 +20,8 @@
 namespace ksv {
 namespace {
 
+using Telling = test::FaultInjectingPlatform::Telling;
+
 using test::kSentinel;
 using test::kUnwritten;
 
@@ -106,7 +108,6 @@ TEST(DiscoveryFaultSweep, EveryFailingOperationGivesASensibleResultAndLeavesNoth
   };
   // On a platform that opens candidates to tell, one that tells their IDs (as Windows), and one
   // that describes them (as Linux).
-  using Telling = test::FaultInjectingPlatform::Telling;
   for (const Telling tells : {Telling::kNothing, Telling::kIds, Telling::kAll})
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(c.what) + ", telling " + std::to_string(static_cast<int>(tells)));

@@ -20,6 +20,8 @@
 namespace ksv {
 namespace {
 
+using Telling = test::FaultInjectingPlatform::Telling;
+
 // What the script saw: counts and names, then per exchange its result and reply.
 std::vector<std::string> RunScript(HidPlatform& platform) {
   std::vector<std::string> seen{"count " + std::to_string(CountModules(platform))};
@@ -69,7 +71,6 @@ TEST(RecordingPlatformTest, ARecordingReplaysTheSameResults) {
   devices[3].length = 32;
   devices[4].report_id = 2;
   devices[6].unplug_after = 2;
-  using Telling = test::FaultInjectingPlatform::Telling;
   for (const Telling tells : {Telling::kNothing, Telling::kIds, Telling::kAll}) {
     SCOPED_TRACE("telling " + std::to_string(static_cast<int>(tells)));
     test::ScriptedPlatform modules(devices);
