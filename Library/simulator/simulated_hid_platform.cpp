@@ -259,7 +259,8 @@ Holding SimulatedHidPlatform::HolderOf(HoldersToken holders, const char*,
                                        const InterfaceFacts& facts) {
   const std::vector<bool>& held = *static_cast<const std::vector<bool>*>(holders);
   const std::uint64_t index = facts.node[0] - 1;
-  return index < held.size() && held[index] ? Holding{true, 0} : Holding{};
+  return index < held.size() && held[static_cast<std::size_t>(index)] ? Holding{true, 0}
+                                                                      : Holding{};
 }
 
 void SimulatedHidPlatform::ReleaseHolders(HoldersToken holders) {
