@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 import ctypes
-import os
 import sys
-import threading
 from typing import Any, List, NamedTuple, Optional, Union
+
+from ._companion import CompanionLoader
 
 __all__ = ["DiagnoseError", "ENV_DIAGNOSE_LIBRARY", "InterfaceReport", "diagnose_with",
            "find_diagnose_library"]
@@ -87,32 +87,10 @@ class _DiagnoseLibrary:
         self.free.argtypes, self.free.restype = [ctypes.POINTER(_Diagnosis)], ctypes.c_int
 
 
-_loaded: Optional[_DiagnoseLibrary] = None
-_loaded_lock = threading.Lock()
-
-
-def find_diagnose_library(beside: Optional[str] = None) -> Any:
-    """Loads KSVHidDiagnose: $KSVHID_DIAGNOSE_LIBRARY, else the file beside `beside` (the path of
-    the KSVHidApi library in use), else the system's search. Loaded once per process."""
-    global _loaded
-    with _loaded_lock:
-        if _loaded is not None:
-            return _loaded
-        candidates = []
-        if os.environ.get(ENV_DIAGNOSE_LIBRARY):
-            candidates.append(os.environ[ENV_DIAGNOSE_LIBRARY])
-        else:
-            if beside and os.path.dirname(beside):
-                candidates.append(os.path.join(os.path.dirname(beside), _SYSTEM_NAME))
-            candidates.append(_SYSTEM_NAME)
-        tried = []
-        for candidate in candidates:
-            try:
-                _loaded = _DiagnoseLibrary(candidate)
-                return _loaded
-            except OSError as error:
-                tried.append(f"{candidate}: {error}")
-        raise DiagnoseError("KSVHidDiagnose library not found; tried:\n  " + "\n  ".join(tried))
+find_diagnose_library = CompanionLoader(_SYSTEM_NAME, ENV_DIAGNOSE_LIBRARY, _DiagnoseLibrary,
+                                        DiagnoseError)
+"""Loads KSVHidDiagnose: $KSVHID_DIAGNOSE_LIBRARY, else the file beside `beside` (the path of the
+KSVHidApi library in use), else the system's search. Loaded once per process."""
 
 
 def _report(r: _Report) -> InterfaceReport:

@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 import ctypes
-import os
 import sys
-import threading
 from typing import Any, Iterator, NamedTuple, Optional, Union
+
+from ._companion import CompanionLoader
 
 __all__ = ["ENV_WATCH_LIBRARY", "Watch", "WatchError", "WatchEvent", "find_watch_library"]
 
@@ -68,32 +68,9 @@ class _WatchLibrary:
         self.method.argtypes, self.method.restype = [ctypes.c_void_p], ctypes.c_char_p
 
 
-_loaded: Optional[_WatchLibrary] = None
-_loaded_lock = threading.Lock()
-
-
-def find_watch_library(beside: Optional[str] = None) -> Any:
-    """Loads KSVHidWatch: $KSVHID_WATCH_LIBRARY, else the file beside `beside` (the path of the
-    KSVHidApi library in use), else the system's search. Loaded once per process."""
-    global _loaded
-    with _loaded_lock:
-        if _loaded is not None:
-            return _loaded
-        candidates = []
-        if os.environ.get(ENV_WATCH_LIBRARY):
-            candidates.append(os.environ[ENV_WATCH_LIBRARY])
-        else:
-            if beside and os.path.dirname(beside):
-                candidates.append(os.path.join(os.path.dirname(beside), _SYSTEM_NAME))
-            candidates.append(_SYSTEM_NAME)
-        tried = []
-        for candidate in candidates:
-            try:
-                _loaded = _WatchLibrary(candidate)
-                return _loaded
-            except OSError as error:
-                tried.append(f"{candidate}: {error}")
-        raise WatchError("KSVHidWatch library not found; tried:\n  " + "\n  ".join(tried))
+find_watch_library = CompanionLoader(_SYSTEM_NAME, ENV_WATCH_LIBRARY, _WatchLibrary, WatchError)
+"""Loads KSVHidWatch: $KSVHID_WATCH_LIBRARY, else the file beside `beside` (the path of the
+KSVHidApi library in use), else the system's search. Loaded once per process."""
 
 
 class Watch:
