@@ -60,27 +60,24 @@ extern "C" {
 
 __attribute__((visibility("default"))) long ksv_proc_locks_opens(void) { return g_opens.load(); }
 
+// The mode argument exists only when the flags create a file; it is read only then.
+#define KSV_OPTIONAL_MODE(flags)                        \
+  mode_t mode = 0;                                      \
+  if (TakesMode(flags)) {                               \
+    va_list args;                                       \
+    va_start(args, flags);                              \
+    mode = static_cast<mode_t>(va_arg(args, unsigned)); \
+    va_end(args);                                       \
+  }
 #define KSV_WRAP_OPEN(name)                                                           \
   __attribute__((visibility("default"))) int name(const char* path, int flags, ...) { \
-    mode_t mode = 0;                                                                  \
-    if (TakesMode(flags)) {                                                           \
-      va_list args;                                                                   \
-      va_start(args, flags);                                                          \
-      mode = static_cast<mode_t>(va_arg(args, unsigned));                             \
-      va_end(args);                                                                   \
-    }                                                                                 \
+    KSV_OPTIONAL_MODE(flags)                                                          \
     using Fn = int (*)(const char*, int, ...);                                        \
     return Counted(Real<Fn>(#name)(path, flags, mode));                               \
   }
 #define KSV_WRAP_OPENAT(name)                                                                  \
   __attribute__((visibility("default"))) int name(int dir, const char* path, int flags, ...) { \
-    mode_t mode = 0;                                                                           \
-    if (TakesMode(flags)) {                                                                    \
-      va_list args;                                                                            \
-      va_start(args, flags);                                                                   \
-      mode = static_cast<mode_t>(va_arg(args, unsigned));                                      \
-      va_end(args);                                                                            \
-    }                                                                                          \
+    KSV_OPTIONAL_MODE(flags)                                                                   \
     using Fn = int (*)(int, const char*, int, ...);                                            \
     return Counted(Real<Fn>(#name)(dir, path, flags, mode));                                   \
   }
