@@ -88,6 +88,8 @@ TEST(UeventTest, IdsAndLockHolders) {
       {"3: FLOCK  ADVISORY  WRITE -1 00:05:7 0 EOF", FlockHolder{0, 0, 5, 7}},
       {"1: -> FLOCK  ADVISORY  WRITE 813 00:05:1027 0 EOF", std::nullopt},  // a waiter
       {"2: POSIX  ADVISORY  WRITE 812 00:05:1027 0 EOF", std::nullopt},
+      {"2: FLOCKS ADVISORY  WRITE 812 00:05:1027 0 EOF", std::nullopt},
+      {"2: FLOCK", std::nullopt},
       {"2: OFDLCK ADVISORY  WRITE -1 00:05:1027 0 EOF", std::nullopt},
       {"1: FLOCK  ADVISORY  WRITE 812 00:05 0 EOF", std::nullopt},
       {"1: FLOCK  ADVISORY  WRITE x12 00:05:1027 0 EOF", std::nullopt},

@@ -158,11 +158,33 @@ std::optional<UeventIds> ParseUeventIds(const char* text, std::size_t length) {
                    static_cast<std::uint16_t>(fields[2] & 0xFFFFu)};
 }
 
+namespace {
+
+// Whether the line's second word is the flock kind. A busy machine's table is mostly record locks
+// (POSIX, OFDLCK) and leases; this turns them away without splitting the whole line.
+bool SecondWordIsFlock(const char* line, std::size_t length) {
+  std::size_t i = 0;
+  while (i < length && line[i] == ' ') {
+    ++i;
+  }
+  while (i < length && line[i] != ' ') {
+    ++i;
+  }
+  while (i < length && line[i] == ' ') {
+    ++i;
+  }
+  const std::size_t kind = sizeof kFlockKind - 1;
+  return length - i >= kind && std::memcmp(line + i, kFlockKind, kind) == 0 &&
+         (length - i == kind || line[i + kind] == ' ');
+}
+
+}  // namespace
+
 std::optional<FlockHolder> ParseFlockLine(const char* line, std::size_t length) {
   // "ID:" KIND MODE ACCESS PID MAJOR:MINOR:INODE START END; a waiter has "->" after the ID.
   constexpr std::size_t kMostWords = 8;
-  // One line only: text that runs on past a line end is not a lock entry.
-  if (std::memchr(line, '\n', length) != nullptr) {
+  // Flock lines only, and one line only: text that runs on past a line end is not a lock entry.
+  if (!SecondWordIsFlock(line, length) || std::memchr(line, '\n', length) != nullptr) {
     return std::nullopt;
   }
   Span words[kMostWords];
