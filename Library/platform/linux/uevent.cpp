@@ -9,7 +9,6 @@ namespace {
 constexpr char kUniqKey[] = "HID_UNIQ";
 constexpr char kIdKey[] = "HID_ID";
 constexpr char kFlockKind[] = "FLOCK";
-constexpr char kWaiterMark[] = "->";
 constexpr std::size_t kIdFields = 3;
 constexpr unsigned kMostHexDigits = 8;  // the kernel writes the IDs as 32-bit values
 
@@ -94,26 +93,33 @@ std::optional<unsigned long long> DecimalOf(Span word, unsigned long long limit)
   return value;
 }
 
-// The words of a line, separated by spaces: the first `N` into `words`, and how many there are.
+// The next word of a line from `at`, words separated by spaces; empty at the line's end. `at` moves
+// past the word.
+Span NextWord(const char* line, std::size_t length, std::size_t& at) {
+  while (at < length && line[at] == ' ') {
+    ++at;
+  }
+  const std::size_t begin = at;
+  while (at < length && line[at] != ' ') {
+    ++at;
+  }
+  return Span{line + begin, at - begin};
+}
+
+// The words of a line: the first `N` into `words`, and how many there are.
 template <std::size_t N>
 std::size_t SplitWords(const char* line, std::size_t length, Span (&words)[N]) {
   std::size_t count = 0;
-  for (std::size_t i = 0; i < length;) {
-    if (line[i] == ' ') {
-      ++i;
-      continue;
-    }
-    std::size_t j = i;
-    while (j < length && line[j] != ' ') {
-      ++j;
+  for (std::size_t at = 0;;) {
+    const Span word = NextWord(line, length, at);
+    if (word.length == 0) {
+      return count;
     }
     if (count < N) {
-      words[count] = Span{line + i, j - i};
+      words[count] = word;
     }
     ++count;
-    i = j;
   }
-  return count;
 }
 
 }  // namespace
@@ -158,39 +164,21 @@ std::optional<UeventIds> ParseUeventIds(const char* text, std::size_t length) {
                    static_cast<std::uint16_t>(fields[2] & 0xFFFFu)};
 }
 
-namespace {
-
-// Whether the line's second word is the flock kind. A busy machine's table is mostly record locks
-// (POSIX, OFDLCK) and leases; this turns them away without splitting the whole line.
-bool SecondWordIsFlock(const char* line, std::size_t length) {
-  std::size_t i = 0;
-  while (i < length && line[i] == ' ') {
-    ++i;
-  }
-  while (i < length && line[i] != ' ') {
-    ++i;
-  }
-  while (i < length && line[i] == ' ') {
-    ++i;
-  }
-  const std::size_t kind = sizeof kFlockKind - 1;
-  return length - i >= kind && std::memcmp(line + i, kFlockKind, kind) == 0 &&
-         (length - i == kind || line[i + kind] == ' ');
-}
-
-}  // namespace
-
 std::optional<FlockHolder> ParseFlockLine(const char* line, std::size_t length) {
-  // "ID:" KIND MODE ACCESS PID MAJOR:MINOR:INODE START END; a waiter has "->" after the ID.
+  // "ID:" KIND MODE ACCESS PID MAJOR:MINOR:INODE START END; a waiter has "->" after the ID, so
+  // its second word is no kind.
   constexpr std::size_t kMostWords = 8;
-  // Flock lines only, and one line only: text that runs on past a line end is not a lock entry.
-  if (!SecondWordIsFlock(line, length) || std::memchr(line, '\n', length) != nullptr) {
+  // The kind first: a busy machine's table is mostly record locks (POSIX, OFDLCK) and leases, and
+  // they are turned away before the whole line is split. One line only: text that runs on past a
+  // line end is not a lock entry.
+  std::size_t at = 0;
+  NextWord(line, length, at);
+  if (!NextWord(line, length, at).Is(kFlockKind) || std::memchr(line, '\n', length) != nullptr) {
     return std::nullopt;
   }
   Span words[kMostWords];
   const std::size_t count = SplitWords(line, length, words);
-  if (count != kMostWords || words[0].length < 2 || words[0].begin[words[0].length - 1] != ':' ||
-      words[1].Is(kWaiterMark) || !words[1].Is(kFlockKind)) {
+  if (count != kMostWords || words[0].length < 2 || words[0].begin[words[0].length - 1] != ':') {
     return std::nullopt;
   }
   // A holder outside the reader's process namespace shows as 0 or a negative number: held, by a

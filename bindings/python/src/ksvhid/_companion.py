@@ -14,8 +14,9 @@ class CompanionLoader(Generic[_Loaded]):
     `beside` (the path of the KSVHidApi library in use), else the system's search. The first load
     that succeeds is kept for the process."""
 
-    def __init__(self, system_name: str, environment: str, load: Callable[[str], _Loaded],
-                 error: Type[OSError]) -> None:
+    def __init__(self, name: str, system_name: str, environment: str,
+                 load: Callable[[str], _Loaded], error: Type[OSError]) -> None:
+        self._name = name
         self._system_name = system_name
         self._environment = environment
         self._load = load
@@ -41,4 +42,4 @@ class CompanionLoader(Generic[_Loaded]):
                     return self._loaded
                 except OSError as error:
                     tried.append(f"{candidate}: {error}")
-            raise self._error(f"{self._system_name} not found; tried:\n  " + "\n  ".join(tried))
+            raise self._error(f"{self._name} library not found; tried:\n  " + "\n  ".join(tried))

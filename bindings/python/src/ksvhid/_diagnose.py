@@ -87,8 +87,8 @@ class _DiagnoseLibrary:
         self.free.argtypes, self.free.restype = [ctypes.POINTER(_Diagnosis)], ctypes.c_int
 
 
-find_diagnose_library = CompanionLoader(_SYSTEM_NAME, ENV_DIAGNOSE_LIBRARY, _DiagnoseLibrary,
-                                        DiagnoseError)
+find_diagnose_library = CompanionLoader("KSVHidDiagnose", _SYSTEM_NAME, ENV_DIAGNOSE_LIBRARY,
+                                        _DiagnoseLibrary, DiagnoseError)
 """Loads KSVHidDiagnose: $KSVHID_DIAGNOSE_LIBRARY, else the file beside `beside` (the path of the
 KSVHidApi library in use), else the system's search. Loaded once per process."""
 

@@ -68,7 +68,8 @@ class _WatchLibrary:
         self.method.argtypes, self.method.restype = [ctypes.c_void_p], ctypes.c_char_p
 
 
-find_watch_library = CompanionLoader(_SYSTEM_NAME, ENV_WATCH_LIBRARY, _WatchLibrary, WatchError)
+find_watch_library = CompanionLoader("KSVHidWatch", _SYSTEM_NAME, ENV_WATCH_LIBRARY, _WatchLibrary,
+                                     WatchError)
 """Loads KSVHidWatch: $KSVHID_WATCH_LIBRARY, else the file beside `beside` (the path of the
 KSVHidApi library in use), else the system's search. Loaded once per process."""
 
